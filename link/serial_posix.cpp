@@ -1,0 +1,116 @@
+// Serial ports on POSIX systems through termios. The device is held
+// exclusively (TIOCEXCL for other users, flock for other processes of ours
+// and for root, whom TIOCEXCL does not stop), put in raw mode at once so no
+// byte is translated, and read and written with poll up to the total
+// time-out of the exchange, as a Windows COM port with these time-outs does.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "link/serial.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+speed_t SpeedOf(uint32_t baudRate) {
+  switch (baudRate) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B9600;
+  }
+}
+
+class PosixSerialLink final : public Link {
+ public:
+  explicit PosixSerialLink(int fd) : fd_(fd) {}
+  ~PosixSerialLink() override {
+    ioctl(fd_, TIOCNXCL);
+    flock(fd_, LOCK_UN);
+    close(fd_);
+  }
+
+  size_t Write(const uint8_t* data, size_t n) override {
+    return Transfer(n, timeouts_.writeTotalMs, POLLOUT,
+                    [&](size_t done) { return write(fd_, data + done, n - done); });
+  }
+
+  size_t Read(uint8_t* data, size_t n) override {
+    return Transfer(n, timeouts_.readTotalMs, POLLIN,
+                    [&](size_t done) { return read(fd_, data + done, n - done); });
+  }
+
+  void SetTimeouts(const Timeouts& timeouts) override { timeouts_ = timeouts; }
+
+  void ApplyLineSettings(const LineSettings& settings) override {
+    termios tio{};
+    if (tcgetattr(fd_, &tio) != 0) return;
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    tio.c_cflag |= settings.byteSize == 7 ? CS7 : CS8;
+    if (settings.parity != 0) tio.c_cflag |= PARENB;
+    if (settings.parity == 1) tio.c_cflag |= PARODD;
+    if (settings.stopBits != 0) tio.c_cflag |= CSTOPB;
+    cfsetispeed(&tio, SpeedOf(settings.baudRate));
+    cfsetospeed(&tio, SpeedOf(settings.baudRate));
+    tcsetattr(fd_, TCSANOW, &tio);
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd_, TIOCMBIC, &lines);  // not every device has modem lines
+  }
+
+ private:
+  // Moves bytes with `step` until n have gone or `totalMs` has passed.
+  template <typename Step>
+  size_t Transfer(size_t n, uint32_t totalMs, short event, Step step) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+    size_t done = 0;
+    while (done < n) {
+      const ssize_t moved = step(done);
+      if (moved > 0) {
+        done += static_cast<size_t>(moved);
+        continue;
+      }
+      if (moved < 0 && errno != EAGAIN && errno != EINTR) break;  // device gone
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) break;
+      pollfd pfd{fd_, event, 0};
+      const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+      if (ready < 0 && errno != EINTR) break;
+      // A device that went away fails at once, as a vanished COM port does.
+      if (ready > 0 && (pfd.revents & event) == 0) break;
+    }
+    return done;
+  }
+
+  int fd_;
+  Timeouts timeouts_ = kExchangeTimeouts;
+};
+
+}  // namespace
+
+std::unique_ptr<Link> OpenSerialLink(const std::string& port) {
+  if (port.empty()) return nullptr;
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  termios tio{};
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 ||
+      tcgetattr(fd, &tio) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  tcsetattr(fd, TCSANOW, &tio);
+  return std::make_unique<PosixSerialLink>(fd);
+}

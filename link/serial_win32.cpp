@@ -1,0 +1,70 @@
+// COM ports and the USB pipe on Windows: synchronous handles, configured
+// through the DCB and COMMTIMEOUTS records. Only the byte counts of ReadFile
+// and WriteFile are used; no result of the settings calls is examined.
+#include <windows.h>
+
+#include "link/serial.h"
+#include "link/win32_link.h"
+
+namespace {
+
+class Win32Link final : public Link {
+ public:
+  explicit Win32Link(HANDLE handle) : handle_(handle) {}
+  ~Win32Link() override { CloseHandle(handle_); }
+
+  size_t Write(const uint8_t* data, size_t n) override {
+    DWORD written = 0;
+    WriteFile(handle_, data, static_cast<DWORD>(n), &written, nullptr);
+    return written;
+  }
+
+  size_t Read(uint8_t* data, size_t n) override {
+    DWORD read = 0;
+    ReadFile(handle_, data, static_cast<DWORD>(n), &read, nullptr);
+    return read;
+  }
+
+  void SetTimeouts(const Timeouts& timeouts) override {
+    COMMTIMEOUTS record{};
+    record.ReadIntervalTimeout = MAXDWORD;
+    record.ReadTotalTimeoutMultiplier = 0;
+    record.ReadTotalTimeoutConstant = timeouts.readTotalMs;
+    record.WriteTotalTimeoutMultiplier = 0;
+    record.WriteTotalTimeoutConstant = timeouts.writeTotalMs;
+    SetCommTimeouts(handle_, &record);
+  }
+
+  void ApplyLineSettings(const LineSettings& settings) override {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    GetCommState(handle_, &dcb);
+    dcb.BaudRate = settings.baudRate;
+    dcb.ByteSize = settings.byteSize;
+    dcb.Parity = settings.parity;
+    dcb.StopBits = settings.stopBits;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    SetCommState(handle_, &dcb);
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+static_assert(sizeof(DCB) == 28, "the DCB record is 28 bytes on every Windows target");
+
+}  // namespace
+
+std::unique_ptr<Link> OpenWin32Link(const char* path, uint32_t shareMode,
+                                    uint32_t flagsAndAttributes) {
+  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, shareMode, nullptr, OPEN_EXISTING,
+                              flagsAndAttributes, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<Win32Link>(handle);
+}
+
+std::unique_ptr<Link> OpenSerialLink(const std::string& port) {
+  // Exclusive (share mode 0) and synchronous; the port name as the list shows it.
+  return OpenWin32Link(port.c_str(), 0, FILE_ATTRIBUTE_NORMAL);
+}

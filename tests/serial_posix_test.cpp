@@ -1,0 +1,126 @@
+// The POSIX serial link against a real pseudo-terminal: the test holds the
+// master side, the link opens the slave as it would open /dev/ttyUSB0.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "link/serial.h"
+
+namespace {
+
+class PseudoTerminal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[256] = {};
+    int slave = -1;
+    ASSERT_EQ(openpty(&master_, &slave, name, nullptr, nullptr), 0);
+    close(slave);  // the link opens it by name
+    slaveName_ = name;
+  }
+  void TearDown() override { close(master_); }
+
+  // Everything the link wrote, collected from the master side.
+  std::vector<uint8_t> ReadMaster(size_t n) {
+    std::vector<uint8_t> got;
+    while (got.size() < n) {
+      pollfd pfd{master_, POLLIN, 0};
+      if (poll(&pfd, 1, 2000) <= 0) break;
+      uint8_t buffer[512];
+      const ssize_t r = read(master_, buffer, std::min(sizeof buffer, n - got.size()));
+      if (r <= 0) break;
+      got.insert(got.end(), buffer, buffer + r);
+    }
+    return got;
+  }
+
+  termios MasterSettings() const {
+    termios tio{};
+    tcgetattr(master_, &tio);
+    return tio;
+  }
+
+  int master_ = -1;
+  std::string slaveName_;
+};
+
+// A pseudo-terminal shows the line speed to its master; it forces 8 data
+// bits without parity whatever is asked, so only the speed can be seen here.
+TEST_F(PseudoTerminal, LineSpeedReachesTheOtherEnd) {
+  auto link = OpenSerialLink(slaveName_);
+  ASSERT_NE(link, nullptr);
+  link->ApplyLineSettings(kApplicationLineSettings);
+  termios tio = MasterSettings();
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+  EXPECT_EQ(tio.c_cflag & CSTOPB, 0u);
+
+  link->ApplyLineSettings(kLoaderLineSettings);
+  tio = MasterSettings();
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+}
+
+TEST_F(PseudoTerminal, ShortReadReturnsWhatArrivedOnlyAfterTheTimeout) {
+  auto link = OpenSerialLink(slaveName_);
+  ASSERT_NE(link, nullptr);
+  link->SetTimeouts({300, 300});
+  ASSERT_EQ(write(master_, "12345", 5), 5);
+  uint8_t buffer[19];
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(link->Read(buffer, sizeof buffer), 5u);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(290));
+  EXPECT_EQ(std::string(buffer, buffer + 5), "12345");
+}
+
+TEST_F(PseudoTerminal, FullReadReturnsAsSoonAsEveryByteIsThere) {
+  auto link = OpenSerialLink(slaveName_);
+  ASSERT_NE(link, nullptr);
+  link->SetTimeouts({3000, 3000});
+  ASSERT_EQ(write(master_, "abc", 3), 3);
+  uint8_t buffer[3];
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(link->Read(buffer, 3), 3u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+}
+
+TEST_F(PseudoTerminal, EveryByteValuePassesUnchangedBothWays) {
+  auto link = OpenSerialLink(slaveName_);
+  ASSERT_NE(link, nullptr);
+  link->ApplyLineSettings(kLoaderLineSettings);
+  link->SetTimeouts({2000, 2000});
+  std::vector<uint8_t> all(256);
+  std::iota(all.begin(), all.end(), 0);
+  all.push_back('\r');
+  all.push_back('\n');
+
+  EXPECT_EQ(link->Write(all.data(), all.size()), all.size());
+  EXPECT_EQ(ReadMaster(all.size()), all);
+
+  ASSERT_EQ(write(master_, all.data(), all.size()), static_cast<ssize_t>(all.size()));
+  std::vector<uint8_t> back(all.size());
+  EXPECT_EQ(link->Read(back.data(), back.size()), all.size());
+  EXPECT_EQ(back, all);
+}
+
+TEST_F(PseudoTerminal, SecondOpenFailsWhileTheFirstIsOpen) {
+  auto first = OpenSerialLink(slaveName_);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(OpenSerialLink(slaveName_), nullptr);
+  first.reset();
+  EXPECT_NE(OpenSerialLink(slaveName_), nullptr);
+}
+
+TEST(SerialLink, MissingOrNonTerminalDevicesDoNotOpen) {
+  EXPECT_EQ(OpenSerialLink("/dev/nonexistent"), nullptr);
+  EXPECT_EQ(OpenSerialLink(""), nullptr);
+  EXPECT_EQ(OpenSerialLink("/dev/null"), nullptr);
+}
+
+}  // namespace
