@@ -108,6 +108,7 @@ std::unique_ptr<Link> OpenMyDevPipe(const DeviceApi& api, const char* pipeName) 
   char devName[kDevicePathSize] = {};
   if (GetUsbDeviceFileName(api, &USB_DRIVER_GUID, devName) == 0) return nullptr;
   const size_t pathLength = std::strlen(devName);
+  if (pipeName == nullptr) pipeName = "";
   const size_t pipeLength = std::strlen(pipeName);
   if (pathLength + 1 + pipeLength >= kDevicePathSize) return nullptr;
   devName[pathLength] = '\\';
