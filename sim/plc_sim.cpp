@@ -62,6 +62,7 @@ std::string Format(const char* format, ...) {
 }
 
 std::string LineText(const LineSettings& line, bool speedOnly) {
+  if (line.baudRate == 0) return "a line never configured";
   if (speedOnly) return Format("%u baud", line.baudRate);
   const char parity = line.parity == 0 ? 'N' : line.parity == 1 ? 'O' : 'E';
   const char* stop = line.stopBits == 0 ? "1" : line.stopBits == 1 ? "1.5" : "2";
@@ -593,7 +594,10 @@ void PlcSimulator::Handle(const Parsed& parsed) {
 
   std::vector<uint8_t> reply = Act(request, bytes, retry);
   const std::vector<uint8_t> intended = reply;
-  if (fault != nullptr) Damage(fault->kind, reply);
+  if (fault != nullptr) {
+    Damage(fault->kind, reply);
+    if (kept && reply == intended) record_.requests.back().fault += " (left the reply unchanged)";
+  }
   FlipBits(reply);
   lastRequest_ = request;
   lastReplyDamaged_ = reply != intended;
