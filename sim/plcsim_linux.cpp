@@ -1,15 +1,17 @@
 // morvix-plcsim: the simulated PLC on a pseudo-terminal (see --help).
 //
 // The PLC sits on the master side; the tool opens the slave through a stable
-// symbolic link as it would open /dev/ttyUSB0 or a COM port. A pty master
-// sees POLLHUP (and reads fail with EIO) while nobody has the slave open:
-// that is how the program sees the tool close and reopen the link, the
-// replug or power cycle of the PLC. The line speed the tool set is read from
-// the master with tcgetattr; a pty forces 8 data bits without parity, so the
-// speed is all that can be checked.
+// symbolic link as it would open /dev/ttyUSB0 or a COM port. The tool
+// closing and reopening the link is the replug or power cycle of the PLC;
+// the program sees each open and close of the slave through inotify, so a
+// close followed at once by a reopen is not missed (a pty master only shows
+// POLLHUP while nobody has the slave open, and would not). The line speed
+// the tool set is read from the master with tcgetattr; a pty forces 8 data
+// bits without parity, so the speed is all that can be checked.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -45,8 +47,8 @@ constexpr int kExitSystem = 3;
 // A request that stops halfway is given up after this much quiet, as a
 // loader's inter-byte time-out would.
 constexpr milliseconds kIdleGap{1000};
-// While nobody has the slave open, look again this often.
-constexpr milliseconds kHangupPoll{20};
+// The slave is closed but inotify has not said so yet: look again this soon.
+constexpr milliseconds kHangupPoll{5};
 constexpr milliseconds kCompletionGrace{5000};
 
 uint32_t Baud(speed_t speed) {
@@ -64,38 +66,50 @@ uint32_t Baud(speed_t speed) {
   }
 }
 
-// Points `link` at a new pseudo-terminal's slave. The link is replaced
-// atomically, and only if it is a symbolic link or absent: the program must
-// never clobber a real file given by mistake.
-int MakePty(const std::string& link, std::string& error) {
+struct Pty {
+  int master = -1;
+  int watch = -1;  // inotify watch on the slave
+};
+
+// Points `link` at a new pseudo-terminal's slave and watches who opens it.
+// The link is replaced atomically, and only if it is a symbolic link or
+// absent: the program must never clobber a real file given by mistake.
+bool MakePty(const std::string& link, int inotify, Pty& pty, std::string& error) {
   struct stat st {};
   if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
     error = link + " exists and is not a symbolic link; not replacing it";
-    return -1;
+    return false;
   }
-  int master = -1;
   int slave = -1;
   char name[256] = {};
-  if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+  if (openpty(&pty.master, &slave, name, nullptr, nullptr) != 0) {
     error = std::string("openpty: ") + std::strerror(errno);
-    return -1;
+    return false;
   }
   termios raw{};
   tcgetattr(slave, &raw);
   cfmakeraw(&raw);
   tcsetattr(slave, TCSANOW, &raw);
   close(slave);
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-  fcntl(master, F_SETFD, FD_CLOEXEC);
+  fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
+  fcntl(pty.master, F_SETFD, FD_CLOEXEC);
+  pty.watch = inotify_add_watch(inotify, name, IN_OPEN | IN_CLOSE);
   const std::string temporary = link + ".new";
   unlink(temporary.c_str());
-  if (symlink(name, temporary.c_str()) != 0 || rename(temporary.c_str(), link.c_str()) != 0) {
+  if (pty.watch < 0 || symlink(name, temporary.c_str()) != 0 ||
+      rename(temporary.c_str(), link.c_str()) != 0) {
     error = "cannot make " + link + ": " + std::strerror(errno);
     unlink(temporary.c_str());
-    close(master);
-    return -1;
+    close(pty.master);
+    return false;
   }
-  return master;
+  return true;
+}
+
+void DropPty(int inotify, Pty& pty) {
+  inotify_rm_watch(inotify, pty.watch);
+  close(pty.master);
+  pty = Pty{};
 }
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
@@ -173,18 +187,20 @@ int main(int argc, char** argv) {
   PlcSimulator plc(options->settings);
   Verbose verbose(options->verbose);
   const std::string& link = options->link;
-  int master = MakePty(link, error);
-  if (master < 0) {
-    std::fprintf(stderr, "morvix-plcsim: %s\n", error.c_str());
+  const int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  Pty pty;
+  if (inotify < 0 || !MakePty(link, inotify, pty, error)) {
+    std::fprintf(stderr, "morvix-plcsim: %s\n",
+                 inotify < 0 ? "inotify_init1 failed" : error.c_str());
     return kExitSystem;
   }
   std::printf("ready %s\n", link.c_str());
   std::fflush(stdout);
 
   const auto start = Clock::now();
-  const auto reply = milliseconds(options->settings.replyDelayMs);
+  const auto replyDelay = milliseconds(options->settings.replyDelayMs);
   std::deque<Scheduled> output;
-  bool connected = false;
+  int opens = 0;  // open descriptors of the slave, as inotify tells them
   auto lastInput = start;
   auto requestEnd = start;  // when the request being heard would have crossed the wire
   std::optional<Clock::time_point> completedAt;
@@ -193,14 +209,41 @@ int main(int argc, char** argv) {
   // One character: start bit, 8 data bits, stop bit (all a pty can carry).
   auto byteTime = [&](uint32_t baud) {
     if (!options->settings.pacing) return Clock::duration::zero();
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(
-        (10 * 1000000ull + (baud ? baud : 9600) - 1) / (baud ? baud : 9600)));
+    const uint64_t rate = baud != 0 ? baud : 9600;
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::microseconds((10 * 1000000ull + rate - 1) / rate));
   };
-  auto hangUp = [&](const char* why) {
-    connected = false;
+
+  // Feeds what the tool sent to the PLC and schedules the reply.
+  auto hear = [&]() {
+    uint8_t buffer[4096];
+    const ssize_t got = read(pty.master, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    const auto arrived = Clock::now();
+    termios tio{};
+    tcgetattr(pty.master, &tio);
+    const uint32_t baud = Baud(cfgetospeed(&tio));
+    if (!plc.HasPartialRequest()) requestEnd = arrived;
+    requestEnd = std::max(requestEnd, arrived) + byteTime(baud) * got;
+    lastInput = arrived;
+    plc.Receive({buffer, static_cast<size_t>(got)}, LineSettings{baud, 8, 0, 0}, true);
+    verbose.Report(plc);
+    if (plc.LinkDropped()) return true;
+    const auto bytes = plc.TakeOutput();
+    auto at = std::max(requestEnd + replyDelay, output.empty() ? arrived : output.back().due);
+    for (uint8_t byte : bytes) {
+      at += byteTime(baud);
+      output.push_back({byte, at});
+    }
+    return true;
+  };
+
+  auto closed = [&]() {
+    while (hear() && !plc.LinkDropped()) {
+    }  // what the tool sent before it closed still counts
     plc.Disconnect();
     output.clear();
-    verbose.Note(why);
+    verbose.Note("link closed by the host");
   };
 
   while (stopSignal == 0) {
@@ -212,7 +255,7 @@ int main(int argc, char** argv) {
     }
     if (options->exitWhenComplete && plc.record().updateComplete) {
       if (!completedAt) completedAt = now;
-      if ((!connected && output.empty()) || now - *completedAt >= kCompletionGrace) break;
+      if ((opens == 0 && output.empty()) || now - *completedAt >= kCompletionGrace) break;
     }
 
     milliseconds wait{100};
@@ -225,60 +268,50 @@ int main(int argc, char** argv) {
                                 std::max(lastInput + kIdleGap - now, Clock::duration::zero())));
     }
     const bool due = !output.empty() && output.front().due <= now;
-    pollfd pfd{master, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0};
-    const int ready = poll(&pfd, 1, due ? 0 : static_cast<int>(wait.count()));
+    // The master is only watched while the slave is open: without a reader
+    // on the other side it reports POLLHUP without end.
+    pollfd fds[2] = {{inotify, POLLIN, 0},
+                     {pty.master, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0}};
+    const int ready = poll(fds, opens > 0 ? 2 : 1, due ? 0 : static_cast<int>(wait.count()));
     if (ready < 0) {
       if (errno == EINTR) continue;
       std::fprintf(stderr, "morvix-plcsim: poll: %s\n", std::strerror(errno));
       status = kExitSystem;
       break;
     }
-    if ((pfd.revents & POLLHUP) != 0 && (pfd.revents & POLLIN) == 0) {
-      if (connected) hangUp("link closed by the host");
-      usleep(static_cast<useconds_t>(kHangupPoll.count() * 1000));
-      continue;
-    }
-    if (!connected) {
-      connected = plc.Connect();
-      verbose.Note("link opened by the host");
+
+    if ((fds[0].revents & POLLIN) != 0) {
+      alignas(inotify_event) char events[4096];
+      const ssize_t n = read(inotify, events, sizeof events);
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        if (event->wd != pty.watch) continue;  // a pseudo-terminal given up already
+        if ((event->mask & IN_OPEN) != 0 && opens++ == 0) {
+          plc.Connect();
+          verbose.Note("link opened by the host");
+        }
+        if ((event->mask & IN_CLOSE) != 0 && opens > 0 && --opens == 0) closed();
+      }
     }
 
-    if ((pfd.revents & POLLIN) != 0) {
-      uint8_t buffer[4096];
-      const ssize_t got = read(master, buffer, sizeof buffer);
-      if (got > 0) {
-        const auto arrived = Clock::now();
-        termios tio{};
-        tcgetattr(master, &tio);
-        const uint32_t baud = Baud(cfgetospeed(&tio));
-        if (!plc.HasPartialRequest()) requestEnd = arrived;
-        requestEnd = std::max(requestEnd, arrived) + byteTime(baud) * got;
-        lastInput = arrived;
-        plc.Receive({buffer, static_cast<size_t>(got)}, LineSettings{baud, 8, 0, 0}, true);
-        verbose.Report(plc);
-        if (plc.LinkDropped()) {
-          // The device goes away and comes back as a new one under the same
-          // name, as a USB device that re-enumerates.
-          hangUp("disconnect fault: the link drops");
-          close(master);
-          master = MakePty(link, error);
-          if (master < 0) {
-            std::fprintf(stderr, "morvix-plcsim: %s\n", error.c_str());
-            status = kExitSystem;
-            break;
-          }
-          continue;
-        }
-        const auto bytes = plc.TakeOutput();
-        auto at = std::max(requestEnd + reply, output.empty() ? arrived : output.back().due);
-        for (uint8_t byte : bytes) {
-          at += byteTime(baud);
-          output.push_back({byte, at});
-        }
-      } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-        if (connected) hangUp("link closed by the host");
-        continue;
+    if (opens > 0 && (fds[1].revents & POLLIN) != 0 && hear() && plc.LinkDropped()) {
+      // The device goes away and comes back as a new one under the same
+      // name, as a USB device that re-enumerates.
+      verbose.Note("disconnect fault: the link drops");
+      plc.Disconnect();
+      output.clear();
+      opens = 0;
+      DropPty(inotify, pty);
+      if (!MakePty(link, inotify, pty, error)) {
+        std::fprintf(stderr, "morvix-plcsim: %s\n", error.c_str());
+        status = kExitSystem;
+        break;
       }
+      continue;
+    }
+    if (opens > 0 && (fds[1].revents & (POLLHUP | POLLIN)) == POLLHUP) {
+      usleep(static_cast<useconds_t>(kHangupPoll.count() * 1000));  // its close is on its way
     }
 
     // Everything due goes out in one write.
@@ -288,8 +321,8 @@ int main(int argc, char** argv) {
       if (s.due > sendNow) break;
       chunk.push_back(s.byte);
     }
-    if (!chunk.empty()) {
-      const ssize_t put = write(master, chunk.data(), chunk.size());
+    if (opens > 0 && !chunk.empty()) {
+      const ssize_t put = write(pty.master, chunk.data(), chunk.size());
       if (put > 0) output.erase(output.begin(), output.begin() + put);
     }
 
@@ -299,7 +332,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (connected) plc.Disconnect();
+  if (opens > 0) plc.Disconnect();
   verbose.Report(plc);
   if (!options->report.empty() &&
       !WriteFile(options->report, PlcRecordJson(plc, FlashMatchesImage(plc, options->image)))) {
@@ -312,7 +345,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "morvix-plcsim: cannot write %s\n", options->flashOut.c_str());
     status = kExitSystem;
   }
-  close(master);
+  DropPty(inotify, pty);
+  close(inotify);
   unlink(link.c_str());
   if (status == kExitClean && !plc.record().violations.empty()) status = kExitViolations;
   return status;
