@@ -738,7 +738,6 @@ std::vector<uint8_t> PlcSimulator::ActLoader(PlcRequest request, std::span<const
       if (retry) return {kAck};
       step_ = Step::kUpdating;
       record_.blocksWritten = 0;
-      std::fill(blockTries_.begin(), blockTries_.end(), 0u);
       return {kAck};
     case PlcRequest::kBlock: return ActBlock(bytes, retry);
     case PlcRequest::kTransferEnd:
