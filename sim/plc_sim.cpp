@@ -51,7 +51,7 @@ constexpr RequestInfo kRequests[kPlcRequestKinds] = {
     {PlcRequest::kUnknown, "unknown"},
 };
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string Format(const char* format, ...) {
   char buffer[512];
   va_list args;
