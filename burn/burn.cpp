@@ -45,10 +45,6 @@ constexpr const char* kState3[16] = {"UNKNOWN MESSAGE @ State 3", "UNKNOWN MESSA
                                      "UNKNOWN MESSAGE @ State 3", "UNKNOWN MESSAGE @ State 3",
                                      "UNKNOWN MESSAGE @ State 3", "UNKNOWN MESSAGE @ State 3"};
 
-const char* StateMessage(const char* const (&table)[16], uint8_t code) {
-  return table[code & 0x0F];
-}
-
 constexpr char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to continue";
 constexpr char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
 
@@ -155,7 +151,7 @@ class Burn {
       DummyComm(*hSerial);
       const uint8_t mode = ConfirmComm(*hSerial);
       if (mode == kLoaderMode) return LoaderPhase();
-      if (mode != kApplicationMode) return FailAndFinish(StateMessage(kState1, mode));
+      if (mode != kApplicationMode) return FailAndFinish(StateMessage(1, mode));
       switch (ApplicationPhase()) {
         case PhaseEnd::kFinish: return Finish();
         case PhaseEnd::kEnded: return;
@@ -174,7 +170,7 @@ class Burn {
   PhaseEnd ApplicationPhase() {
     uint8_t s = CheckID_A(*hSerial);
     if (s != 0) {
-      StopTimerAndShowError(StateMessage(kState2, s));
+      StopTimerAndShowError(StateMessage(2, s));
       return PhaseEnd::kFinish;
     }
     const Compatibility compatibility = CheckCompatibility(*hSerial);
@@ -188,7 +184,7 @@ class Burn {
     }
     s = SendErase_A(*hSerial);
     if (s != 0) {
-      StopTimerAndShowError(StateMessage(kState3, s));
+      StopTimerAndShowError(StateMessage(3, s));
       return PhaseEnd::kFinish;
     }
     Reconnect();
@@ -320,6 +316,11 @@ void SetSelectedComPort(const std::string& port) {
 std::string SelectedComPort() {
   std::lock_guard<std::mutex> lock(selectedComPortMutex);
   return selectedComPort;
+}
+
+const char* StateMessage(int state, uint8_t code) {
+  const char* const* table = state == 1 ? kState1 : state == 2 ? kState2 : kState3;
+  return table[code & 0x0F];
 }
 
 int StartBurn(BurnParams* params) {

@@ -52,5 +52,10 @@ bool BurnRunning();
 void SetSelectedComPort(const std::string& port);
 std::string SelectedComPort();
 
+// The message for a failed application-mode step, chosen by the low four
+// bits of its result: state 1 the communication check, 2 the identity check,
+// 3 the erase request.
+const char* StateMessage(int state, uint8_t code);
+
 // The thread body; always returns 0.
 int StartBurn(BurnParams* params);

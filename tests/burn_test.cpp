@@ -1,0 +1,579 @@
+// Whole burns against the in-process simulated PLC, with an environment
+// that records every box, button, timer, sleep and link call in order.
+#include "burn/burn.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "burn/image.h"
+#include "catalogue/model_table.h"
+#include "link/exchange.h"
+#include "link/loader_protocol.h"
+#include "sim/plc_sim.h"
+#include "sim/sim_link.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+class RecordingEnvironment : public BurnEnvironment {
+ public:
+  explicit RecordingEnvironment(PlcSimulator* plc) : plc_(plc) {}
+
+  std::unique_ptr<Link> OpenSerialPort(const std::string& port) override {
+    return Record("open " + port, openFails_ > 0 ? (--openFails_, nullptr) : Open());
+  }
+  std::unique_ptr<Link> OpenMyDevPipe() override {
+    return Record("open USB", openFails_ > 0 ? (--openFails_, nullptr) : Open());
+  }
+  void ShowError(const std::string& text) override { events.push_back("ERROR: " + text); }
+  void ShowInformation(const std::string& text, const std::string& caption) override {
+    events.push_back(caption + ": " + text);
+  }
+  void ShowPrompt(const std::string& text) override {
+    events.push_back("prompt: " + text);
+    if (onPrompt) onPrompt();
+  }
+  void EnableStartButton(bool enable) override {
+    events.push_back(enable ? "button on" : "button off");
+    buttonEnabled = enable;
+  }
+  void StopElapsedTimer() override { events.push_back("timer stop"); }
+  void SleepSeconds(int seconds) override { events.push_back("sleep " + std::to_string(seconds)); }
+
+  // The next `count` opens fail.
+  void FailOpens(int count) { openFails_ = count; }
+
+  std::vector<std::string> events;
+  bool buttonEnabled = true;
+  std::function<void()> onPrompt;
+
+ private:
+  std::unique_ptr<Link> Open() { return plc_ != nullptr ? OpenSimLink(*plc_) : nullptr; }
+  std::unique_ptr<Link> Record(const std::string& what, std::unique_ptr<Link> link) {
+    events.push_back(what + (link ? "" : " failed"));
+    return link;
+  }
+  PlcSimulator* plc_;
+  int openFails_ = 0;
+};
+
+std::vector<uint8_t> TestImage(uint32_t size) {
+  std::vector<uint8_t> image(size);
+  uint32_t x = 0x2545F491u ^ size;
+  for (auto& byte : image) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    byte = static_cast<uint8_t>(x);
+  }
+  return image;
+}
+
+// A size that exercises a partly filled last block and fits every model.
+uint32_t TestSizeFor(std::string_view model) {
+  return std::min<uint32_t>(SizeLimitOf(model).bytes, 9000 + 77);
+}
+
+class BurnTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    errCounter = 0;
+    totalErrCounter = 0;
+    flashStatus = 0;
+    progress = 0;
+    elapsedTime = 0;
+  }
+
+  // Selects `model`, gives the burn an image of `size` bytes and builds a
+  // PLC that passes every check unless the test changes its settings.
+  void Prepare(std::string_view model, uint32_t size, const std::string& port = "COM3") {
+    const int index = *FindModel(model);
+    SelectModel(index);
+    SetSelectedComPort(port);
+    image = TestImage(size);
+    UseImageFile(image);
+    settings = DefaultPlcSettings(index, size);
+  }
+
+  // Runs one burn the way a front end does; the simulator is built from
+  // `settings` unless a test built its own.
+  void RunBurn(bool withPlc = true) {
+    if (withPlc && !plc) plc = std::make_unique<PlcSimulator>(settings);
+    env = std::make_unique<RecordingEnvironment>(withPlc ? plc.get() : nullptr);
+    if (onPrompt) env->onPrompt = onPrompt;
+    ASSERT_TRUE(ClaimBurn());
+    paramStruct.environment = env.get();
+    EXPECT_EQ(StartBurn(&paramStruct), 0);
+    EXPECT_FALSE(BurnRunning());
+  }
+
+  void ExpectCleanEnd() {
+    EXPECT_EQ(elapsedTime, 0);
+    EXPECT_EQ(flashStatus, 0);
+    EXPECT_EQ(progress, 0);
+    EXPECT_EQ(errCounter, 0);
+    EXPECT_EQ(totalErrCounter, 0);
+    EXPECT_TRUE(env->buttonEnabled);
+    EXPECT_EQ(hSerial, nullptr);
+    if (plc) {
+      EXPECT_FALSE(plc->connected());
+    }
+  }
+
+  std::vector<uint8_t> ExpectedFlash() const {
+    const BlockPlan plan = BlockPlanOf(CurrentModel(), static_cast<uint32_t>(image.size()));
+    std::vector<uint8_t> flash(image.begin(), image.begin() + plan.imageBytes);
+    flash.resize(static_cast<size_t>(plan.blocks) * plan.dataBytes, 0x1A);
+    return flash;
+  }
+
+  std::vector<uint8_t> image;
+  PlcSettings settings;
+  std::unique_ptr<PlcSimulator> plc;
+  std::unique_ptr<RecordingEnvironment> env;
+  std::function<void()> onPrompt;
+};
+
+// --- Every model, from application mode to success ----------------------------
+
+class EveryModelBurn : public BurnTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EveryModelBurn, UpdatesFromApplicationMode) {
+  const std::string model = plcList[GetParam()];
+  Prepare(model, TestSizeFor(model));
+  RunBurn();
+
+  const bool usb = IsUsbModel(model);
+  const std::string open = usb ? "open USB" : "open COM3";
+  std::vector<std::string> expected = {"button off", open};
+  switch (ReconnectRuleOf(model)) {
+    case ReconnectRule::kR1:
+      expected.insert(
+          expected.end(),
+          {"prompt: Please REPLUG the USB Cable, and then press OK to continue", "sleep 2", open});
+      break;
+    case ReconnectRule::kR2:
+      expected.insert(
+          expected.end(),
+          {"prompt: Please REPLUG the USB Cable, and then press OK to continue", "sleep 5", open});
+      break;
+    case ReconnectRule::kR3:
+      expected.insert(
+          expected.end(),
+          {"prompt: Please POWER OFF=>ON the PLC, and then press OK to continue", "sleep 2", open});
+      break;
+    case ReconnectRule::kR4: expected.push_back("sleep 1"); break;
+  }
+  expected.push_back("timer stop");
+  expected.push_back(
+      usb ? "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable"
+          : "INFORMATION: Firmware update is SUCCESSFUL");
+  expected.push_back("button on");
+  EXPECT_THAT(env->events, ElementsAreArray(expected));
+
+  EXPECT_THAT(plc->record().violations, IsEmpty());
+  EXPECT_TRUE(plc->record().updateComplete);
+  EXPECT_EQ(plc->record().flash, ExpectedFlash());
+  ExpectCleanEnd();
+  EXPECT_EQ(hGLOBAL, nullptr);  // the image was released
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, EveryModelBurn, ::testing::Range(0, kModelCount),
+                         [](const auto& info) {
+                           std::string name = plcList[info.param];
+                           for (char& c : name) c = c == '-' ? '_' : c;
+                           return name;
+                         });
+
+// --- Phase 2 straight away, and passes ------------------------------------------
+
+size_t CountRequests(const PlcSimulator& plc, PlcRequest request) {
+  size_t count = 0;
+  for (const auto& r : plc.record().requests) count += r.request == request ? 1 : 0;
+  return count;
+}
+
+TEST_F(BurnTest, PlcAlreadyInItsLoaderGoesStraightToPhaseTwo) {
+  Prepare("KR2-PW2-V2", 5000);
+  settings.startMode = PlcMode::kLoader;
+  RunBurn();
+  EXPECT_THAT(env->events, ElementsAre("button off", "open COM3", "timer stop",
+                                       "INFORMATION: Firmware update is SUCCESSFUL", "button on"));
+  EXPECT_EQ(CountRequests(*plc, PlcRequest::kIdentityA), 0u);
+  EXPECT_EQ(CountRequests(*plc, PlcRequest::kReadD1386), 0u);
+  EXPECT_EQ(CountRequests(*plc, PlcRequest::kEraseA), 0u);
+  EXPECT_TRUE(plc->record().updateComplete);
+  ExpectCleanEnd();
+}
+
+TEST_F(BurnTest, PlcStillInApplicationModeAfterTheEraseGetsPhaseOneAgain) {
+  Prepare("KR2-E", 5000);
+  // The first confirmation goes unheard: the PLC keeps running its firmware.
+  settings.faults.push_back({FaultKind::kSilence, PlcRequest::kConfirmA, 1, 1});
+  RunBurn();
+  EXPECT_THAT(env->events,
+              ElementsAre("button off", "open COM3", "sleep 1", "sleep 1", "timer stop",
+                          "INFORMATION: Firmware update is SUCCESSFUL", "button on"));
+  EXPECT_EQ(CountRequests(*plc, PlcRequest::kEraseA), 2u);
+  EXPECT_TRUE(plc->record().updateComplete);
+  ExpectCleanEnd();
+}
+
+// --- Size and link ---------------------------------------------------------------
+
+TEST_F(BurnTest, ImageEqualToTheLimitIsAccepted) {
+  Prepare("GL20-AIO", 40960);
+  RunBurn();
+  EXPECT_TRUE(plc->record().updateComplete);
+  EXPECT_EQ(plc->record().flash, ExpectedFlash());
+}
+
+struct RefusedImage {
+  const char* model;
+  uint32_t size;
+  const char* message;
+};
+
+class RefusedImages : public BurnTest, public ::testing::WithParamInterface<RefusedImage> {};
+
+TEST_P(RefusedImages, EndBeforeAnyLinkIsOpened) {
+  Prepare(GetParam().model, GetParam().size);
+  elapsedTime = 7;
+  RunBurn();
+  EXPECT_THAT(env->events, ElementsAre("button off", "timer stop",
+                                       std::string("ERROR: ") + GetParam().message, "button on"));
+  EXPECT_EQ(plc->record().connections, 0u);
+  EXPECT_EQ(elapsedTime, 0);
+  EXPECT_EQ(hGLOBAL, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, RefusedImages,
+    ::testing::Values(
+        RefusedImage{"KR2-C-V2", 524289, "The file size EXCEEDS the MAXIMUM size (128 * 1024 * 4)"},
+        RefusedImage{"MU24", 917505, "The file size EXCEEDS the MAXIMUM size (128 * 1024 * 7)"},
+        RefusedImage{"36PW2-AIO", 12289, "The file size EXCEEDS the MAXIMUM size (4 * 1024)"},
+        RefusedImage{"BZ3-AIO", 40961, "The file size EXCEEDS the MAXIMUM size (40 * 1024)"},
+        RefusedImage{"GL30", 2076673, "The file size EXCEEDS the MAXIMUM size (2028 * 1024)"},
+        RefusedImage{"HM2", 493569, "The file size EXCEEDS the MAXIMUM size (2 * 1024 * 240)"},
+        RefusedImage{"GL30", 4095, "The file size is BELOW the MINIMUM size (4 * 1024)"},
+        RefusedImage{"GL10", 0, "The file size is BELOW the MINIMUM size (4 * 1024)"}));
+
+struct UnopenedLink {
+  const char* model;
+  const char* port;
+  const char* open;
+  const char* message;
+};
+
+class UnopenedLinks : public BurnTest, public ::testing::WithParamInterface<UnopenedLink> {};
+
+TEST_P(UnopenedLinks, NameThePort) {
+  Prepare(GetParam().model, 5000, GetParam().port);
+  plc = std::make_unique<PlcSimulator>(settings);
+  env = std::make_unique<RecordingEnvironment>(plc.get());
+  env->FailOpens(1);
+  ASSERT_TRUE(ClaimBurn());
+  paramStruct.environment = env.get();
+  StartBurn(&paramStruct);
+  EXPECT_THAT(env->events,
+              ElementsAre("button off", std::string(GetParam().open) + " failed", "timer stop",
+                          std::string("ERROR: ") + GetParam().message, "button on"));
+  EXPECT_EQ(plc->record().connections, 0u);
+  ExpectCleanEnd();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, UnopenedLinks,
+    ::testing::Values(UnopenedLink{"GL30", "COM3", "open USB", "CANNOT open USB Port!!!"},
+                      UnopenedLink{"KR2-E", "COM3", "open COM3", "CANNOT open COM3 Port!!!"},
+                      UnopenedLink{"KR2-E", "", "open ", "CANNOT open  Port!!!"},
+                      UnopenedLink{"KR2-E", "/dev/ttyUSB0", "open /dev/ttyUSB0",
+                                   "CANNOT open /dev/ttyUSB0 Port!!!"}));
+
+TEST_F(BurnTest, ReopenFailingAfterTheReplugPromptEndsWithNoResponse) {
+  Prepare("GL30", 5000);
+  onPrompt = [this] { env->FailOpens(1); };
+  RunBurn();
+  EXPECT_THAT(
+      env->events,
+      ElementsAre("button off", "open USB",
+                  "prompt: Please REPLUG the USB Cable, and then press OK to continue", "sleep 5",
+                  "open USB failed", "timer stop", "ERROR: NO RESPONSE @ State 1", "button on"));
+  ExpectCleanEnd();
+}
+
+TEST_F(BurnTest, PowerCycleReopensThePortChosenMeanwhile) {
+  Prepare("PW2-CAR", 5000, "COM3");
+  onPrompt = [] { SetSelectedComPort("COM4"); };
+  RunBurn();
+  EXPECT_THAT(env->events,
+              ElementsAre("button off", "open COM3",
+                          "prompt: Please POWER OFF=>ON the PLC, and then press OK to continue",
+                          "sleep 2", "open COM4", "timer stop",
+                          "INFORMATION: Firmware update is SUCCESSFUL", "button on"));
+}
+
+// --- Application-mode failures -----------------------------------------------------
+
+struct StepFailure {
+  const char* model;
+  PlcFault fault;
+  const char* message;
+};
+
+class ApplicationStepFailures : public BurnTest,
+                                public ::testing::WithParamInterface<StepFailure> {};
+
+TEST_P(ApplicationStepFailures, ShowTheStateMessageAfterStoppingTheTimer) {
+  Prepare(GetParam().model, 5000);
+  settings.faults.push_back(GetParam().fault);
+  RunBurn();
+  EXPECT_THAT(
+      env->events,
+      ElementsAre("button off", GetParam().model == std::string("GL30") ? "open USB" : "open COM3",
+                  "timer stop", std::string("ERROR: ") + GetParam().message, "button on"));
+  EXPECT_EQ(plc->mode(), PlcMode::kApplication);
+  ExpectCleanEnd();
+}
+
+PlcFault Refuse(PlcRequest request, uint8_t refusalClass, uint8_t detail) {
+  return {FaultKind::kRefuse, request, 0, 1, refusalClass, detail};
+}
+PlcFault Silence(PlcRequest request) { return {FaultKind::kSilence, request, 0, 1}; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, ApplicationStepFailures,
+    ::testing::Values(
+        // The communication check (State 1): 0x11, 0x12, 0x15, 0x16, 0x17, 0x18.
+        StepFailure{"KR2-E", Refuse(PlcRequest::kCommCheck, 2, 1), "PLC type is WRONG"},
+        StepFailure{"KR2-E", Refuse(PlcRequest::kCommCheck, 2, 2), "PLC type is WRONG"},
+        StepFailure{"KR2-E", Refuse(PlcRequest::kCommCheck, 2, 3), "PLC type is WRONG"},
+        StepFailure{"KR2-E", Refuse(PlcRequest::kCommCheck, 1, 0), "PLC in RUN MODE"},
+        StepFailure{"KR2-E", Refuse(PlcRequest::kCommCheck, 3, 0), "UNKNOWN ERROR CODE @ State 1"},
+        StepFailure{"GL30", Silence(PlcRequest::kCommCheck), "NO RESPONSE @ State 1"},
+        // The identity check (State 2): 0x12, 0x13, 0x15, 0x17, 0x18.
+        StepFailure{"KR2-E", Refuse(PlcRequest::kIdentityA, 2, 2), "PLC type is WRONG"},
+        StepFailure{"KR2-E", Refuse(PlcRequest::kIdentityA, 2, 3), "PLC type is WRONG"},
+        StepFailure{"KR2-E", Refuse(PlcRequest::kIdentityA, 2, 1), "PLC type is WRONG"},
+        StepFailure{"KR2-E", Refuse(PlcRequest::kIdentityA, 1, 0), "UNKNOWN ERROR CODE @ State 2"},
+        StepFailure{"GL30", Silence(PlcRequest::kIdentityA), "NO RESPONSE @ State 2"},
+        // The erase request (State 3): 0x13, 0x14, 0x15, 0x17, 0x18.
+        StepFailure{"KR2-E", Refuse(PlcRequest::kEraseA, 2, 3), "PLC type is WRONG"},
+        StepFailure{"KR2-E", Refuse(PlcRequest::kEraseA, 2, 4), "PLC type is WRONG"},
+        StepFailure{"KR2-E", Refuse(PlcRequest::kEraseA, 2, 2), "PLC type is WRONG"},
+        StepFailure{"KR2-E", Refuse(PlcRequest::kEraseA, 1, 0), "UNKNOWN ERROR CODE @ State 3"},
+        StepFailure{"GL30", Silence(PlcRequest::kEraseA), "NO RESPONSE @ State 3"}));
+
+TEST(StateMessages, EveryLowFourBitValue) {
+  const char* const state1[16] = {"UNKNOWN MESSAGE",      "PLC type is WRONG",
+                                  "PLC type is WRONG",    "UNKNOWN MESSAGE",
+                                  "UNKNOWN MESSAGE",      "PLC type is WRONG",
+                                  "PLC in RUN MODE",      "UNKNOWN ERROR CODE @ State 1",
+                                  "NO RESPONSE @ State 1"};
+  for (int code = 0x10; code <= 0xFF; ++code) {
+    const int low = code & 0x0F;
+    const std::string expected1 = low < 9 ? state1[low] : "UNKNOWN MESSAGE";
+    EXPECT_EQ(StateMessage(1, static_cast<uint8_t>(code)), expected1) << code;
+    const bool wrong2 = low == 2 || low == 3 || low == 5;
+    const bool wrong3 = low == 3 || low == 4 || low == 5;
+    for (int state : {2, 3}) {
+      const std::string suffix = " @ State " + std::to_string(state);
+      const bool wrong = state == 2 ? wrong2 : wrong3;
+      const std::string expected = wrong      ? "PLC type is WRONG"
+                                   : low == 7 ? "UNKNOWN ERROR CODE" + suffix
+                                   : low == 8 ? "NO RESPONSE" + suffix
+                                              : "UNKNOWN MESSAGE" + suffix;
+      EXPECT_EQ(StateMessage(state, static_cast<uint8_t>(code)), expected) << state << " " << code;
+    }
+  }
+}
+
+// --- Model compatibility --------------------------------------------------------
+
+struct VariantCase {
+  const char* model;
+  uint16_t d1386, d1001, d1148;
+  const char* refusal;  // nullptr: the burn goes on
+};
+
+class Compatibility : public BurnTest, public ::testing::WithParamInterface<VariantCase> {};
+
+TEST_P(Compatibility, RegistersDecideTheVariant) {
+  const VariantCase& c = GetParam();
+  Prepare(c.model, 5000);
+  settings.d1386 = c.d1386;
+  settings.d1001 = c.d1001;
+  settings.d1148 = c.d1148;
+  RunBurn();
+  if (c.refusal == nullptr) {
+    EXPECT_TRUE(plc->record().updateComplete);
+    return;
+  }
+  EXPECT_THAT(env->events,
+              ElementsAre("button off", IsUsbModel(c.model) ? "open USB" : "open COM3",
+                          "timer stop", std::string("ERROR: ") + c.refusal, "button on"));
+  EXPECT_EQ(CountRequests(*plc, PlcRequest::kEraseA), 0u);  // never told to restart
+  ExpectCleanEnd();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Compatibility,
+    ::testing::Values(
+        VariantCase{"KR2-PW2-V2", 0x4138, 0x0030, 0, "Check PLC, KR2-PW2 is different than KR2-C"},
+        VariantCase{"KR2-PW2-V4", 0x4137, 0x0040, 0, "Check PLC, KR2-PW2 is different than KR2-C"},
+        VariantCase{"KR2-C-V4", 0x4137, 0x0040, 0, nullptr},
+        VariantCase{"KR2-C-V2", 0x4138, 0x0F40, 0,
+                    "KR2-C V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
+        VariantCase{"KR2-C-V2", 0x4138, 0x0030, 0, nullptr},
+        VariantCase{"KR2-C-V4", 0x4138, 0x003F, 0, "KR2-C V2.xx / V3.xx CAN NOT upgrade to V4.xx "},
+        VariantCase{"KR2-C-V2", 0x1234, 0x003F, 0,
+                    "KR2-PW2 V2.xx / V3.xx CAN NOT upgrade to V4.xx "},
+        VariantCase{"KR2-C-V4", 0x0000, 0x0050, 0,
+                    "KR2-PW2 V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
+        VariantCase{"KR2-PW2-V2", 0x0000, 0x0140, 0,
+                    "KR2-PW2 V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
+        VariantCase{"KR2-PW2-V4", 0x0000, 0x0140, 0, nullptr},
+        VariantCase{"KR2-PW2-V4", 0x0000, 0x0030, 0,
+                    "KR2-PW2 V2.xx / V3.xx CAN NOT upgrade to V4.xx "},
+        VariantCase{"FQ2", 0, 0, 1, "Check PLC, 14FQ2 is different than 32FQ2"},
+        VariantCase{"FQ32", 0, 0, 0, "Check PLC, 32FQ2 is different than 14FQ2"},
+        VariantCase{"MU", 0, 0, 0x8000, "Check PLC, 14MU is different than 24MU"},
+        VariantCase{"MU24", 0, 0, 0, "Check PLC, 24MU is different than 14MU"},
+        VariantCase{"BZ-V3", 0, 0x0040, 0, "BZ V4.xx CAN NOT downgrade to V3.xx "},
+        VariantCase{"BZ-V4", 0, 0x000F, 0, "BZ V3.xx CAN NOT upgrade to V4.xx "},
+        VariantCase{"VOK-KR2-V2", 0, 0x00F0, 0,
+                    "VOK-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
+        VariantCase{"VOK-KR2-V4", 0, 0xFF3F, 0,
+                    "VOK-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx "}));
+
+TEST_F(BurnTest, KR2PW2RefusedOnD1386AloneNeverReadsD1001) {
+  Prepare("KR2-PW2-V2", 5000);
+  settings.d1386 = 0x4137;
+  RunBurn();
+  EXPECT_EQ(CountRequests(*plc, PlcRequest::kReadD1386), 1u);
+  EXPECT_EQ(CountRequests(*plc, PlcRequest::kReadD1001), 0u);
+}
+
+TEST_F(BurnTest, UnansweredRegisterReadIsJudgedAsZero) {
+  Prepare("FQ32", 5000);
+  settings.d1148 = 1;
+  settings.faults.push_back(Silence(PlcRequest::kReadD1148));
+  RunBurn();
+  EXPECT_EQ(env->events.at(3), "ERROR: Check PLC, 32FQ2 is different than 14FQ2");
+}
+
+// --- Loader version -----------------------------------------------------------------
+
+struct VersionCase {
+  const char* model;
+  bool phaseTwo;        // met in the loader (VERSION) rather than before the erase
+  uint8_t version;      // GL_fu_version the PLC reports
+  const char* refusal;  // nullptr: accepted
+};
+
+class LoaderVersions : public BurnTest, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(LoaderVersions, RefusalShowsItsBoxBeforeTheTimerStops) {
+  const VersionCase& c = GetParam();
+  Prepare(c.model, 5000);
+  if (c.phaseTwo) {
+    settings.startMode = PlcMode::kLoader;
+    settings.loaderVersion[0] = static_cast<uint8_t>(c.version >> 4);
+    settings.loaderVersion[1] = static_cast<uint8_t>(c.version << 4);
+  } else {
+    settings.applicationVersion = c.version;
+  }
+  RunBurn();
+  if (c.refusal == nullptr) {
+    EXPECT_TRUE(plc->record().updateComplete);
+    return;
+  }
+  EXPECT_THAT(env->events, ElementsAre("button off", "open USB", std::string("ERROR: ") + c.refusal,
+                                       "timer stop", "button on"));
+  EXPECT_EQ(CountRequests(*plc, c.phaseTwo ? PlcRequest::kErase : PlcRequest::kEraseA), 0u);
+  ExpectCleanEnd();
+}
+
+constexpr char kV09[] = "The bootloader version is V0.9, do not support AIO FW update";
+constexpr char kV10[] = "The bootloader version is V1.0, do not support AIO FW update";
+constexpr char kUnknown[] = "The bootloader version is unknown, do not support AIO FW update";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LoaderVersions,
+    ::testing::Values(
+        VersionCase{"GL20-AIO", false, 0x10, nullptr},
+        VersionCase{"GL20-AIO", false, 0x0F, kUnknown}, VersionCase{"GL20-AIO", false, 0x09, kV09},
+        VersionCase{"BZ3-AIO", false, 0x09, kV09}, VersionCase{"PW3-AIO", false, 0x12, nullptr},
+        VersionCase{"PW3-AIO", false, 0x11, kUnknown}, VersionCase{"PW3-AIO", false, 0x10, kV10},
+        VersionCase{"GL30", false, 0x00, nullptr}, VersionCase{"GL20-AIO", true, 0x10, nullptr},
+        VersionCase{"GL20-AIO", true, 0x09, kV09}, VersionCase{"BZ3-AIO", true, 0x0F, kUnknown},
+        VersionCase{"PW3-AIO", true, 0x10, kV10}, VersionCase{"PW3-AIO", true, 0x11, kUnknown},
+        VersionCase{"PW3-AIO", true, 0x12, nullptr}, VersionCase{"KR3-PW3", true, 0x00, nullptr}));
+
+TEST_F(BurnTest, UnansweredVersionQueryBeforeTheEraseIsAnUnknownVersion) {
+  Prepare("GL20-AIO", 5000);
+  settings.faults.push_back(Silence(PlcRequest::kVersionA));
+  RunBurn();
+  EXPECT_THAT(env->events, ElementsAre("button off", "open USB", std::string("ERROR: ") + kUnknown,
+                                       "timer stop", "button on"));
+}
+
+// --- Loader failures ---------------------------------------------------------------
+
+struct LoaderFailure {
+  const char* model;
+  PlcFault fault;
+  const char* message;
+};
+
+class LoaderFailures : public BurnTest, public ::testing::WithParamInterface<LoaderFailure> {};
+
+TEST_P(LoaderFailures, ShowTheOperationsMessage) {
+  Prepare(GetParam().model, 5000);
+  settings.startMode = PlcMode::kLoader;
+  settings.faults.push_back(GetParam().fault);
+  RunBurn();
+  EXPECT_THAT(env->events,
+              ElementsAre("button off", IsUsbModel(GetParam().model) ? "open USB" : "open COM3",
+                          "timer stop", std::string("ERROR: ") + GetParam().message, "button on"));
+  EXPECT_FALSE(plc->record().updateComplete);
+  ExpectCleanEnd();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, LoaderFailures,
+    ::testing::Values(
+        LoaderFailure{"KR2-E", Silence(PlcRequest::kId), "PLC type is WRONG"},
+        LoaderFailure{"GL30", Silence(PlcRequest::kVersion),
+                      "PLC DOES NOT respond to the version read"},
+        LoaderFailure{"GL30",
+                      {FaultKind::kSilence, PlcRequest::kErase, 1, 1},
+                      "PLC DOES NOT respond to the erasing signal"},
+        LoaderFailure{"KR2-E", Silence(PlcRequest::kEraseEnd),
+                      "PLC DOES NOT respond to the erasing signal"},
+        LoaderFailure{"KR2-E", Silence(PlcRequest::kUpdate),
+                      "PLC DOES NOT respond to the update signal"},
+        LoaderFailure{
+            "KR2-E", {FaultKind::kSilence, PlcRequest::kBlock, 2, 6}, "Firmware update is FAILED"},
+        LoaderFailure{"KR2-E", Silence(PlcRequest::kTransferEnd), "Firmware update is FAILED"},
+        LoaderFailure{"GL30",
+                      {FaultKind::kFlashWriteError, PlcRequest::kBlock, 3, 1},
+                      "Flash write error, maybe due to flash write protection. RE-POWER PLC and "
+                      "update FW again"}));
+
+TEST_F(BurnTest, RefusedLoaderIdentityIsTheWrongPlcType) {
+  Prepare("VOK-KR2-V2", 5000);
+  settings.startMode = PlcMode::kLoader;
+  settings.loaderId = 0xA001;  // L3 wants 0x2001
+  RunBurn();
+  EXPECT_EQ(env->events.at(3), "ERROR: PLC type is WRONG");
+}
+
+}  // namespace
