@@ -309,6 +309,15 @@ TEST_F(BurnTest, ReopenFailingAfterTheReplugPromptEndsWithNoResponse) {
   ExpectCleanEnd();
 }
 
+TEST_F(BurnTest, StartDuringABurnStartsNothing) {
+  Prepare("GL30", 5000);
+  bool claimedDuringBurn = true;
+  onPrompt = [&claimedDuringBurn] { claimedDuringBurn = ClaimBurn(); };
+  RunBurn();
+  EXPECT_FALSE(claimedDuringBurn);
+  EXPECT_TRUE(plc->record().updateComplete);  // the refused start did not disturb it
+}
+
 TEST_F(BurnTest, PowerCycleReopensThePortChosenMeanwhile) {
   Prepare("PW2-CAR", 5000, "COM3");
   onPrompt = [] { SetSelectedComPort("COM4"); };
