@@ -527,9 +527,7 @@ void PlcSimulator::Handle(const Parsed& parsed) {
 
   if (!parsed.problem.empty()) {
     Violation(parsed.problem);
-    // A block that is recognisably a block but malformed is refused in
-    // words; everything else a PLC cannot read it ignores.
-    return;
+    return;  // what a PLC cannot read it does not answer
   }
   if (mode_ == PlcMode::kRestarting) {
     Violation(

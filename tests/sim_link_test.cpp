@@ -44,6 +44,7 @@ class SimLinkTest : public ::testing::Test {
   void TearDown() override { hSerial.reset(); }
 
   void Start(std::string_view model, PlcSettings settings) {
+    hSerial.reset();  // the link must not outlive the PLC it talks to
     SelectModel(Model(model));
     plc = std::make_unique<PlcSimulator>(std::move(settings));
     hSerial = OpenSimLink(*plc);
