@@ -1,0 +1,80 @@
+#include "cli/links.h"
+
+#include <chrono>
+#include <thread>
+
+#include "catalogue/model_table.h"
+#include "discovery/ports.h"
+#include "discovery/usb.h"
+#include "link/serial.h"
+#include "sim/plc_sim.h"
+#include "sim/sim_link.h"
+
+namespace {
+
+// The simulated wire: every byte takes its time at the line speed in force,
+// sped up so that a 2 MB image takes half a minute rather than three.
+class PacedLink final : public Link {
+ public:
+  explicit PacedLink(std::unique_ptr<Link> inner) : inner_(std::move(inner)) {}
+  size_t Write(const uint8_t* data, size_t n) override { return Pace(inner_->Write(data, n)); }
+  size_t Read(uint8_t* data, size_t n) override { return Pace(inner_->Read(data, n)); }
+  void SetTimeouts(const Timeouts& timeouts) override { inner_->SetTimeouts(timeouts); }
+  void ApplyLineSettings(const LineSettings& settings) override {
+    baudRate_ = settings.baudRate;
+    inner_->ApplyLineSettings(settings);
+  }
+
+ private:
+  static constexpr uint32_t kSpeedUp = 8;
+  static constexpr uint32_t kBitsPerByte = 10;  // start, 7 or 8 data, parity or not, stop
+  size_t Pace(size_t bytes) {
+    std::this_thread::sleep_for(std::chrono::microseconds(
+        bytes * kBitsPerByte * 1000000 / (static_cast<uint64_t>(baudRate_) * kSpeedUp)));
+    return bytes;
+  }
+  std::unique_ptr<Link> inner_;
+  uint32_t baudRate_ = kApplicationLineSettings.baudRate;
+};
+
+std::unique_ptr<Link> Paced(std::unique_ptr<Link> link) {
+  return link ? std::make_unique<PacedLink>(std::move(link)) : nullptr;
+}
+
+}  // namespace
+
+LinkSource PlcLinks(const std::string& usbPath) {
+  LinkSource links;
+  links.openSerial = [](const std::string& port) { return OpenSerialLink(port); };
+  links.openUsb = [usbPath]() -> std::unique_ptr<Link> {
+    if (usbPath.empty()) return OpenMyDevPipe();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (;;) {
+      if (auto link = OpenUsbDevicePath(usbPath)) return link;
+      if (std::chrono::steady_clock::now() >= deadline) return nullptr;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  };
+  return links;
+}
+
+LinkSource SimulatedLinks(const std::string& model, uint32_t imageSize) {
+  auto plc = std::make_shared<PlcSimulator>(DefaultPlcSettings(*FindModel(model), imageSize));
+  LinkSource links;
+  links.openSerial = [plc](const std::string&) { return Paced(OpenSimLink(*plc)); };
+  links.openUsb = [plc]() { return Paced(OpenSimLink(*plc)); };
+  return links;
+}
+
+void ListPorts(std::ostream& out) {
+  const PortSurvey survey = SurveyPorts();
+  if (!survey.ports) {
+    out << "Serial ports: the system's device list cannot be read\n";
+  } else if (survey.ports->empty()) {
+    out << "Serial ports: none\n";
+  } else {
+    out << "Serial ports:\n";
+    for (const std::string& port : *survey.ports) out << "  " << port << "\n";
+  }
+  out << "USB PLC: " << (survey.plcDevice.empty() ? "none" : survey.plcDevice) << "\n";
+}

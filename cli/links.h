@@ -1,0 +1,23 @@
+// Where the command line's burn finds its PLC: the real ports and USB
+// device, or a simulated PLC.
+#pragma once
+
+#include <cstdio>
+#include <ostream>
+#include <string>
+
+#include "cli/terminal_environment.h"
+
+// Serial ports by name; the USB PLC found by its ids, or at `usbPath` when
+// one is given. A USB device that has just been replugged takes a moment to
+// come back, so the USB link is tried for up to 3 s.
+LinkSource PlcLinks(const std::string& usbPath);
+// A simulated PLC of `model` that passes every check, expecting an image of
+// `imageSize` bytes, behind a wire paced at 8 times the real line speed so
+// that an update can be watched.
+LinkSource SimulatedLinks(const std::string& model, uint32_t imageSize);
+void ListPorts(std::ostream& out);
+
+// Platform pieces.
+bool IsTerminal(std::FILE* stream);
+std::unique_ptr<Link> OpenUsbDevicePath(const std::string& path);

@@ -1,0 +1,46 @@
+// The command line of morvix-fwupdate-cli.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct CliOptions {
+  std::string model;  // empty: from the image's name
+  std::string image;  // empty: the built-in image
+  std::string port;
+  bool yes = false;
+  bool json = false;
+  bool simulate = false;
+  bool listModels = false;
+  bool listPorts = false;
+  bool help = false;
+  bool version = false;
+};
+
+// Exit statuses a script can rely on.
+enum ExitStatus : int {
+  kExitSuccess = 0,
+  kExitBurnFailed = 1,     // the burn ended with an error after the link opened
+  kExitUsage = 2,          // unknown option or model, unreadable image file
+  kExitImageRefused = 3,   // the image does not fit the model
+  kExitLinkNotOpened = 4,  // the port or the USB PLC could not be opened
+  kExitInterrupted = 130,  // Ctrl-C
+};
+
+struct ParsedOptions {
+  std::optional<CliOptions> options;  // empty on a usage error
+  std::string error;
+};
+
+ParsedOptions ParseOptions(const std::vector<std::string>& args);
+std::string UsageText();
+
+// The model a burn is for: --model, else the image file name's text before
+// its first '_', else the built-in image's model. Empty with `error` set
+// when none of these names a model.
+struct ModelChoice {
+  std::string model;
+  std::string error;
+};
+ModelChoice ChooseModel(const CliOptions& options);

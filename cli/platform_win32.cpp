@@ -1,0 +1,21 @@
+#include <io.h>
+#include <windows.h>
+
+#include "cli/links.h"
+#include "link/win32_link.h"
+
+bool IsTerminal(std::FILE* stream) {
+  if (_isatty(_fileno(stream)) == 0) return false;
+  // The status line is redrawn with escape sequences: ask the console for them.
+  HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(console, &mode)) {
+    SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  }
+  return true;
+}
+
+// Opened as the USB search opens the PLC: shared, synchronous.
+std::unique_ptr<Link> OpenUsbDevicePath(const std::string& path) {
+  return OpenWin32Link(path.c_str(), FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+}

@@ -1,0 +1,149 @@
+#include "cli/reporter.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "burn/burn.h"
+#include "link/exchange.h"
+#include "link/loader_protocol.h"
+
+StatusSnapshot ReadStatus() {
+  return {flashStatus.load(), progress.load(), elapsedTime.load(), errCounter.load(),
+          totalErrCounter.load()};
+}
+
+const char* PhaseWord(int32_t status) {
+  switch (status) {
+    case kIdle: return "Idle";
+    case kErasing: return "Erasing";
+    case kProgramming: return "Programming";
+    default: return "";
+  }
+}
+
+std::string JsonQuoted(const std::string& text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    switch (c) {
+      case '"': quoted += "\\\""; break;
+      case '\\': quoted += "\\\\"; break;
+      case '\n': quoted += "\\n"; break;
+      case '\r': quoted += "\\r"; break;
+      case '\t': quoted += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          quoted += escaped;
+        } else {
+          quoted += c;
+        }
+    }
+  }
+  return quoted + "\"";
+}
+
+void Reporter::Start(const std::string& model, const std::string& image, uint32_t size,
+                     const std::string& port) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (mode_ == Mode::kJson) {
+    out_ << "{\"event\":\"start\",\"model\":" << JsonQuoted(model)
+         << ",\"image\":" << JsonQuoted(image) << ",\"size\":" << size
+         << ",\"port\":" << JsonQuoted(port) << "}\n";
+  } else {
+    out_ << "Model " << model << ", image " << image << " (" << size << " bytes), port " << port
+         << "\n";
+  }
+  out_.flush();
+}
+
+void Reporter::Update(const StatusSnapshot& now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (finished_) return;
+  const bool phaseChanged = now.flashStatus != last_.flashStatus;
+  const bool progressChanged = now.progress != last_.progress;
+  const bool errorsChanged =
+      now.errCounter != last_.errCounter || now.totalErrCounter != last_.totalErrCounter;
+  switch (mode_) {
+    case Mode::kJson:
+      if (phaseChanged) {
+        out_ << "{\"event\":\"phase\",\"phase\":" << JsonQuoted(PhaseWord(now.flashStatus))
+             << ",\"elapsed\":" << now.elapsedTime << "}\n";
+      }
+      if (progressChanged || phaseChanged) {
+        out_ << "{\"event\":\"progress\",\"phase\":" << JsonQuoted(PhaseWord(now.flashStatus))
+             << ",\"percent\":" << now.progress << ",\"elapsed\":" << now.elapsedTime << "}\n";
+      }
+      if (errorsChanged) {
+        out_ << "{\"event\":\"errors\",\"errors\":" << now.errCounter
+             << ",\"total\":" << now.totalErrCounter << "}\n";
+      }
+      break;
+    case Mode::kPlain: {
+      // Logs and pipes get a line per phase and per tenth of progress.
+      const int32_t decile = now.progress / 10;
+      if (phaseChanged || decile != lastDecile_ || errorsChanged) {
+        char line[128];
+        std::snprintf(line, sizeof line, "%s %3d%%  %d s  errors %d/%d\n",
+                      PhaseWord(now.flashStatus), now.progress, now.elapsedTime, now.errCounter,
+                      now.totalErrCounter);
+        out_ << line;
+      }
+      lastDecile_ = decile;
+      break;
+    }
+    case Mode::kTerminal: {
+      if (!phaseChanged && !progressChanged && !errorsChanged &&
+          now.elapsedTime == last_.elapsedTime) {
+        return;
+      }
+      constexpr int kBarWidth = 30;
+      const int filled = now.progress * kBarWidth / 100;
+      std::string bar(static_cast<size_t>(std::max(0, std::min(kBarWidth, filled))), '#');
+      bar.resize(kBarWidth, '.');
+      char line[160];
+      std::snprintf(line, sizeof line, "\r%-11s [%s] %3d%%  %4d s  errors %d/%d\x1b[K",
+                    PhaseWord(now.flashStatus), bar.c_str(), now.progress, now.elapsedTime,
+                    now.errCounter, now.totalErrCounter);
+      out_ << line;
+      statusLineOpen_ = true;
+      break;
+    }
+  }
+  last_ = now;
+  out_.flush();
+}
+
+void Reporter::EndStatusLine() {
+  if (statusLineOpen_) out_ << "\n";
+  statusLineOpen_ = false;
+}
+
+void Reporter::Line(const std::string& caption, const std::string& text) {
+  EndStatusLine();
+  out_ << caption << ": " << text << "\n";
+}
+
+void Reporter::Prompt(const std::string& caption, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (mode_ == Mode::kJson) {
+    out_ << "{\"event\":\"prompt\",\"caption\":" << JsonQuoted(caption)
+         << ",\"text\":" << JsonQuoted(text) << "}\n";
+  } else {
+    Line(caption, text);
+  }
+  out_.flush();
+}
+
+void Reporter::Result(const std::string& caption, const std::string& text, int exitStatus) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (finished_) return;
+  finished_ = true;
+  if (mode_ == Mode::kJson) {
+    out_ << "{\"event\":\"result\",\"caption\":" << JsonQuoted(caption)
+         << ",\"text\":" << JsonQuoted(text) << ",\"exit\":" << exitStatus << "}\n";
+  } else {
+    Line(caption, text);
+  }
+  out_.flush();
+}

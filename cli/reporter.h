@@ -1,0 +1,47 @@
+// What the command line shows: a status line redrawn in place on a
+// terminal, plain lines otherwise, or one JSON object per line. Called from
+// the display loop and from the burn thread; each call writes whole lines.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+struct StatusSnapshot {
+  int32_t flashStatus = 0;
+  int32_t progress = 0;
+  int32_t elapsedTime = 0;
+  int32_t errCounter = 0;
+  int32_t totalErrCounter = 0;
+};
+
+StatusSnapshot ReadStatus();  // the shared burn values, now
+const char* PhaseWord(int32_t flashStatus);
+std::string JsonQuoted(const std::string& text);
+
+class Reporter {
+ public:
+  enum class Mode { kTerminal, kPlain, kJson };
+  Reporter(std::ostream& out, Mode mode) : out_(out), mode_(mode) {}
+
+  void Start(const std::string& model, const std::string& image, uint32_t size,
+             const std::string& port);
+  void Update(const StatusSnapshot& now);
+  void Prompt(const std::string& caption, const std::string& text);
+  // The last word of a run: the burn's final box, or the tool's own on an
+  // interruption. Later updates are not shown.
+  void Result(const std::string& caption, const std::string& text, int exitStatus);
+
+ private:
+  void EndStatusLine();
+  void Line(const std::string& caption, const std::string& text);
+
+  std::mutex mutex_;
+  std::ostream& out_;
+  Mode mode_;
+  bool statusLineOpen_ = false;
+  bool finished_ = false;
+  StatusSnapshot last_{-1, -1, -1, -1, -1};
+  int32_t lastDecile_ = -1;
+};

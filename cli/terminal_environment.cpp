@@ -1,0 +1,61 @@
+#include "cli/terminal_environment.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "cli/options.h"
+
+std::unique_ptr<Link> TerminalEnvironment::Opened(std::unique_ptr<Link> link) {
+  if (!openTried_) firstOpenFailed_ = link == nullptr;
+  openTried_ = true;
+  return link;
+}
+
+std::unique_ptr<Link> TerminalEnvironment::OpenSerialPort(const std::string& port) {
+  return Opened(links_.openSerial(port));
+}
+
+std::unique_ptr<Link> TerminalEnvironment::OpenMyDevPipe() { return Opened(links_.openUsb()); }
+
+void TerminalEnvironment::ShowError(const std::string& text) {
+  // Every error ends the burn: before any link was tried it refused the
+  // image, at the first open it found no link, later the PLC failed.
+  exitStatus_ = !openTried_        ? kExitImageRefused
+                : firstOpenFailed_ ? kExitLinkNotOpened
+                                   : kExitBurnFailed;
+  reporter_.Result("ERROR", text, exitStatus_);
+}
+
+void TerminalEnvironment::ShowInformation(const std::string& text, const std::string& caption) {
+  exitStatus_ = kExitSuccess;
+  reporter_.Result(caption, text, exitStatus_);
+}
+
+void TerminalEnvironment::ShowPrompt(const std::string& text) {
+  reporter_.Prompt("Information", text);
+  if (answerPrompts_) return;
+  std::string answer;
+  if (!std::getline(in_, answer)) {
+    // Nobody will ever press Enter: waiting would hang a script for good.
+    reporter_.Result("ERROR",
+                     "No answer to the prompt (end of input): the burn is aborted; the PLC may "
+                     "now be in its loader, and the next run continues in phase 2",
+                     kExitBurnFailed);
+    std::_Exit(kExitBurnFailed);  // the link closes with the process
+  }
+}
+
+void TerminalEnvironment::StopElapsedTimer() {
+  std::lock_guard<std::mutex> lock(timerMutex_);
+  timerRunning_ = false;
+}
+
+void TerminalEnvironment::TickElapsedTimer() {
+  std::lock_guard<std::mutex> lock(timerMutex_);
+  if (timerRunning_) ++elapsedTime;
+}
+
+void TerminalEnvironment::SleepSeconds(int seconds) {
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+}
