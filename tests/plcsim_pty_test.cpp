@@ -3,12 +3,8 @@
 // /dev/ttyUSB0: a whole update with a power cycle between the phases and the
 // line-speed checks on, the speed check itself, the disconnect fault, and
 // the program's own ending and refusals.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,8 +22,7 @@
 #include "link/exchange.h"
 #include "link/loader_protocol.h"
 #include "link/serial.h"
-
-extern char** environ;
+#include "support/child_process.h"
 
 namespace {
 
@@ -46,68 +41,20 @@ std::string ReadText(const fs::path& path) {
   return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-// One run of the program, ended by the test or by itself.
-class Plcsim {
+// One run of the program, ended by the test or by itself, and never
+// outliving a test that went wrong.
+class Plcsim : public ChildProcess {
  public:
-  Plcsim(const std::vector<std::string>& args) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> all = {MORVIX_PLCSIM};
-    all.insert(all.end(), args.begin(), args.end());
-    all.push_back("--timeout");
-    all.push_back("120");  // never outlives a test that went wrong
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, MORVIX_PLCSIM, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    stdout_ = out[0];
-  }
-  ~Plcsim() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (stdout_ >= 0) close(stdout_);
-  }
-
-  // The program's first line, once its link exists.
-  std::string FirstLine() {
-    std::string line;
-    pollfd pfd{stdout_, POLLIN, 0};
-    char c = 0;
-    while (poll(&pfd, 1, 5000) > 0 && read(stdout_, &c, 1) == 1 && c != '\n') line += c;
-    return line;
-  }
-
-  // Exit status, or -1 when it did not end within `limit`.
-  int Wait(std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return -1;
-  }
-  int Stop() {
-    kill(pid_, SIGTERM);
-    return Wait();
-  }
-  bool started() const { return pid_ > 0; }
+  explicit Plcsim(std::vector<std::string> args)
+      : ChildProcess(MORVIX_PLCSIM, WithTimeout(std::move(args))) {}
+  std::string FirstLine() { return NextLine(); }
+  int Stop() { return ChildProcess::Stop(SIGTERM); }
 
  private:
-  pid_t pid_ = -1;
-  int stdout_ = -1;
-  bool exited_ = false;
+  static std::vector<std::string> WithTimeout(std::vector<std::string> args) {
+    args.insert(args.end(), {"--timeout", "120"});
+    return args;
+  }
 };
 
 class PlcsimPty : public ::testing::Test {

@@ -1,0 +1,109 @@
+#include "support/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+extern char** environ;
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& input) {
+  int out[2];
+  int in[2];
+  if (pipe(out) != 0) return;
+  if (pipe(in) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addclose(&actions, in[1]);
+  std::vector<std::string> all = {program};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    pid_ = -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(in[0]);
+  // Small inputs fit the pipe: written whole, then the child sees the end.
+  if (!input.empty()) {
+    [[maybe_unused]] const ssize_t written = write(in[1], input.data(), input.size());
+  }
+  close(in[1]);
+  stdout_ = out[0];
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && !exited_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (stdout_ >= 0) close(stdout_);
+}
+
+std::string ChildProcess::NextLine(std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const size_t newline = buffered_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = buffered_.substr(0, newline);
+      buffered_.erase(0, newline + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd pfd{stdout_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return "";
+    char chunk[4096];
+    const ssize_t got = read(stdout_, chunk, sizeof chunk);
+    if (got <= 0) return "";
+    buffered_.append(chunk, static_cast<size_t>(got));
+  }
+}
+
+std::string ChildProcess::ReadAll(std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  std::string all = std::move(buffered_);
+  buffered_.clear();
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd pfd{stdout_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return all;
+    char chunk[4096];
+    const ssize_t got = read(stdout_, chunk, sizeof chunk);
+    if (got <= 0) return all;
+    all.append(chunk, static_cast<size_t>(got));
+  }
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
+}
+
+int ChildProcess::Stop(int signal) {
+  kill(pid_, signal);
+  return Wait();
+}

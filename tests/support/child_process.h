@@ -1,0 +1,37 @@
+// A program under test run as a child process (POSIX): its standard output
+// is read line by line, its exit awaited with a limit, and it is killed if
+// the test ends first.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+class ChildProcess {
+ public:
+  // Starts `program` with `args`; `input` is fed to its standard input
+  // (which then ends), or it reads /dev/null when `input` is empty.
+  ChildProcess(const std::string& program, const std::vector<std::string>& args,
+               const std::string& input = "");
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // The next line of its standard output, without the newline; empty when
+  // nothing came within `limit`.
+  std::string NextLine(std::chrono::milliseconds limit = std::chrono::seconds(5));
+  // Everything it writes until it closes its output or `limit` passes.
+  std::string ReadAll(std::chrono::milliseconds limit = std::chrono::seconds(60));
+  // Exit status (128 + signal when killed), or -1 when it did not end in time.
+  int Wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  int Stop(int signal);  // sends `signal`, then waits
+
+ private:
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  bool exited_ = false;
+  std::string buffered_;
+};
