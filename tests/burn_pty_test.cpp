@@ -17,6 +17,7 @@
 #include "catalogue/model_table.h"
 #include "link/serial.h"
 #include "support/child_process.h"
+#include "support/test_data.h"
 
 namespace {
 
@@ -54,17 +55,6 @@ class PtyEnvironment : public BurnEnvironment {
   std::string link_;
 };
 
-std::vector<uint8_t> TestImage(uint32_t size) {
-  std::vector<uint8_t> image(size);
-  for (uint32_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
-  return image;
-}
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 struct PtyCase {
   const char* model;
   uint32_t size;
@@ -87,9 +77,7 @@ TEST_P(BurnOverPty, CompletesWithACleanSimulatorReport) {
   const std::string link = (dir_ / "ttyPLC").string();
   const fs::path imageFile = dir_ / "image.bin";
   const std::vector<uint8_t> image = TestImage(c.size);
-  std::ofstream(imageFile, std::ios::binary)
-      .write(reinterpret_cast<const char*>(image.data()),
-             static_cast<std::streamsize>(image.size()));
+  WriteFile(imageFile, image);
 
   ChildProcess plcsim(
       MORVIX_PLCSIM, {"--link", link, "--model", c.model, "--image", imageFile.string(), "--report",

@@ -14,6 +14,7 @@
 #include "link/loader_protocol.h"
 #include "sim/plc_sim.h"
 #include "sim/sim_link.h"
+#include "support/test_data.h"
 
 namespace {
 
@@ -62,18 +63,6 @@ class RecordingEnvironment : public BurnEnvironment {
   PlcSimulator* plc_;
   int openFails_ = 0;
 };
-
-std::vector<uint8_t> TestImage(uint32_t size) {
-  std::vector<uint8_t> image(size);
-  uint32_t x = 0x2545F491u ^ size;
-  for (auto& byte : image) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    byte = static_cast<uint8_t>(x);
-  }
-  return image;
-}
 
 // A size that exercises a partly filled last block and fits every model.
 uint32_t TestSizeFor(std::string_view model) {
@@ -193,21 +182,15 @@ INSTANTIATE_TEST_SUITE_P(Models, EveryModelBurn, ::testing::Range(0, kModelCount
 
 // --- Phase 2 straight away, and passes ------------------------------------------
 
-size_t CountRequests(const PlcSimulator& plc, PlcRequest request) {
-  size_t count = 0;
-  for (const auto& r : plc.record().requests) count += r.request == request ? 1 : 0;
-  return count;
-}
-
 TEST_F(BurnTest, PlcAlreadyInItsLoaderGoesStraightToPhaseTwo) {
   Prepare("KR2-PW2-V2", 5000);
   settings.startMode = PlcMode::kLoader;
   RunBurn();
   EXPECT_THAT(env->events, ElementsAre("button off", "open COM3", "timer stop",
                                        "INFORMATION: Firmware update is SUCCESSFUL", "button on"));
-  EXPECT_EQ(CountRequests(*plc, PlcRequest::kIdentityA), 0u);
-  EXPECT_EQ(CountRequests(*plc, PlcRequest::kReadD1386), 0u);
-  EXPECT_EQ(CountRequests(*plc, PlcRequest::kEraseA), 0u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kIdentityA), 0u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kReadD1386), 0u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kEraseA), 0u);
   EXPECT_TRUE(plc->record().updateComplete);
   ExpectCleanEnd();
 }
@@ -220,7 +203,7 @@ TEST_F(BurnTest, PlcStillInApplicationModeAfterTheEraseGetsPhaseOneAgain) {
   EXPECT_THAT(env->events,
               ElementsAre("button off", "open COM3", "sleep 1", "sleep 1", "timer stop",
                           "INFORMATION: Firmware update is SUCCESSFUL", "button on"));
-  EXPECT_EQ(CountRequests(*plc, PlcRequest::kEraseA), 2u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kEraseA), 2u);
   EXPECT_TRUE(plc->record().updateComplete);
   ExpectCleanEnd();
 }
@@ -428,7 +411,7 @@ TEST_P(Compatibility, RegistersDecideTheVariant) {
   EXPECT_THAT(env->events,
               ElementsAre("button off", IsUsbModel(c.model) ? "open USB" : "open COM3",
                           "timer stop", std::string("ERROR: ") + c.refusal, "button on"));
-  EXPECT_EQ(CountRequests(*plc, PlcRequest::kEraseA), 0u);  // never told to restart
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kEraseA), 0u);  // never told to restart
   ExpectCleanEnd();
 }
 
@@ -466,8 +449,8 @@ TEST_F(BurnTest, KR2PW2RefusedOnD1386AloneNeverReadsD1001) {
   Prepare("KR2-PW2-V2", 5000);
   settings.d1386 = 0x4137;
   RunBurn();
-  EXPECT_EQ(CountRequests(*plc, PlcRequest::kReadD1386), 1u);
-  EXPECT_EQ(CountRequests(*plc, PlcRequest::kReadD1001), 0u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kReadD1386), 1u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kReadD1001), 0u);
 }
 
 TEST_F(BurnTest, UnansweredRegisterReadIsJudgedAsZero) {
@@ -506,7 +489,7 @@ TEST_P(LoaderVersions, RefusalShowsItsBoxBeforeTheTimerStops) {
   }
   EXPECT_THAT(env->events, ElementsAre("button off", "open USB", std::string("ERROR: ") + c.refusal,
                                        "timer stop", "button on"));
-  EXPECT_EQ(CountRequests(*plc, c.phaseTwo ? PlcRequest::kErase : PlcRequest::kEraseA), 0u);
+  EXPECT_EQ(CountOf(*plc, c.phaseTwo ? PlcRequest::kErase : PlcRequest::kEraseA), 0u);
   ExpectCleanEnd();
 }
 

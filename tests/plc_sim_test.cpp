@@ -11,6 +11,7 @@
 
 #include "catalogue/model_table.h"
 #include "link/app_protocol.h"
+#include "support/test_data.h"
 
 namespace {
 
@@ -47,12 +48,6 @@ Bytes Block(uint8_t number, const Bytes& image, size_t index, size_t d) {
   p.push_back(static_cast<uint8_t>(crc >> 8));
   p.push_back(static_cast<uint8_t>(crc));
   return p;
-}
-
-Bytes TestImage(size_t size) {
-  Bytes image(size);
-  for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>(i * 7 + i / 251);
-  return image;
 }
 
 class Plc {

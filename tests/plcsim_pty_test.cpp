@@ -23,23 +23,13 @@
 #include "link/loader_protocol.h"
 #include "link/serial.h"
 #include "support/child_process.h"
+#include "support/test_data.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
-
-Bytes TestImage(uint32_t size) {
-  Bytes image(size);
-  for (uint32_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>(i * 29 + (i >> 7) + 1);
-  return image;
-}
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
 
 // One run of the program, ended by the test or by itself, and never
 // outliving a test that went wrong.
@@ -97,11 +87,7 @@ TEST_F(PlcsimPty, WholeUpdateThroughThePosixSerialLinkWithAPowerCycleBetweenTheP
   const int model = *FindModel("KR2-C-V2");
   SelectModel(model);
   const Bytes image = TestImage(3000);
-  {
-    std::ofstream file(dir / "image.bin", std::ios::binary);
-    file.write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
-  }
+  WriteFile(dir / "image.bin", image);
   auto sim = Run({"--model", "KR2-C-V2", "--image", (dir / "image.bin").string(), "--report",
                   (dir / "report.json").string(), "--flash-out", (dir / "flash.bin").string(),
                   "--exit-when-complete"});

@@ -15,6 +15,7 @@
 #include "link/loader_protocol.h"
 #include "sim/plc_sim.h"
 #include "sim/sim_link.h"
+#include "support/test_data.h"
 
 namespace {
 
@@ -28,26 +29,6 @@ int Model(std::string_view name) {
 
 // Deterministic bytes that differ from block to block, so that a block
 // written in the wrong place shows.
-Bytes TestImage(uint32_t size) {
-  Bytes image(size);
-  for (uint32_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>(i * 131 + (i >> 8) * 7 + 3);
-  return image;
-}
-
-std::string Violations(const PlcSimulator& plc) {
-  std::string all;
-  for (const PlcViolation& v : plc.record().violations) {
-    all += "#" + std::to_string(v.request) + " " + v.reason + "\n";
-  }
-  return all;
-}
-
-size_t CountOf(const PlcSimulator& plc, PlcRequest request) {
-  size_t n = 0;
-  for (const PlcRequestRecord& r : plc.record().requests) n += r.request == request ? 1 : 0;
-  return n;
-}
-
 bool ReadsV4(uint16_t d1001) { return (d1001 & 0x00F0) >= 0x0040; }
 
 // The burn's model-compatibility table, for the values the PLC gave.

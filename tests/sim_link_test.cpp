@@ -12,6 +12,7 @@
 #include "link/app_protocol.h"
 #include "link/exchange.h"
 #include "sim/plc_sim.h"
+#include "support/test_data.h"
 
 namespace {
 
@@ -19,20 +20,6 @@ int Model(std::string_view name) {
   const auto index = FindModel(name);
   EXPECT_TRUE(index.has_value()) << name;
   return index.value_or(0);
-}
-
-std::string Violations(const PlcSimulator& plc) {
-  std::string all;
-  for (const PlcViolation& v : plc.record().violations) {
-    all += "#" + std::to_string(v.request) + " " + v.reason + "\n";
-  }
-  return all;
-}
-
-size_t CountOf(const PlcSimulator& plc, PlcRequest request) {
-  size_t n = 0;
-  for (const PlcRequestRecord& r : plc.record().requests) n += r.request == request ? 1 : 0;
-  return n;
 }
 
 class SimLinkTest : public ::testing::Test {
