@@ -15,11 +15,17 @@ extern uint32_t fileLength;  // size of the open image
 extern const void* hGLOBAL;  // the loaded image, kept for its release
 
 // Opens the image for one burn: fin at its first byte, fileLength its size.
-// false when the image cannot be found or loaded.
+// false when the image cannot be found or loaded; fin is then null and
+// fileLength 0, and the burn must not start the transfer.
 bool OpenImage();
+// What the operator is told when OpenImage fails.
+extern const char kImageLoadFailedMessage[];
 // Copies the next `count` bytes to `buffer` and moves on; 0 and nothing
-// copied for a count of 0 or less. The caller keeps within fileLength.
+// copied for a count of 0 or less. The caller keeps within fileLength; a
+// request past the end of the open image gets only the bytes that remain
+// (none when no image is open), and the result says how many.
 int32_t FileRead(uint8_t* buffer, int32_t count);
+// Releases the image; reads that follow copy nothing until the next open.
 void CloseFile();
 
 // The built-in image's name; the text before its first '_' is the default model.

@@ -1,0 +1,133 @@
+# The firmware image a program carries. Its file name is the built-in name,
+# and the text before the first '_' names the model the program starts with.
+
+# The model names, read from the model table itself so that there is one list.
+function(morvix_model_names out)
+  set(table ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../catalogue/model_table.cpp)
+  file(READ ${table} text)
+  string(REGEX MATCH "plcList\\[kModelCount\\]\\[kModelNameSize\\] = {([^}]*)}" found "${text}")
+  string(REGEX MATCHALL "\"[^\"]*\"" quoted "${CMAKE_MATCH_1}")
+  set(names)
+  foreach(q IN LISTS quoted)
+    string(REPLACE "\"" "" name "${q}")
+    list(APPEND names "${name}")
+  endforeach()
+  list(LENGTH names count)
+  if(NOT count EQUAL 32)
+    message(FATAL_ERROR "Expected the 32 model names in ${table}, found ${count}")
+  endif()
+  set(${out} "${names}" PARENT_SCOPE)
+endfunction()
+
+# The default model of an image file name; the configure step stops with an
+# error when the name does not begin with one of the 32 models and '_'.
+# `what` says where the name came from, for the message.
+function(morvix_image_default_model file what out)
+  get_filename_component(name "${file}" NAME)
+  string(FIND "${name}" "_" underscore)
+  if(underscore LESS 1)
+    set(model "")
+  else()
+    string(SUBSTRING "${name}" 0 ${underscore} model)
+  endif()
+  morvix_model_names(models)
+  if(NOT model IN_LIST models)
+    list(JOIN models " " shown)
+    message(FATAL_ERROR
+      "${what}: the image name '${name}' must begin with a model name and '_' "
+      "(for example GL30_firmware.bin), and '${model}' is not one of the 32 models "
+      "(names are case-sensitive): ${shown}")
+  endif()
+  if(name MATCHES "[\"\\\\]")
+    message(FATAL_ERROR "${what}: the image name '${name}' may not contain '\"' or '\\'")
+  endif()
+  set(${out} "${model}" PARENT_SCOPE)
+endfunction()
+
+# Writes the demo image to `out` with a generator built for the build host,
+# so that cross builds make the same bytes. Done at configure time and again
+# only when the generator changes.
+function(morvix_make_demo_image out)
+  set(source ${PROJECT_SOURCE_DIR}/burn/make_demo_image.cpp)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(SHA256 ${source} hash)
+  set(stamp ${out}.source-sha256)
+  if(EXISTS ${out} AND EXISTS ${stamp})
+    file(READ ${stamp} made_by)
+    if(made_by STREQUAL hash)
+      return()
+    endif()
+  endif()
+  if(CMAKE_CROSSCOMPILING)
+    find_program(MORVIX_HOST_CXX NAMES c++ g++ clang++
+                 DOC "C++ compiler for programs that run on the build host")
+    if(NOT MORVIX_HOST_CXX)
+      message(FATAL_ERROR "No C++ compiler for the build host (c++, g++ or clang++) to "
+                          "generate the demo firmware image; run scripts/install-deps")
+    endif()
+    set(host_cxx ${MORVIX_HOST_CXX})
+  else()
+    set(host_cxx ${CMAKE_CXX_COMPILER})
+  endif()
+  get_filename_component(dir ${out} DIRECTORY)
+  file(MAKE_DIRECTORY ${dir})
+  set(generator ${dir}/make_demo_image)
+  execute_process(COMMAND ${host_cxx} -std=c++17 -O2 -o ${generator} ${source}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE log ERROR_VARIABLE log)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "Building the demo image generator failed:\n${log}")
+  endif()
+  execute_process(COMMAND ${generator} ${out} RESULT_VARIABLE rc ERROR_VARIABLE log)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "Generating the demo image failed:\n${log}")
+  endif()
+  file(WRITE ${stamp} "${hash}")
+endfunction()
+
+# An image library: the built-in bytes of `file` and its name. A program
+# links the default one through morvix_image, or picks another with
+#   set_target_properties(<program> PROPERTIES MORVIX_IMAGE <target>)
+# An optional third argument names the file's origin in error messages.
+function(morvix_add_image_library target file)
+  set(what ${target})
+  if(ARGC GREATER 2)
+    set(what ${ARGV2})
+  endif()
+  get_filename_component(file "${file}" ABSOLUTE)
+  if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
+    message(FATAL_ERROR "${what}: the firmware image '${file}' does not exist")
+  endif()
+  file(SIZE "${file}" size)
+  if(size EQUAL 0)
+    message(FATAL_ERROR "${what}: the firmware image '${file}' is empty")
+  endif()
+  morvix_image_default_model("${file}" "${what}" model)
+  get_filename_component(name "${file}" NAME)
+
+  # A copy under a fixed name keeps odd characters of the original path out
+  # of the assembler and the resource script, and a change of the original
+  # re-runs the configure step, which refreshes it.
+  set(stage ${CMAKE_CURRENT_BINARY_DIR}/${target})
+  configure_file("${file}" ${stage}/firmware.bin COPYONLY)
+
+  set(burn ${PROJECT_SOURCE_DIR}/burn)
+  add_library(${target} STATIC ${burn}/image_${MORVIX_PLATFORM}.cpp)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(${target} PRIVATE MORVIX_IMAGE_NAME="${name}")
+  target_link_libraries(${target} PRIVATE morvix_warnings)
+  set_target_properties(${target} PROPERTIES MORVIX_IMAGE_FILE "${file}"
+                                             MORVIX_IMAGE_DEFAULT_MODEL "${model}")
+  if(WIN32)
+    set(script ${PROJECT_SOURCE_DIR}/resources/image.rc)
+    add_library(${target}_resource OBJECT ${script})
+    target_include_directories(${target}_resource PRIVATE ${stage} ${PROJECT_SOURCE_DIR}/resources)
+    set_property(SOURCE ${script} APPEND PROPERTY OBJECT_DEPENDS ${stage}/firmware.bin)
+    # A resource object defines no symbol, so the linker would never take it
+    # out of an archive: every program gets it as one of its own objects.
+    target_sources(${target} INTERFACE
+      "$<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:$<TARGET_OBJECTS:${target}_resource>>")
+  else()
+    target_compile_definitions(${target} PRIVATE MORVIX_IMAGE_FILE="${stage}/firmware.bin")
+    set_property(SOURCE ${burn}/image_posix.cpp APPEND PROPERTY OBJECT_DEPENDS ${stage}/firmware.bin)
+  endif()
+endfunction()

@@ -1,0 +1,165 @@
+#include "link/loader_protocol.h"
+
+#include <algorithm>
+#include <array>
+#include <span>
+
+#include "burn/image.h"
+#include "catalogue/model_table.h"
+#include "link/crc.h"
+#include "link/exchange.h"
+
+std::atomic<int32_t> flashStatus{kIdle};
+std::atomic<int32_t> progress{0};
+std::atomic<uint8_t> GL_fu_version{0};
+
+namespace {
+
+constexpr uint8_t kStx = 0x02;
+constexpr uint8_t kEot = 0x04;
+constexpr uint8_t kAck = 0x06;
+constexpr uint8_t kFill = 0x1A;
+constexpr size_t kHeaderBytes = 3;  // STX, block number, its complement
+constexpr size_t kLargestPacket = kHeaderBytes + 256 + 2;
+
+constexpr uint8_t kIdRequest[] = {'I', 'D'};
+constexpr uint8_t kVersionRequest[] = {'V', 'E', 'R', 'S', 'I', 'O', 'N'};
+constexpr uint8_t kEraseRequest[] = {'E', 'R', 'A', 'S', 'E'};
+constexpr uint8_t kUpdateRequest[] = {'U', 'P', 'D', 'A', 'T', 'E'};
+constexpr uint8_t kEotRequest[] = {kEot};
+
+// The exchanges whose only acceptable reply is the single byte 0x06.
+ExchangeEnd AckExchange(Link& link, std::span<const uint8_t> request, RetryBudget& budget) {
+  std::array<uint8_t, 1> reply{};
+  return Exchange(link, request, reply, budget, [&](size_t got) {
+    return got == reply.size() && reply[0] == kAck ? Verdict::kAccept : Verdict::kReject;
+  });
+}
+
+// Closes the erase and the transfer; a 0x16 here is just a wrong reply.
+uint8_t EndOfTransmission(Link& link) {
+  RetryBudget budget;
+  if (AckExchange(link, kEotRequest, budget) != ExchangeEnd::kAccepted) return kLoaderNoReply;
+  progress = 100;
+  errCounter = 0;
+  return 0;
+}
+
+// The sector-based rules subtract one sector from the size; a smaller image
+// would wrap to billions of erase steps and blocks. The burn refuses such an
+// image before it opens a link, so this only keeps a stray call harmless.
+bool SizeUnusable(std::string_view model) { return ImageTooSmall(model, fileLength); }
+
+}  // namespace
+
+uint8_t CheckID_B(Link& link) {
+  link.SetTimeouts(kExchangeTimeouts);
+  const std::string_view model = CurrentModel();
+  const uint16_t code = selectedPLCID;
+  std::array<uint8_t, 3> reply{};
+  RetryBudget budget;
+  const auto end = Exchange(link, kIdRequest, reply, budget, [&](size_t got) {
+    if (got != reply.size() || reply[0] != kAck) return Verdict::kReject;
+    const auto reported = static_cast<uint16_t>(reply[1] << 8 | reply[2]);
+    return LoaderIdAccepts(model, code, reported) ? Verdict::kAccept : Verdict::kReject;
+  });
+  if (end != ExchangeEnd::kAccepted) return kLoaderNoReply;
+  // The KR2 loaders (L2) leave the count of refused replies on show.
+  if (LoaderIdRuleOf(model, code) != LoaderIdRule::kL2) errCounter = 0;
+  return 0;
+}
+
+uint8_t read_fu_version_B() {
+  if (!hSerial) return kLoaderNoReply;
+  Link& link = *hSerial;
+  link.SetTimeouts(kExchangeTimeouts);
+  std::array<uint8_t, 3> reply{};
+  RetryBudget budget;
+  const auto end = Exchange(link, kVersionRequest, reply, budget, [&](size_t got) {
+    return got == reply.size() && reply[0] == kAck ? Verdict::kAccept : Verdict::kReject;
+  });
+  if (end != ExchangeEnd::kAccepted) return kLoaderNoReply;
+  // Low nibble of the first byte is the major number, high nibble of the second the minor.
+  GL_fu_version = static_cast<uint8_t>(reply[1] << 4 | reply[2] >> 4);
+  errCounter = 0;
+  return 0;
+}
+
+uint8_t SendErase_B(Link& link) {
+  link.SetTimeouts(kExchangeTimeouts);
+  const std::string_view model = CurrentModel();
+  if (SizeUnusable(model)) return kLoaderNoReply;
+  const uint16_t steps = EraseCount(model, fileLength);
+  // These loaders erase a sector per request and cannot take a repeated one.
+  const uint8_t failuresPerKind = EraseStepHasOneAttempt(model) ? 1 : kFailuresPerKind;
+  flashStatus = kErasing;
+  progress = 0;
+  for (uint32_t k = 0; k < steps; ++k) {
+    RetryBudget budget(failuresPerKind);
+    if (AckExchange(link, kEraseRequest, budget) != ExchangeEnd::kAccepted) return kLoaderNoReply;
+    errCounter = 0;
+    progress = static_cast<int32_t>(k * 100 / steps);
+  }
+  return EndOfTransmission(link);
+}
+
+uint8_t SendUpdate(Link& link) {
+  link.SetTimeouts(kExchangeTimeouts);
+  RetryBudget budget;
+  if (AckExchange(link, kUpdateRequest, budget) != ExchangeEnd::kAccepted) return kLoaderNoReply;
+  // The acknowledgement still comes at the old speed; the blocks go at the new one.
+  link.ApplyLineSettings(kLoaderLineSettings);
+  errCounter = 0;
+  return 0;
+}
+
+uint8_t SendFW(Link& link) {
+  link.SetTimeouts(kExchangeTimeouts);
+  const std::string_view model = CurrentModel();
+  if (SizeUnusable(model)) return kLoaderNoReply;
+  const uint32_t size = fileLength;
+  const BlockPlan plan = BlockPlanOf(model, size);
+  const uint32_t dataBytes = plan.dataBytes;
+  const uint32_t lastBlockBytes = size % dataBytes;  // 0: the last block is full
+  flashStatus = kProgramming;
+  progress = 0;
+
+  std::array<uint8_t, kLargestPacket> packet{};
+  const std::span<const uint8_t> request(packet.data(), kHeaderBytes + dataBytes + 2);
+  uint8_t* const data = packet.data() + kHeaderBytes;
+  uint8_t number = 1;
+  uint32_t acknowledged = 0;
+  for (uint32_t i = 0; i < plan.blocks; ++i) {
+    packet[0] = kStx;
+    packet[1] = number;
+    packet[2] = static_cast<uint8_t>(~number);
+    const uint32_t take = i + 1 < plan.blocks || lastBlockBytes == 0 ? dataBytes : lastBlockBytes;
+    // An image shorter than fileLength says would put bytes that are not the
+    // image into the flash; the loader is left without the closing 0x04, so
+    // it never takes the transfer for complete.
+    if (FileRead(data, static_cast<int32_t>(take)) != static_cast<int32_t>(take)) {
+      return kLoaderNoReply;
+    }
+    std::fill(data + take, data + dataBytes, kFill);
+    const uint32_t crc = CRC(data, static_cast<int32_t>(dataBytes));
+    packet[kHeaderBytes + dataBytes] = static_cast<uint8_t>(crc >> 8);
+    packet[kHeaderBytes + dataBytes + 1] = static_cast<uint8_t>(crc);
+
+    errCounter = 0;
+    RetryBudget budget;
+    std::array<uint8_t, 1> reply{};
+    const auto end = Exchange(link, request, reply, budget, [&](size_t got) {
+      if (got != reply.size()) return Verdict::kReject;
+      if (reply[0] == kAck) return Verdict::kAccept;
+      return reply[0] == kFlashWriteError ? Verdict::kStop : Verdict::kReject;
+    });
+    if (end == ExchangeEnd::kStopped) return kFlashWriteError;
+    if (end == ExchangeEnd::kExhausted) return kLoaderNoReply;
+    ++number;
+    ++acknowledged;
+    // Over M + 1 steps, so that only the closing handshake shows 100.
+    progress = static_cast<int32_t>(uint64_t{acknowledged} * 100 / (uint64_t{plan.blocks} + 1));
+  }
+  errCounter = 0;
+  return EndOfTransmission(link);
+}
