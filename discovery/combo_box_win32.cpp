@@ -1,0 +1,9 @@
+#include "discovery/win32_combo_box.h"
+
+void ComboBoxPortList::DeleteFirst() { SendMessageA(comboBox_, CB_DELETESTRING, 0, 0); }
+
+void ComboBoxPortList::Add(const std::string& text) {
+  SendMessageA(comboBox_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void ComboBoxPortList::SelectFirst() { SendMessageA(comboBox_, CB_SETCURSEL, 0, 0); }

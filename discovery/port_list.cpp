@@ -1,0 +1,34 @@
+#include "discovery/port_list.h"
+
+#include "discovery/ports.h"
+
+int32_t totalComPort = 0;
+
+namespace {
+
+// The list holds only what this side put into it, so removing the first
+// entry as often as the last fill added one empties it.
+void RemovePreviousFill(PortList& list) {
+  for (int32_t i = 0; i < totalComPort; ++i) list.DeleteFirst();
+  totalComPort = 0;
+}
+
+}  // namespace
+
+void RefillPortList(PortList& list, const std::optional<std::vector<std::string>>& ports) {
+  if (!ports) return;
+  RemovePreviousFill(list);
+  for (const std::string& port : *ports) {
+    list.Add(port);
+    ++totalComPort;
+  }
+}
+
+void EnumComPort(PortList& list) { RefillPortList(list, ListComPorts()); }
+
+void EnumUSBPort(PortList& list) {
+  RemovePreviousFill(list);
+  list.Add("USB");
+  list.SelectFirst();
+  totalComPort = 1;
+}

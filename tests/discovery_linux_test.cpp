@@ -1,0 +1,315 @@
+// Linux discovery on sysfs trees built in a temporary folder, laid out as the
+// kernel lays them out. Their /dev entries are links to real pseudo-terminals,
+// so opening a PLC tty opens a real tty, and a byte written through the link
+// shows which one it was.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "discovery/linux_sysfs.h"
+#include "link/serial.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Paths = std::vector<std::string>;
+
+class PseudoTerminal {
+ public:
+  PseudoTerminal() {
+    char name[256] = {};
+    int slave = -1;
+    if (openpty(&master_, &slave, name, nullptr, nullptr) == 0) {
+      close(slave);
+      slaveName_ = name;
+    }
+  }
+  ~PseudoTerminal() {
+    if (master_ >= 0) close(master_);
+  }
+  PseudoTerminal(const PseudoTerminal&) = delete;
+  PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+
+  const std::string& SlaveName() const { return slaveName_; }
+
+  // Whether `link` is this terminal: a byte written through it arrives here.
+  bool CarriesBytesOf(Link& link) {
+    const uint8_t mark = 0x5A;
+    if (link.Write(&mark, 1) != 1) return false;
+    pollfd pfd{master_, POLLIN, 0};
+    if (poll(&pfd, 1, 1000) <= 0) return false;
+    uint8_t got = 0;
+    return read(master_, &got, 1) == 1 && got == mark;
+  }
+
+ private:
+  int master_ = -1;
+  std::string slaveName_;
+};
+
+// A sysfs tree and a /dev folder under one temporary folder.
+class FakeSystem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/morvix-sysfs-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    chmod(pattern, 0755);  // an unprivileged child process walks it too
+    roots_.sys = root_ / "sys";
+    roots_.dev = root_ / "dev";
+    fs::create_directories(roots_.sys / "class" / "tty");
+    fs::create_directories(roots_.dev);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  fs::path Devices() const { return roots_.sys / "devices" / "pci0000:00" / "0000:00:14.0"; }
+
+  static void Write(const fs::path& file, const std::string& text) {
+    std::ofstream(file) << text << "\n";
+  }
+  static void Link(const fs::path& target, const fs::path& link) {
+    fs::create_directory_symlink(fs::relative(target, link.parent_path()), link);
+  }
+
+  // A USB device at `port` (such as "1-2") on bus 1, or below `parent`.
+  fs::path UsbDevice(const std::string& port, const char* vendor, const char* product,
+                     const fs::path& parent = {}) {
+    const fs::path dir = (parent.empty() ? Devices() / "usb1" : parent) / port;
+    fs::create_directories(dir);
+    Write(dir / "idVendor", vendor);
+    Write(dir / "idProduct", product);
+    return dir;
+  }
+
+  // The class entry and the tty's folder; `device` is what its device link names.
+  void ClassTty(const std::string& name, const fs::path& ttyDir, const fs::path& device) {
+    fs::create_directories(ttyDir);
+    Write(ttyDir / "dev", "188:0");
+    if (!device.empty()) Link(device, ttyDir / "device");
+    Link(ttyDir, roots_.sys / "class" / "tty" / name);
+  }
+
+  // usb-serial: device / interface / ttyUSBn port / tty / ttyUSBn
+  void UsbSerialTty(const fs::path& usbDevice, const std::string& name) {
+    const fs::path port = usbDevice / (usbDevice.filename().string() + ":1.0") / name;
+    ClassTty(name, port / "tty" / name, port);
+  }
+
+  // cdc_acm: device / interface / tty / ttyACMn, the device link on the interface
+  void AcmTty(const fs::path& usbDevice, const std::string& name, int interface = 0) {
+    const fs::path iface =
+        usbDevice / (usbDevice.filename().string() + ":1." + std::to_string(interface));
+    ClassTty(name, iface / "tty" / name, iface);
+  }
+
+  // A legacy 8250 port; type 0 when no UART answers there.
+  void PlatformUart(const std::string& name, const char* type) {
+    const fs::path platform = roots_.sys / "devices" / "platform" / "serial8250";
+    const fs::path ttyDir = platform / "tty" / name;
+    ClassTty(name, ttyDir, platform);
+    Write(ttyDir / "type", type);
+  }
+
+  void VirtualTty(const std::string& name) {
+    ClassTty(name, roots_.sys / "devices" / "virtual" / "tty" / name, {});
+  }
+
+  // The /dev node of `name`, a link to a pseudo-terminal of its own.
+  PseudoTerminal& DevNode(const std::string& name) {
+    auto& pty = terminals_[name];
+    fs::create_symlink(pty.SlaveName(), roots_.dev / name);
+    return pty;
+  }
+
+  std::string DevPath(const std::string& name) const { return (roots_.dev / name).string(); }
+
+  fs::path root_;
+  DeviceRoots roots_;
+  std::map<std::string, PseudoTerminal> terminals_;
+};
+
+// Pauses that take no time and are counted.
+struct CountedPauses {
+  int count = 0;
+  std::chrono::milliseconds total{0};
+  std::function<void(int)> onPause;
+  Pause AsPause() {
+    return [this](std::chrono::milliseconds pause) {
+      ++count;
+      total += pause;
+      if (onPause) onPause(count);
+    };
+  }
+};
+
+TEST_F(FakeSystem, PortListShowsEveryTtyWithADeviceAsSortedDevicePaths) {
+  UsbSerialTty(UsbDevice("1-2", "0403", "6001"), "ttyUSB0");
+  AcmTty(UsbDevice("1-3", "3e9a", "0001"), "ttyACM0");
+  PlatformUart("ttyS0", "4");
+  PlatformUart("ttyS1", "0");  // reserved by the kernel, no UART behind it
+  VirtualTty("tty0");
+  VirtualTty("ptmx");
+
+  EXPECT_EQ(ListSerialPorts(roots_),
+            (Paths{DevPath("ttyACM0"), DevPath("ttyS0"), DevPath("ttyUSB0")}));
+}
+
+TEST_F(FakeSystem, PortListIsEmptyWithoutSerialDevicesAndMissingWithoutTtyClass) {
+  VirtualTty("tty0");
+  EXPECT_EQ(ListSerialPorts(roots_), Paths{});
+  fs::remove_all(roots_.sys / "class");
+  EXPECT_EQ(ListSerialPorts(roots_), std::nullopt);
+  EXPECT_TRUE(FindPlcTtys(roots_).empty());
+}
+
+enum class Kind { kUsbSerial, kCdcAcm };
+void PrintTo(Kind kind, std::ostream* os) {
+  *os << (kind == Kind::kUsbSerial ? "usb-serial" : "cdc-acm");
+}
+
+class PlcTty : public FakeSystem, public ::testing::WithParamInterface<Kind> {};
+
+TEST_P(PlcTty, IsFoundAndOpened) {
+  const fs::path plc = UsbDevice("1-4", "3e9a", "0001");
+  const std::string name = GetParam() == Kind::kUsbSerial ? "ttyUSB0" : "ttyACM0";
+  if (GetParam() == Kind::kUsbSerial) {
+    UsbSerialTty(plc, name);
+  } else {
+    AcmTty(plc, name);
+  }
+  PseudoTerminal& pty = DevNode(name);
+
+  EXPECT_EQ(FindPlcTtys(roots_), Paths{DevPath(name)});
+  EXPECT_EQ(SurveyPorts(roots_).plcDevice, DevPath(name));
+  CountedPauses pauses;
+  auto link = OpenPlcTty(roots_, pauses.AsPause());
+  ASSERT_NE(link, nullptr);
+  EXPECT_TRUE(pty.CarriesBytesOf(*link));
+  EXPECT_EQ(pauses.count, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, PlcTty, ::testing::Values(Kind::kUsbSerial, Kind::kCdcAcm));
+
+TEST_F(FakeSystem, PlcIsPickedOutAmongOtherUsbDevices) {
+  UsbSerialTty(UsbDevice("1-1", "0403", "6001"), "ttyUSB0");
+  AcmTty(UsbDevice("1-2", "3e9a", "0002"), "ttyACM0");  // same vendor, other product
+  AcmTty(UsbDevice("1-3", "1234", "0001"), "ttyACM1");  // other vendor, same product
+  // The PLC behind a hub: its own ids decide, not the hub's.
+  const fs::path hub = UsbDevice("1-5", "05e3", "0608");
+  UsbSerialTty(UsbDevice("1-5.2", "3e9a", "0001", hub), "ttyUSB1");
+  // A tty behind the hub that is not the PLC is not the PLC either.
+  AcmTty(UsbDevice("1-5.3", "2341", "0043", hub), "ttyACM2");
+  PlatformUart("ttyS0", "4");
+  for (const char* name : {"ttyUSB0", "ttyACM0", "ttyACM1", "ttyACM2", "ttyS0", "ttyUSB1"})
+    DevNode(name);
+
+  EXPECT_EQ(FindPlcTtys(roots_), Paths{DevPath("ttyUSB1")});
+  auto link = OpenPlcTty(roots_, CountedPauses{}.AsPause());
+  ASSERT_NE(link, nullptr);
+  EXPECT_TRUE(terminals_.at("ttyUSB1").CarriesBytesOf(*link));
+}
+
+TEST_F(FakeSystem, OfTwoPlcsTheFirstByTtyNameWinsAndOneHeldElsewhereIsPassedOver) {
+  UsbSerialTty(UsbDevice("1-1", "3e9a", "0001"), "ttyUSB0");
+  AcmTty(UsbDevice("1-2", "3e9a", "0001"), "ttyACM1");
+  PseudoTerminal& usb = DevNode("ttyUSB0");
+  PseudoTerminal& acm = DevNode("ttyACM1");
+
+  EXPECT_EQ(FindPlcTtys(roots_), (Paths{DevPath("ttyACM1"), DevPath("ttyUSB0")}));
+  {
+    auto link = OpenPlcTty(roots_, CountedPauses{}.AsPause());
+    ASSERT_NE(link, nullptr);
+    EXPECT_TRUE(acm.CarriesBytesOf(*link));
+  }
+  auto other = OpenSerialLink(DevPath("ttyACM1"));  // another program has the first
+  ASSERT_NE(other, nullptr);
+  auto link = OpenPlcTty(roots_, CountedPauses{}.AsPause());
+  ASSERT_NE(link, nullptr);
+  EXPECT_TRUE(usb.CarriesBytesOf(*link));
+}
+
+TEST_F(FakeSystem, NoPlcEndsAfterTheWholeReopenWindow) {
+  UsbSerialTty(UsbDevice("1-1", "0403", "6001"), "ttyUSB0");
+  DevNode("ttyUSB0");
+  CountedPauses pauses;
+  EXPECT_EQ(OpenPlcTty(roots_, pauses.AsPause()), nullptr);
+  EXPECT_EQ(pauses.total, kReopenWindow);
+  EXPECT_EQ(pauses.count, kReopenWindow / kReopenPause);
+  EXPECT_EQ(SurveyPorts(roots_).plcDevice, "");
+}
+
+// The kernel announces the tty first; udev makes the /dev node a moment later.
+TEST_F(FakeSystem, PlcWhoseDeviceNodeAppearsWithinTheWindowIsOpened) {
+  AcmTty(UsbDevice("1-1", "3e9a", "0001"), "ttyACM0");
+  CountedPauses pauses;
+  PseudoTerminal* pty = nullptr;
+  pauses.onPause = [&](int count) {
+    if (count == 5) pty = &DevNode("ttyACM0");
+  };
+  auto link = OpenPlcTty(roots_, pauses.AsPause());
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(pauses.count, 5);
+  EXPECT_TRUE(pty->CarriesBytesOf(*link));
+}
+
+// Runs `body` as an unprivileged user (nobody) when the test runs as root,
+// whom file modes do not stop; its result is the child's exit code.
+int RunUnprivileged(const std::function<int()>& body) {
+  if (geteuid() != 0) return body();
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(250);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 251;
+}
+
+class WithoutPermission : public FakeSystem, public ::testing::WithParamInterface<int> {};
+
+// Parameter: the pause after which udev grants access, 0 for never.
+TEST_P(WithoutPermission, OpeningIsRetriedThroughTheWindow) {
+  const int grantedAfter = GetParam();
+  AcmTty(UsbDevice("1-1", "3e9a", "0001"), "ttyACM0");
+  const std::string slave = DevNode("ttyACM0").SlaveName();
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(slave.c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(chmod(slave.c_str(), 0), 0);
+
+  // 100 + pauses when opened, the pauses alone when not.
+  const int result = RunUnprivileged([&] {
+    CountedPauses pauses;
+    pauses.onPause = [&](int count) {
+      if (count == grantedAfter) chmod(slave.c_str(), 0600);
+    };
+    auto link = OpenPlcTty(roots_, pauses.AsPause());
+    return (link != nullptr ? 100 : 0) + pauses.count;
+  });
+  const int windowPauses = static_cast<int>(kReopenWindow / kReopenPause);
+  if (grantedAfter == 0) {
+    EXPECT_EQ(result, windowPauses);
+  } else {
+    EXPECT_EQ(result, 100 + grantedAfter);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(GrantedAfter, WithoutPermission, ::testing::Values(0, 3, 30));
+
+}  // namespace
