@@ -1,0 +1,94 @@
+#include "sim/sim_report.h"
+
+#include <cstdio>
+
+#include "catalogue/model_table.h"
+
+std::string JsonString(std::string_view bytes) {
+  std::string out = "\"";
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c > 0x7E) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          out += escaped;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+namespace {
+
+std::string Text(const std::vector<uint8_t>& bytes) {
+  return JsonString(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+std::string Bool(bool value) { return value ? "true" : "false"; }
+
+}  // namespace
+
+std::string PlcRecordJson(const PlcSimulator& plc, std::optional<bool> flashMatchesImage) {
+  const PlcRecord& r = plc.record();
+  const PlcSettings& s = plc.settings();
+  std::string out = "{\n";
+  auto field = [&out](std::string_view name, const std::string& value, bool last = false) {
+    out += "  ";
+    out += JsonString(name);
+    out += ": ";
+    out += value;
+    out += last ? "\n" : ",\n";
+  };
+  field("model", JsonString(plc.model()));
+  field("imageSize", std::to_string(s.imageSize));
+  field("mode", JsonString(PlcModeName(plc.mode())));
+  field("connections", std::to_string(r.connections));
+  field("updateComplete", Bool(r.updateComplete));
+  field("eraseSteps", std::to_string(r.eraseSteps));
+  field("expectedEraseSteps", std::to_string(plc.expectedEraseSteps()));
+  field("blocksWritten", std::to_string(r.blocksWritten));
+  field("expectedBlocks", std::to_string(plc.expectedBlocks()));
+  field("flashBytes", std::to_string(r.flash.size()));
+  field("flashMatchesImage", flashMatchesImage ? Bool(*flashMatchesImage) : "null");
+  field("violationCount", std::to_string(r.violations.size() + r.violationsDropped));
+
+  std::string violations = "[";
+  for (size_t i = 0; i < r.violations.size(); ++i) {
+    violations += i == 0 ? "\n" : ",\n";
+    violations += "    {\"request\": " + std::to_string(r.violations[i].request) +
+                  ", \"reason\": " + JsonString(r.violations[i].reason) + "}";
+  }
+  violations += r.violations.empty() ? "]" : "\n  ]";
+  field("violations", violations);
+  field("requestsDropped", std::to_string(r.requestsDropped));
+
+  std::string requests = "[";
+  for (size_t i = 0; i < r.requests.size(); ++i) {
+    const PlcRequestRecord& q = r.requests[i];
+    requests += i == 0 ? "\n" : ",\n";
+    requests += "    {\"connection\": " + std::to_string(q.connection) +
+                ", \"mode\": " + JsonString(PlcModeName(q.mode)) +
+                ", \"request\": " + JsonString(PlcRequestName(q.request)) +
+                ", \"length\": " + std::to_string(q.length);
+    if (q.request == PlcRequest::kBlock && q.bytes.size() >= 2) {
+      requests += ", \"block\": " + std::to_string(q.bytes[1]);
+    } else {
+      requests += ", \"bytes\": " + Text(q.bytes);
+    }
+    requests += ", \"reply\": " + Text(q.reply);
+    if (!q.fault.empty()) requests += ", \"fault\": " + JsonString(q.fault);
+    requests += "}";
+  }
+  requests += r.requests.empty() ? "]" : "\n  ]";
+  field("requests", requests, true);
+  return out + "}\n";
+}

@@ -1,0 +1,299 @@
+// The tool's application-mode operations against the simulated PLC through
+// the in-process link: every model's phase 1 and the restart into its
+// loader, the tool-side result of each application-mode fault, and the
+// link's simulated time.
+#include "sim/sim_link.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "catalogue/model_table.h"
+#include "link/app_protocol.h"
+#include "link/exchange.h"
+#include "sim/plc_sim.h"
+
+namespace {
+
+int Model(std::string_view name) {
+  const auto index = FindModel(name);
+  EXPECT_TRUE(index.has_value()) << name;
+  return index.value_or(0);
+}
+
+std::string Violations(const PlcSimulator& plc) {
+  std::string all;
+  for (const PlcViolation& v : plc.record().violations) {
+    all += "#" + std::to_string(v.request) + " " + v.reason + "\n";
+  }
+  return all;
+}
+
+size_t CountOf(const PlcSimulator& plc, PlcRequest request) {
+  size_t n = 0;
+  for (const PlcRequestRecord& r : plc.record().requests) n += r.request == request ? 1 : 0;
+  return n;
+}
+
+bool ReadsV4(uint16_t d1001) { return (d1001 & 0x00F0) >= 0x0040; }
+
+// The model-compatibility table of the burn, for the values the PLC gave.
+bool CompatibilityAccepts(std::string_view model, uint16_t d1386, uint16_t d1001, uint16_t d1148) {
+  switch (plcID[*FindModel(model)]) {
+    case 0x000C: {
+      const bool kr2c = d1386 == 0x4138 || d1386 == 0x4137;
+      if (kr2c) return model == (ReadsV4(d1001) ? "KR2-C-V4" : "KR2-C-V2");
+      return model == (ReadsV4(d1001) ? "KR2-PW2-V4" : "KR2-PW2-V2");
+    }
+    case 0x0013: return model == (d1148 != 0 ? "FQ32" : "FQ2");
+    case 0x0015: return model == (d1148 != 0 ? "MU24" : "MU");
+    case 0x0008: return model == (ReadsV4(d1001) ? "BZ-V4" : "BZ-V3");
+    case 0xA001: return model == (ReadsV4(d1001) ? "VOK-KR2-V4" : "VOK-KR2-V2");
+    default: return true;
+  }
+}
+
+class SimLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    errCounter = 0;
+    totalErrCounter = 0;
+  }
+  void TearDown() override { hSerial.reset(); }
+
+  void Start(std::string_view model, PlcSettings settings) {
+    SelectModel(Model(model));
+    plc = std::make_unique<PlcSimulator>(std::move(settings));
+    hSerial = OpenSimLink(*plc);
+    ASSERT_NE(hSerial, nullptr);
+    // As the communication check that comes before every other request
+    // leaves a serial line.
+    hSerial->ApplyLineSettings(kApplicationLineSettings);
+  }
+  void Start(std::string_view model) { Start(model, DefaultPlcSettings(Model(model), 8192)); }
+  void Start(std::string_view model, PlcFault fault) {
+    PlcSettings s = DefaultPlcSettings(Model(model), 8192);
+    s.faults.push_back(fault);
+    Start(model, s);
+  }
+  Link& link() { return *hSerial; }
+
+  std::unique_ptr<PlcSimulator> plc;
+};
+
+// --- Phase 1 of every model ---------------------------------------------------
+
+class EveryModelPhase1 : public SimLinkTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EveryModelPhase1, CompletesInBurnOrderAndMeetsTheLoaderAfterTheReconnect) {
+  const std::string_view model = plcList[GetParam()];
+  Start(model);
+  DummyComm(link());
+  ASSERT_EQ(ConfirmComm(link()), kApplicationMode);
+  ASSERT_EQ(CheckID_A(link()), 0x00);
+  uint16_t d1386 = 0, d1001 = 0, d1148 = 0;
+  switch (selectedPLCID.load()) {
+    case 0x000C:
+      d1386 = READ_D1386(link());
+      d1001 = READ_D1001(link());
+      break;
+    case 0x0013:
+    case 0x0015: d1148 = READ_D1148(link()); break;
+    case 0x0008:
+    case 0xA001: d1001 = READ_D1001(link()); break;
+    default:
+      if (HasLoaderVersionCode(selectedPLCID)) {
+        const uint8_t version = read_fu_version_A();
+        EXPECT_EQ(LoaderVersionRefusal(model, version), nullptr) << int{version};
+      }
+  }
+  EXPECT_TRUE(CompatibilityAccepts(model, d1386, d1001, d1148))
+      << std::hex << d1386 << " " << d1001 << " " << d1148;
+  ASSERT_EQ(SendErase_A(link()), 0x00);
+
+  switch (ReconnectRuleOf(model)) {
+    case ReconnectRule::kR4: break;  // the link stays open
+    default:
+      EXPECT_EQ(plc->mode(), PlcMode::kRestarting);
+      hSerial.reset();
+      hSerial = OpenSimLink(*plc);
+      ASSERT_NE(hSerial, nullptr);
+  }
+  DummyComm(link());
+  EXPECT_EQ(ConfirmComm(link()), kLoaderMode);
+  EXPECT_EQ(plc->mode(), PlcMode::kLoader);
+  EXPECT_EQ(totalErrCounter, 0);
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+  // The R3 models restart on the erase request itself.
+  const bool r3 = ReconnectRuleOf(model) == ReconnectRule::kR3;
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kConfirmA), r3 ? 0u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllModels, EveryModelPhase1, ::testing::Range(0, kModelCount),
+                         [](const auto& info) {
+                           std::string name = plcList[info.param];
+                           for (char& c : name) c = c == '-' ? '_' : c;
+                           return name;
+                         });
+
+// --- What each application-mode fault does to the tool ----------------------
+
+struct RefusalCase {
+  PlcRequest request;
+  uint8_t refusalClass;
+  uint8_t detail;
+  uint8_t expected;
+};
+
+class Refusals : public SimLinkTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Refusals, ExhaustSixAttemptsAndNameTheRefusal) {
+  const RefusalCase& c = GetParam();
+  Start("KR2-E", {FaultKind::kRefuse, c.request, 0, 1, c.refusalClass, c.detail});
+  uint8_t result = 0;
+  switch (c.request) {
+    case PlcRequest::kCommCheck: result = ConfirmComm(link()); break;
+    case PlcRequest::kIdentityA: result = CheckID_A(link()); break;
+    default: result = SendErase_A(link()); break;
+  }
+  EXPECT_EQ(result, c.expected);
+  EXPECT_EQ(CountOf(*plc, c.request), 6u);
+  EXPECT_EQ(totalErrCounter, 6);
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+}
+
+INSTANTIATE_TEST_SUITE_P(ApplicationMode, Refusals,
+                         ::testing::Values(RefusalCase{PlcRequest::kCommCheck, 0x01, 0x07, 0x16},
+                                           RefusalCase{PlcRequest::kCommCheck, 0x02, 0x01, 0x11},
+                                           RefusalCase{PlcRequest::kCommCheck, 0x02, 0x02, 0x12},
+                                           RefusalCase{PlcRequest::kCommCheck, 0x03, 0x01, 0x17},
+                                           RefusalCase{PlcRequest::kIdentityA, 0x02, 0x03, 0x13},
+                                           RefusalCase{PlcRequest::kIdentityA, 0x01, 0x00, 0x17},
+                                           RefusalCase{PlcRequest::kEraseA, 0x02, 0x04, 0x14},
+                                           RefusalCase{PlcRequest::kEraseA, 0x02, 0x09, 0x15}));
+
+TEST_F(SimLinkTest, SilentPlcEndsTheCheckAfterSixReadsOfThreeSecondsWithoutWaiting) {
+  Start("KR2-E", {FaultKind::kSilence, PlcRequest::kUnknown, 0, 1});
+  const auto start = std::chrono::steady_clock::now();
+  DummyComm(link());
+  EXPECT_EQ(ConfirmComm(link()), kNoRefusal);
+  // Ten wake-up reads of 200 ms, then six of 3000 ms: simulated, not waited.
+  EXPECT_EQ(plc->nowMicros, 10 * 200000ull + 6 * 3000000ull);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(errCounter, 6);
+}
+
+struct DamageCase {
+  const char* name;
+  FaultKind kind;
+  uint32_t times;
+};
+
+class DamagedReplies : public SimLinkTest, public ::testing::WithParamInterface<DamageCase> {};
+
+// A damaged reply is a read failure: the request goes again and the next
+// clean reply passes.
+TEST_P(DamagedReplies, CostOneAttemptEach) {
+  // FQ2-H reports 0xA003: its reply has a letter to put in lower case.
+  Start("FQ2-H", {GetParam().kind, PlcRequest::kIdentityA, 1, GetParam().times});
+  EXPECT_EQ(CheckID_A(link()), 0x00);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kIdentityA), GetParam().times + 1);
+  EXPECT_EQ(totalErrCounter, static_cast<int32_t>(GetParam().times));
+}
+
+INSTANTIATE_TEST_SUITE_P(ApplicationMode, DamagedReplies,
+                         ::testing::Values(DamageCase{"GarbledLrc", FaultKind::kGarbleLrc, 1},
+                                           DamageCase{"LowerCase", FaultKind::kLowerCase, 2},
+                                           DamageCase{"ShortReply", FaultKind::kShortReply, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SimLinkTest, SixDamagedRepliesExhaustTheIdentityCheck) {
+  Start("KR2-E", {FaultKind::kGarbleLrc, PlcRequest::kIdentityA, 0, 1});
+  EXPECT_EQ(CheckID_A(link()), kNoRefusal);
+}
+
+TEST_F(SimLinkTest, RegisterRefusalReadsAsZero) {
+  Start("FQ32", {FaultKind::kRefuse, PlcRequest::kReadD1148, 0, 1, 0, 0x02});
+  EXPECT_EQ(READ_D1148(link()), 0);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kReadD1148), 6u);
+}
+
+TEST_F(SimLinkTest, SilentVersionQueryReadsAsZero) {
+  Start("PW3-AIO", {FaultKind::kSilence, PlcRequest::kVersionA, 0, 1});
+  EXPECT_EQ(read_fu_version_A(), 0);
+  EXPECT_NE(LoaderVersionRefusal("PW3-AIO", 0), nullptr);
+}
+
+TEST_F(SimLinkTest, R3ModelRestartsOnTheEraseRequestAndTheToolSendsNoConfirmation) {
+  Start("PW2-CAR");
+  EXPECT_EQ(SendErase_A(link()), 0x00);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kEraseA), 1u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kConfirmA), 0u);
+  EXPECT_EQ(plc->mode(), PlcMode::kRestarting);
+  EXPECT_EQ(errCounter, 0);
+}
+
+// A model outside R3 whose PLC restarts without a reply: the tool keeps
+// asking a PLC that no longer listens, and gives up with "no refusal".
+TEST_F(SimLinkTest, SilentRestartOfAnotherModelEndsTheEraseWithNoResponse) {
+  PlcSettings s = DefaultPlcSettings(Model("GL30"), 8192);
+  s.eraseRestartsSilently = true;
+  Start("GL30", s);
+  EXPECT_EQ(SendErase_A(link()), kNoRefusal);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kEraseA), 6u);
+  EXPECT_EQ(plc->record().violations.size(), 5u) << "every retry reached a restarting PLC";
+}
+
+TEST_F(SimLinkTest, ReplyLaterThanTheTimeoutIsMetByTheNextRead) {
+  PlcSettings s = DefaultPlcSettings(Model("KR2-E"), 8192);
+  s.replyDelayMs = 3500;
+  Start("KR2-E", s);
+  // First read gives up at 3 s; the first reply lands at 3.5 s and is what
+  // the second attempt's read finds in the input.
+  EXPECT_EQ(ConfirmComm(link()), kApplicationMode);
+  EXPECT_EQ(totalErrCounter, 1);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kCommCheck), 2u);
+  EXPECT_EQ(plc->nowMicros, 3500000u);
+}
+
+TEST_F(SimLinkTest, PacingTakesTheByteTimesOfTheLineInForce) {
+  PlcSettings s = DefaultPlcSettings(Model("KR2-E"), 8192);
+  s.pacing = true;
+  Start("KR2-E", s);
+  EXPECT_EQ(ConfirmComm(link()), kApplicationMode);
+  // 15 characters out and 19 back at 9600 7E1, 10 bits each: 35.4 ms.
+  EXPECT_NEAR(static_cast<double>(plc->nowMicros), 34 * 10 * 1e6 / 9600, 40.0);
+}
+
+TEST_F(SimLinkTest, RequestsAtTheWrongSpeedGoUnanswered) {
+  Start("KR2-E");
+  link().ApplyLineSettings(kLoaderLineSettings);
+  EXPECT_EQ(CheckID_A(link()), kNoRefusal);
+  ASSERT_EQ(plc->record().violations.size(), 6u);
+  EXPECT_NE(plc->record().violations[0].reason.find("115200 baud 8N1 while the PLC listens at "
+                                                    "9600 baud 7E1"),
+            std::string::npos)
+      << Violations(*plc);
+}
+
+TEST_F(SimLinkTest, DisconnectMovesNothingUntilTheLinkIsOpenedAgain) {
+  Start("GL30", {FaultKind::kDisconnect, PlcRequest::kIdentityA, 1, 1});
+  EXPECT_EQ(ConfirmComm(link()), kApplicationMode);
+  EXPECT_EQ(CheckID_A(link()), kNoRefusal);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kIdentityA), 1u) << "only the first request got through";
+  hSerial.reset();
+  hSerial = OpenSimLink(*plc);
+  ASSERT_NE(hSerial, nullptr);
+  EXPECT_EQ(CheckID_A(link()), 0x00);
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+}
+
+TEST_F(SimLinkTest, LinkIsExclusiveLikeAPort) {
+  Start("GL30");
+  EXPECT_EQ(OpenSimLink(*plc), nullptr);
+  hSerial.reset();
+  EXPECT_NE(OpenSimLink(*plc), nullptr);
+}
+
+}  // namespace
