@@ -72,6 +72,7 @@ class PosixSerialLink final : public Link {
   size_t Transfer(size_t n, uint32_t totalMs, short event, Step step) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(totalMs);
     size_t done = 0;
+    bool hungUp = false;
     while (done < n) {
       const ssize_t moved = step(done);
       if (moved > 0) {
@@ -79,6 +80,7 @@ class PosixSerialLink final : public Link {
         continue;
       }
       if (moved < 0 && errno != EAGAIN && errno != EINTR) break;  // device gone
+      if (hungUp) break;  // what it sent before it went is read; nothing more comes
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) break;
@@ -86,7 +88,10 @@ class PosixSerialLink final : public Link {
       const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
       if (ready < 0 && errno != EINTR) break;
       // A device that went away fails at once, as a vanished COM port does.
-      if (ready > 0 && (pfd.revents & event) == 0) break;
+      // A hung-up tty polls readable for ever, so its hang-up has to be
+      // looked at, or the read would spin through its whole time-out.
+      if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR)) != 0) hungUp = true;
+      if (ready > 0 && !hungUp && (pfd.revents & event) == 0) break;
     }
     return done;
   }

@@ -51,7 +51,7 @@ constexpr RequestInfo kRequests[kPlcRequestKinds] = {
     {PlcRequest::kUnknown, "unknown"},
 };
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string Format(const char* format, ...) {
   char buffer[512];
   va_list args;
@@ -527,9 +527,7 @@ void PlcSimulator::Handle(const Parsed& parsed) {
 
   if (!parsed.problem.empty()) {
     Violation(parsed.problem);
-    // A block that is recognisably a block but malformed is refused in
-    // words; everything else a PLC cannot read it ignores.
-    return;
+    return;  // what a PLC cannot read it does not answer
   }
   if (mode_ == PlcMode::kRestarting) {
     Violation(
@@ -738,7 +736,6 @@ std::vector<uint8_t> PlcSimulator::ActLoader(PlcRequest request, std::span<const
       if (retry) return {kAck};
       step_ = Step::kUpdating;
       record_.blocksWritten = 0;
-      std::fill(blockTries_.begin(), blockTries_.end(), 0u);
       return {kAck};
     case PlcRequest::kBlock: return ActBlock(bytes, retry);
     case PlcRequest::kTransferEnd:

@@ -76,7 +76,8 @@ struct PlcFault {
   // Block packets: the block it hits (1 = the image's first block), on the
   // first `times` packets that carry it. Every other request: the n-th time
   // the PLC hears it (1 = the first) and the `times` - 1 that follow.
-  // 0: every one.
+  // 0: every one. Both count over the simulator's whole life, across
+  // connections, so a fault hits once and a later burn goes through.
   uint32_t nth = 0;
   uint32_t times = 1;
   uint8_t refusalClass = 0;   // kRefuse

@@ -238,9 +238,14 @@ int main(int argc, char** argv) {
     return true;
   };
 
-  auto closed = [&]() {
-    while (hear() && !plc.LinkDropped()) {
-    }  // what the tool sent before it closed still counts
+  // The tool closed the link. What it wrote just before still counts, unless
+  // it has opened the link again already: then the bytes waiting may be the
+  // new connection's, and they are left to it.
+  auto closed = [&](bool reopened) {
+    if (!reopened) {
+      while (hear() && !plc.LinkDropped()) {
+      }
+    }
     plc.Disconnect();
     output.clear();
     verbose.Note("link closed by the host");
@@ -280,21 +285,8 @@ int main(int argc, char** argv) {
       break;
     }
 
-    if ((fds[0].revents & POLLIN) != 0) {
-      alignas(inotify_event) char events[4096];
-      const ssize_t n = read(inotify, events, sizeof events);
-      for (ssize_t at = 0; at < n;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        if (event->wd != pty.watch) continue;  // a pseudo-terminal given up already
-        if ((event->mask & IN_OPEN) != 0 && opens++ == 0) {
-          plc.Connect();
-          verbose.Note("link opened by the host");
-        }
-        if ((event->mask & IN_CLOSE) != 0 && opens > 0 && --opens == 0) closed();
-      }
-    }
-
+    // What the tool wrote first, then who opened or closed the link: bytes
+    // written just before a close belong to the connection they came on.
     if (opens > 0 && (fds[1].revents & POLLIN) != 0 && hear() && plc.LinkDropped()) {
       // The device goes away and comes back as a new one under the same
       // name, as a USB device that re-enumerates.
@@ -310,6 +302,30 @@ int main(int argc, char** argv) {
       }
       continue;
     }
+
+    if ((fds[0].revents & POLLIN) != 0) {
+      alignas(inotify_event) char buffer[4096];
+      const ssize_t n = read(inotify, buffer, sizeof buffer);
+      std::vector<uint32_t> events;  // IN_OPEN or IN_CLOSE, in order
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        if (event->wd == pty.watch) events.push_back(event->mask);  // not a pty given up
+      }
+      for (size_t i = 0; i < events.size(); ++i) {
+        if ((events[i] & IN_OPEN) != 0 && opens++ == 0) {
+          plc.Connect();
+          verbose.Note("link opened by the host");
+        }
+        if ((events[i] & IN_CLOSE) != 0 && opens > 0 && --opens == 0) {
+          const bool reopened =
+              std::any_of(events.begin() + static_cast<std::ptrdiff_t>(i) + 1, events.end(),
+                          [](uint32_t mask) { return (mask & IN_OPEN) != 0; });
+          closed(reopened);
+        }
+      }
+    }
+
     if (opens > 0 && (fds[1].revents & (POLLHUP | POLLIN)) == POLLHUP) {
       usleep(static_cast<useconds_t>(kHangupPoll.count() * 1000));  // its close is on its way
     }

@@ -22,7 +22,10 @@ The link:
                         open PATH as the serial port (e.g. a test's port name, or
                         $WINEPREFIX/dosdevices/com5 for a Windows program under
                         wine). Closing and reopening it is the replug or power
-                        cycle. Prints "ready PATH" once PATH exists.
+                        cycle; leave a moment between the two, as an operator
+                        does (bytes still in the pseudo-terminal when the link is
+                        reopened within the same millisecond cannot be told from
+                        the new connection's). Prints "ready PATH" once PATH exists.
   --model NAME          the model the PLC is, as the model list names it (GL30, KR2-E, ...)
   --image-size BYTES    size of the image the tool will send: the erase and block
                         counts, and the 0x1A fill, are checked against it

@@ -194,49 +194,33 @@ TEST(PlcApplicationMode, HalfAFrameIsGivenUpWhenTheLineGoesQuiet) {
 
 // --- Restart into the loader, for every model --------------------------------
 
-class PlcRestart : public ::testing::TestWithParam<int> {};
-
-TEST_P(PlcRestart, FollowsTheModelsReconnectRule) {
-  const int model = GetParam();
-  const std::string_view name = plcList[model];
-  const bool aio = IsAioModel(name);
-  const uint8_t sub = aio ? 0x5B : 0x59;
-  Plc plc(DefaultPlcSettings(model, 8192));
-  const ReconnectRule rule = ReconnectRuleOf(name);
-  const Bytes eraseReply = plc.Send(Command64(sub, {'E', 'R', 'A', 'S', 'E'}));
-  if (rule == ReconnectRule::kR3) {
-    EXPECT_TRUE(eraseReply.empty()) << "R3 models restart without answering";
-  } else {
-    EXPECT_EQ(eraseReply.size(), 19u);
-    EXPECT_EQ(plc.sim.mode(), PlcMode::kApplication) << "nothing happens before the confirmation";
-    EXPECT_TRUE(plc.Send(Command64(sub, {0x06})).empty());
-  }
-  if (rule == ReconnectRule::kR4) {
-    EXPECT_EQ(plc.sim.mode(), PlcMode::kLoader);
-  } else {
-    EXPECT_EQ(plc.sim.mode(), PlcMode::kRestarting);
-    // Until the replug or power cycle it hears nothing.
-    EXPECT_TRUE(plc.Send(Command64(sub, {0x01})).empty());
-    EXPECT_EQ(plc.Violations(), 1u);
-    plc.sim.Disconnect();
-    ASSERT_TRUE(plc.sim.Connect());
-    EXPECT_EQ(plc.sim.mode(), PlcMode::kLoader);
-  }
-  // The loader's communication check: status 0x06, in Modbus ASCII.
-  const Bytes check = plc.Send(Command64(sub, {0x01}));
-  EXPECT_EQ(Text(check), Text(Frame({0, 0x64, 1, sub, 0x06, 0, 0})));
-  const Bytes id = plc.Send(B("ID"));
-  ASSERT_EQ(id.size(), 3u);
-  EXPECT_EQ(id[0], 0x06);
-  EXPECT_TRUE(LoaderIdAccepts(name, plcID[model], static_cast<uint16_t>(id[1] << 8 | id[2])));
+// Until the replug or power cycle a PLC told to start its loader hears
+// nothing; then its loader answers the communication check with 0x06.
+TEST(PlcRestart, WaitsForTheNextOpenOfTheLinkUnderR1ToR3) {
+  Plc plc("GL20-AIO", 8192);  // R2, AIO: sub-code 0x5B
+  EXPECT_EQ(plc.Send(B(":0064015B4552415345D0\r\n")).size(), 19u);
+  EXPECT_EQ(plc.sim.mode(), PlcMode::kApplication) << "nothing happens before the confirmation";
+  EXPECT_TRUE(plc.Send(B(":0064015B063A\r\n")).empty());
+  EXPECT_EQ(plc.sim.mode(), PlcMode::kRestarting);
+  EXPECT_TRUE(plc.Send(B(":0064015B013F\r\n")).empty());
+  EXPECT_EQ(plc.Violations(), 1u);
+  plc.sim.Disconnect();
+  ASSERT_TRUE(plc.sim.Connect());
+  EXPECT_EQ(plc.sim.mode(), PlcMode::kLoader);
+  EXPECT_EQ(Text(plc.Send(B(":0064015B013F\r\n"))), Text(Frame({0, 0x64, 1, 0x5B, 0x06, 0, 0})));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllModels, PlcRestart, ::testing::Range(0, kModelCount),
-                         [](const auto& info) {
-                           std::string name = plcList[info.param];
-                           for (char& c : name) c = c == '-' ? '_' : c;
-                           return name;
-                         });
+TEST(PlcRestart, StartsTheLoaderAtOnceUnderR4) {
+  Plc plc("KR2-E", 1000);
+  plc.Send(B(":006401594552415345D2\r\n"));
+  plc.Send(B(":00640159063C\r\n"));
+  EXPECT_EQ(plc.sim.mode(), PlcMode::kLoader);
+  // Its dialogue begins with the communication check.
+  EXPECT_TRUE(plc.Send(B("ID")).empty());
+  EXPECT_NE(plc.LastViolation().find("before the communication check"), std::string::npos);
+  EXPECT_EQ(plc.Send(B(":006401590141\r\n")).size(), 19u);
+  EXPECT_EQ(plc.Send(B("ID")), (Bytes{0x06, 0x00, 0x17}));
+}
 
 TEST(PlcRestart, R3ModelAnswersTheEraseRequestWhenSetTo) {
   PlcSettings s = DefaultPlcSettings(Model("KR2-C-V2"), 8192);
@@ -275,16 +259,6 @@ TEST(PlcLoader, WholeDialogueWritesTheImageIntoItsFlash) {
   EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
   EXPECT_EQ(flash.back(), 0x1A);
   EXPECT_EQ(plc.sim.record().eraseSteps, 1u);  // E1: 300 div 131072 + 1
-}
-
-TEST(PlcLoader, VersionReplyCarriesTheConfiguredBytes) {
-  PlcSettings s = LoaderSettings("GL30", 8192);
-  s.loaderVersion[0] = 0x12;
-  s.loaderVersion[1] = 0x34;
-  Plc plc(s);
-  plc.Send(Command64(0x59, {0x01}));
-  plc.Send(B("ID"));
-  EXPECT_EQ(plc.Send(B("VERSION")), (Bytes{0x06, 0x12, 0x34}));
 }
 
 struct BadBlock {
@@ -336,19 +310,6 @@ TEST(PlcLoader, LastBlockWithoutTheFillIsAViolation) {
   ASSERT_EQ(plc.Violations(), 1u);
   EXPECT_NE(plc.LastViolation().find("data byte 44 is 0x00 where the 0x1A fill"), std::string::npos)
       << plc.LastViolation();
-}
-
-TEST(PlcLoader, BlockNumbersWrapFrom255To0) {
-  const uint32_t size = 300 * 128;
-  const Bytes image = TestImage(size);
-  Plc plc(LoaderSettings("KR2-E", size));
-  plc.ToUpdate();
-  for (size_t i = 0; i < 300; ++i) {
-    ASSERT_EQ(plc.SendFast(Block(static_cast<uint8_t>(i + 1), image, i, 128)), Bytes{0x06}) << i;
-  }
-  EXPECT_EQ(plc.SendFast({0x04}), Bytes{0x06});
-  EXPECT_EQ(plc.Violations(), 0u) << plc.LastViolation();
-  EXPECT_TRUE(plc.sim.record().updateComplete);
 }
 
 struct OutOfOrder {
@@ -463,14 +424,6 @@ TEST(PlcFaults, SilenceOnTheNthTimeOnly) {
   EXPECT_EQ(plc.sim.record().requests[1].fault, "silence");
 }
 
-TEST(PlcFaults, WholeSilenceHearsNothingAndActsOnNothing) {
-  Plc plc(WithFault(DefaultPlcSettings(Model("KR2-E"), 1000),
-                    {FaultKind::kSilence, PlcRequest::kUnknown, 0, 1}));
-  EXPECT_TRUE(plc.Send(B(":006401594552415345D2\r\n")).empty());
-  EXPECT_TRUE(plc.Send(B(":00640159063C\r\n")).empty());
-  EXPECT_EQ(plc.sim.mode(), PlcMode::kApplication);
-}
-
 TEST(PlcFaults, RefusalCarriesClassAndDetail) {
   Plc plc(WithFault(DefaultPlcSettings(Model("GL20-AIO"), 8192),
                     {FaultKind::kRefuse, PlcRequest::kEraseA, 0, 1, 0x02, 0x04}));
@@ -494,39 +447,6 @@ TEST(PlcFaults, DamagedModbusReplies) {
             "3d\r\n");
   EXPECT_EQ(Text(plc.Send(B(":006401590141\r\n"))), good.substr(0, 18));
   EXPECT_EQ(Text(plc.Send(B(":006401590141\r\n"))), good);
-}
-
-TEST(PlcFaults, NakToBlockKTimesThenAcceptsIt) {
-  const Bytes image = TestImage(300);
-  Plc plc(WithFault(LoaderSettings("KR2-E", 300), {FaultKind::kNak, PlcRequest::kBlock, 2, 3}));
-  plc.ToUpdate();
-  EXPECT_EQ(plc.SendFast(Block(1, image, 0, 128)), Bytes{0x06});
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(plc.SendFast(Block(2, image, 1, 128)), Bytes{0x15});
-  EXPECT_EQ(plc.SendFast(Block(2, image, 1, 128)), Bytes{0x06});
-  EXPECT_EQ(plc.Violations(), 0u) << plc.LastViolation();
-}
-
-TEST(PlcFaults, FlashWriteErrorWritesNothing) {
-  const Bytes image = TestImage(300);
-  Plc plc(WithFault(LoaderSettings("KR2-E", 300),
-                    {FaultKind::kFlashWriteError, PlcRequest::kBlock, 1, 1}));
-  plc.ToUpdate();
-  EXPECT_EQ(plc.SendFast(Block(1, image, 0, 128)), Bytes{0x16});
-  EXPECT_TRUE(plc.sim.record().flash.empty());
-}
-
-TEST(PlcFaults, DisconnectDropsTheLinkUntilTheNextOpen) {
-  const Bytes image = TestImage(300);
-  Plc plc(
-      WithFault(LoaderSettings("KR2-E", 300), {FaultKind::kDisconnect, PlcRequest::kBlock, 2, 1}));
-  plc.ToUpdate();
-  plc.SendFast(Block(1, image, 0, 128));
-  EXPECT_TRUE(plc.SendFast(Block(2, image, 1, 128)).empty());
-  EXPECT_TRUE(plc.sim.LinkDropped());
-  plc.sim.Disconnect();
-  EXPECT_TRUE(plc.sim.Connect());
-  EXPECT_FALSE(plc.sim.LinkDropped());
-  EXPECT_EQ(plc.Violations(), 0u) << plc.LastViolation();
 }
 
 // An "ERASE" whose acknowledgement the PLC damaged comes again: that is the

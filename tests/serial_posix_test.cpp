@@ -25,7 +25,9 @@ class PseudoTerminal : public ::testing::Test {
     close(slave);  // the link opens it by name
     slaveName_ = name;
   }
-  void TearDown() override { close(master_); }
+  void TearDown() override {
+    if (master_ >= 0) close(master_);
+  }
 
   // Everything the link wrote, collected from the master side.
   std::vector<uint8_t> ReadMaster(size_t n) {
@@ -115,6 +117,21 @@ TEST_F(PseudoTerminal, SecondOpenFailsWhileTheFirstIsOpen) {
   EXPECT_EQ(OpenSerialLink(slaveName_), nullptr);
   first.reset();
   EXPECT_NE(OpenSerialLink(slaveName_), nullptr);
+}
+
+// The far end goes away, as a USB adapter pulled out: reads and writes give
+// up at once instead of spinning through their time-out.
+TEST_F(PseudoTerminal, VanishedDeviceFailsAtOnce) {
+  auto link = OpenSerialLink(slaveName_);
+  ASSERT_NE(link, nullptr);
+  link->SetTimeouts({3000, 3000});
+  close(master_);
+  master_ = -1;
+  uint8_t buffer[3];
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(link->Read(buffer, sizeof buffer), 0u);
+  EXPECT_EQ(link->Write(buffer, sizeof buffer), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
 
 TEST(SerialLink, MissingOrNonTerminalDevicesDoNotOpen) {

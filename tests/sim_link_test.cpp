@@ -1,7 +1,6 @@
 // The tool's application-mode operations against the simulated PLC through
-// the in-process link: every model's phase 1 and the restart into its
-// loader, the tool-side result of each application-mode fault, and the
-// link's simulated time.
+// the in-process link: the tool-side result of each application-mode fault,
+// and the link's simulated time. Whole updates are in sim_burn_test.
 #include "sim/sim_link.h"
 
 #include <gtest/gtest.h>
@@ -36,24 +35,6 @@ size_t CountOf(const PlcSimulator& plc, PlcRequest request) {
   return n;
 }
 
-bool ReadsV4(uint16_t d1001) { return (d1001 & 0x00F0) >= 0x0040; }
-
-// The model-compatibility table of the burn, for the values the PLC gave.
-bool CompatibilityAccepts(std::string_view model, uint16_t d1386, uint16_t d1001, uint16_t d1148) {
-  switch (plcID[*FindModel(model)]) {
-    case 0x000C: {
-      const bool kr2c = d1386 == 0x4138 || d1386 == 0x4137;
-      if (kr2c) return model == (ReadsV4(d1001) ? "KR2-C-V4" : "KR2-C-V2");
-      return model == (ReadsV4(d1001) ? "KR2-PW2-V4" : "KR2-PW2-V2");
-    }
-    case 0x0013: return model == (d1148 != 0 ? "FQ32" : "FQ2");
-    case 0x0015: return model == (d1148 != 0 ? "MU24" : "MU");
-    case 0x0008: return model == (ReadsV4(d1001) ? "BZ-V4" : "BZ-V3");
-    case 0xA001: return model == (ReadsV4(d1001) ? "VOK-KR2-V4" : "VOK-KR2-V2");
-    default: return true;
-  }
-}
-
 class SimLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -63,6 +44,7 @@ class SimLinkTest : public ::testing::Test {
   void TearDown() override { hSerial.reset(); }
 
   void Start(std::string_view model, PlcSettings settings) {
+    hSerial.reset();  // the link must not outlive the PLC it talks to
     SelectModel(Model(model));
     plc = std::make_unique<PlcSimulator>(std::move(settings));
     hSerial = OpenSimLink(*plc);
@@ -81,61 +63,6 @@ class SimLinkTest : public ::testing::Test {
 
   std::unique_ptr<PlcSimulator> plc;
 };
-
-// --- Phase 1 of every model ---------------------------------------------------
-
-class EveryModelPhase1 : public SimLinkTest, public ::testing::WithParamInterface<int> {};
-
-TEST_P(EveryModelPhase1, CompletesInBurnOrderAndMeetsTheLoaderAfterTheReconnect) {
-  const std::string_view model = plcList[GetParam()];
-  Start(model);
-  DummyComm(link());
-  ASSERT_EQ(ConfirmComm(link()), kApplicationMode);
-  ASSERT_EQ(CheckID_A(link()), 0x00);
-  uint16_t d1386 = 0, d1001 = 0, d1148 = 0;
-  switch (selectedPLCID.load()) {
-    case 0x000C:
-      d1386 = READ_D1386(link());
-      d1001 = READ_D1001(link());
-      break;
-    case 0x0013:
-    case 0x0015: d1148 = READ_D1148(link()); break;
-    case 0x0008:
-    case 0xA001: d1001 = READ_D1001(link()); break;
-    default:
-      if (HasLoaderVersionCode(selectedPLCID)) {
-        const uint8_t version = read_fu_version_A();
-        EXPECT_EQ(LoaderVersionRefusal(model, version), nullptr) << int{version};
-      }
-  }
-  EXPECT_TRUE(CompatibilityAccepts(model, d1386, d1001, d1148))
-      << std::hex << d1386 << " " << d1001 << " " << d1148;
-  ASSERT_EQ(SendErase_A(link()), 0x00);
-
-  switch (ReconnectRuleOf(model)) {
-    case ReconnectRule::kR4: break;  // the link stays open
-    default:
-      EXPECT_EQ(plc->mode(), PlcMode::kRestarting);
-      hSerial.reset();
-      hSerial = OpenSimLink(*plc);
-      ASSERT_NE(hSerial, nullptr);
-  }
-  DummyComm(link());
-  EXPECT_EQ(ConfirmComm(link()), kLoaderMode);
-  EXPECT_EQ(plc->mode(), PlcMode::kLoader);
-  EXPECT_EQ(totalErrCounter, 0);
-  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
-  // The R3 models restart on the erase request itself.
-  const bool r3 = ReconnectRuleOf(model) == ReconnectRule::kR3;
-  EXPECT_EQ(CountOf(*plc, PlcRequest::kConfirmA), r3 ? 0u : 1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(AllModels, EveryModelPhase1, ::testing::Range(0, kModelCount),
-                         [](const auto& info) {
-                           std::string name = plcList[info.param];
-                           for (char& c : name) c = c == '-' ? '_' : c;
-                           return name;
-                         });
 
 // --- What each application-mode fault does to the tool ----------------------
 

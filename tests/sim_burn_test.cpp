@@ -1,0 +1,438 @@
+// Whole updates against the simulated PLC through the in-process link: the
+// tool's own phase-1 and phase-2 operations in burn order for every model,
+// ending with the PLC's flash equal to the image, and the tool-side result of
+// every loader fault.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "burn/image.h"
+#include "catalogue/model_table.h"
+#include "link/app_protocol.h"
+#include "link/exchange.h"
+#include "link/loader_protocol.h"
+#include "sim/plc_sim.h"
+#include "sim/sim_link.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+int Model(std::string_view name) {
+  const auto index = FindModel(name);
+  EXPECT_TRUE(index.has_value()) << name;
+  return index.value_or(0);
+}
+
+// Deterministic bytes that differ from block to block, so that a block
+// written in the wrong place shows.
+Bytes TestImage(uint32_t size) {
+  Bytes image(size);
+  for (uint32_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>(i * 131 + (i >> 8) * 7 + 3);
+  return image;
+}
+
+std::string Violations(const PlcSimulator& plc) {
+  std::string all;
+  for (const PlcViolation& v : plc.record().violations) {
+    all += "#" + std::to_string(v.request) + " " + v.reason + "\n";
+  }
+  return all;
+}
+
+size_t CountOf(const PlcSimulator& plc, PlcRequest request) {
+  size_t n = 0;
+  for (const PlcRequestRecord& r : plc.record().requests) n += r.request == request ? 1 : 0;
+  return n;
+}
+
+bool ReadsV4(uint16_t d1001) { return (d1001 & 0x00F0) >= 0x0040; }
+
+// The burn's model-compatibility table, for the values the PLC gave.
+bool CompatibilityAccepts(std::string_view model, uint16_t d1386, uint16_t d1001, uint16_t d1148) {
+  switch (plcID[*FindModel(model)]) {
+    case 0x000C: {
+      const bool kr2c = d1386 == 0x4138 || d1386 == 0x4137;
+      if (kr2c) return model == (ReadsV4(d1001) ? "KR2-C-V4" : "KR2-C-V2");
+      return model == (ReadsV4(d1001) ? "KR2-PW2-V4" : "KR2-PW2-V2");
+    }
+    case 0x0013: return model == (d1148 != 0 ? "FQ32" : "FQ2");
+    case 0x0015: return model == (d1148 != 0 ? "MU24" : "MU");
+    case 0x0008: return model == (ReadsV4(d1001) ? "BZ-V4" : "BZ-V3");
+    case 0xA001: return model == (ReadsV4(d1001) ? "VOK-KR2-V4" : "VOK-KR2-V2");
+    default: return true;
+  }
+}
+
+// Keeps every request the tool wrote, whole, on the way to the simulator.
+class RecordingLink final : public Link {
+ public:
+  explicit RecordingLink(std::unique_ptr<Link> inner) : inner_(std::move(inner)) {}
+  size_t Write(const uint8_t* data, size_t n) override {
+    writes.emplace_back(data, data + n);
+    return inner_->Write(data, n);
+  }
+  size_t Read(uint8_t* data, size_t n) override { return inner_->Read(data, n); }
+  void SetTimeouts(const Timeouts& t) override { inner_->SetTimeouts(t); }
+  void ApplyLineSettings(const LineSettings& s) override { inner_->ApplyLineSettings(s); }
+  std::vector<Bytes> writes;
+
+ private:
+  std::unique_ptr<Link> inner_;
+};
+
+class SimBurn : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    errCounter = 0;
+    totalErrCounter = 0;
+    GL_fu_version = 0;
+  }
+  void TearDown() override {
+    hSerial.reset();
+    CloseFile();
+  }
+
+  void Start(PlcSettings settings) {
+    hSerial.reset();  // the link must not outlive the PLC it talks to
+    SelectModel(settings.model);
+    image = TestImage(settings.imageSize);
+    UseImageFile(image);
+    ASSERT_TRUE(OpenImage());
+    plc = std::make_unique<PlcSimulator>(std::move(settings));
+    Open();
+  }
+  void Start(std::string_view model, uint32_t size) {
+    Start(DefaultPlcSettings(Model(model), size));
+  }
+  void Start(std::string_view model, uint32_t size, PlcFault fault) {
+    PlcSettings s = DefaultPlcSettings(Model(model), size);
+    s.faults.push_back(fault);
+    Start(s);
+  }
+  void Open() {
+    auto sim = OpenSimLink(*plc);
+    ASSERT_NE(sim, nullptr);
+    auto recording = std::make_unique<RecordingLink>(std::move(sim));
+    recorder = recording.get();
+    hSerial = std::move(recording);
+  }
+  void Reopen() {
+    hSerial.reset();
+    Open();
+  }
+  Link& link() { return *hSerial; }
+
+  // Phase 1 in burn order, up to the loader's communication check.
+  void Phase1() {
+    const std::string_view model = CurrentModel();
+    DummyComm(link());
+    ASSERT_EQ(ConfirmComm(link()), kApplicationMode);
+    ASSERT_EQ(CheckID_A(link()), 0x00);
+    uint16_t d1386 = 0, d1001 = 0, d1148 = 0;
+    switch (selectedPLCID.load()) {
+      case 0x000C:
+        d1386 = READ_D1386(link());
+        d1001 = READ_D1001(link());
+        break;
+      case 0x0013:
+      case 0x0015: d1148 = READ_D1148(link()); break;
+      case 0x0008:
+      case 0xA001: d1001 = READ_D1001(link()); break;
+      default:
+        if (HasLoaderVersionCode(selectedPLCID)) {
+          GL_fu_version = read_fu_version_A();
+          ASSERT_EQ(LoaderVersionRefusal(model, GL_fu_version), nullptr) << int{GL_fu_version};
+        }
+    }
+    ASSERT_TRUE(CompatibilityAccepts(model, d1386, d1001, d1148))
+        << std::hex << d1386 << " " << d1001 << " " << d1148;
+    ASSERT_EQ(SendErase_A(link()), 0x00);
+    if (ReconnectRuleOf(model) != ReconnectRule::kR4) Reopen();
+    DummyComm(link());
+    ASSERT_EQ(ConfirmComm(link()), kLoaderMode);
+  }
+
+  // Phase 2 in burn order; the result of the first operation that fails.
+  uint8_t Phase2() {
+    if (const uint8_t r = CheckID_B(link())) return r;
+    if (HasLoaderVersionCode(selectedPLCID)) {
+      if (const uint8_t r = read_fu_version_B()) return r;
+      EXPECT_EQ(LoaderVersionRefusal(CurrentModel(), GL_fu_version), nullptr);
+    }
+    if (const uint8_t r = SendErase_B(link())) return r;
+    if (const uint8_t r = SendUpdate(link())) return r;
+    return SendFW(link());
+  }
+
+  // The flash holds the image the transfer carries (all but the last 4096
+  // bytes under B2), the blocks' fill after it.
+  void ExpectFlashIsTheImage() {
+    const BlockPlan plan = BlockPlanOf(CurrentModel(), plc->settings().imageSize);
+    const Bytes& flash = plc->record().flash;
+    ASSERT_EQ(flash.size(), size_t{plan.blocks} * plan.dataBytes);
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + plan.imageBytes, flash.begin()));
+    EXPECT_TRUE(std::all_of(flash.begin() + plan.imageBytes, flash.end(),
+                            [](uint8_t b) { return b == 0x1A; }));
+  }
+
+  std::vector<Bytes> BlockWrites(uint8_t number) const {
+    std::vector<Bytes> found;
+    for (const Bytes& w : recorder->writes) {
+      if (w.size() > 100 && w[0] == 0x02 && w[1] == number) found.push_back(w);
+    }
+    return found;
+  }
+
+  Bytes image;
+  std::unique_ptr<PlcSimulator> plc;
+  RecordingLink* recorder = nullptr;
+};
+
+// --- Every model, end to end --------------------------------------------------
+
+class EveryModel : public SimBurn, public ::testing::WithParamInterface<int> {};
+
+// The largest image the model takes, less 37 bytes so that the last block
+// needs its fill.
+TEST_P(EveryModel, UpdatesInBurnOrderAndTheFlashIsTheImage) {
+  const std::string_view model = plcList[GetParam()];
+  const uint32_t size = SizeLimitOf(model).bytes - 37;
+  Start(model, size);
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  ASSERT_EQ(Phase2(), 0) << Violations(*plc);
+
+  const PlcRecord& r = plc->record();
+  EXPECT_TRUE(r.violations.empty()) << Violations(*plc);
+  EXPECT_TRUE(r.updateComplete);
+  EXPECT_EQ(r.eraseSteps, EraseCount(model, size));
+  EXPECT_EQ(r.blocksWritten, BlockPlanOf(model, size).blocks);
+  EXPECT_EQ(r.connections, ReconnectRuleOf(model) == ReconnectRule::kR4 ? 1u : 2u);
+  ExpectFlashIsTheImage();
+  EXPECT_EQ(totalErrCounter, 0);
+  EXPECT_EQ(progress, 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllModels, EveryModel, ::testing::Range(0, kModelCount),
+                         [](const auto& info) {
+                           std::string name = plcList[info.param];
+                           for (char& c : name) c = c == '-' ? '_' : c;
+                           return name;
+                         });
+
+// The figures of the definition for GL30 at its limit.
+TEST_F(SimBurn, Gl30AtItsLimitErases506TimesAndSends8096Blocks) {
+  Start("GL30", 2076672);
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  ASSERT_EQ(Phase2(), 0) << Violations(*plc);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kErase), 506u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kBlock), 8096u);
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+  ExpectFlashIsTheImage();
+}
+
+TEST_F(SimBurn, Gl30WithOneSectorHasNothingToEraseOrSend) {
+  Start("GL30", 4096);
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  ASSERT_EQ(Phase2(), 0) << Violations(*plc);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kErase), 0u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kBlock), 0u);
+  EXPECT_TRUE(plc->record().updateComplete);
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+}
+
+// The R3 models may also answer the erase request; the tool then confirms.
+class R3AnsweringErase : public SimBurn, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(R3AnsweringErase, UpdatesWithTheConfirmation) {
+  PlcSettings s = DefaultPlcSettings(Model(GetParam()), 5000);
+  s.eraseRestartsSilently = false;
+  Start(s);
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  ASSERT_EQ(Phase2(), 0);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kConfirmA), 1u);
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+  ExpectFlashIsTheImage();
+}
+
+INSTANTIATE_TEST_SUITE_P(R3Models, R3AnsweringErase,
+                         ::testing::Values("KR2-C-V2", "KR2-C-V4", "PW2-CAR"));
+
+// A PLC left in its loader (a failed phase 2) is met there by the next burn.
+TEST_F(SimBurn, PlcStartingInItsLoaderGoesStraightToPhase2) {
+  PlcSettings s = DefaultPlcSettings(Model("HM2"), 3000);
+  s.startMode = PlcMode::kLoader;
+  Start(s);
+  DummyComm(link());
+  ASSERT_EQ(ConfirmComm(link()), kLoaderMode);
+  EXPECT_EQ(Phase2(), 0);
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+  ExpectFlashIsTheImage();
+}
+
+// --- Loader faults and what the tool makes of them ---------------------------
+
+TEST_F(SimBurn, ThreeNaksToABlockBringTheIdenticalPacketThreeMoreTimes) {
+  Start("KR2-E", 1000, {FaultKind::kNak, PlcRequest::kBlock, 3, 3});
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  EXPECT_EQ(Phase2(), 0);
+  const auto third = BlockWrites(3);
+  ASSERT_EQ(third.size(), 4u);
+  for (const Bytes& again : third) EXPECT_EQ(again, third[0]);
+  EXPECT_EQ(totalErrCounter, 3);
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+  ExpectFlashIsTheImage();
+}
+
+TEST_F(SimBurn, SixNaksToABlockFailTheTransfer) {
+  Start("KR2-E", 1000, {FaultKind::kNak, PlcRequest::kBlock, 2, 6});
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  EXPECT_EQ(Phase2(), kLoaderNoReply);
+  EXPECT_EQ(errCounter, 6);
+  EXPECT_EQ(BlockWrites(2).size(), 6u);
+  EXPECT_FALSE(plc->record().updateComplete);
+}
+
+TEST_F(SimBurn, FlashWriteErrorEndsTheTransferWith22AndNoEndOfTransmission) {
+  Start("MU", 5000, {FaultKind::kFlashWriteError, PlcRequest::kBlock, 5, 1});
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  EXPECT_EQ(Phase2(), 22);
+  EXPECT_EQ(BlockWrites(5).size(), 1u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kTransferEnd), 0u);
+  EXPECT_EQ(plc->record().blocksWritten, 4u);
+  EXPECT_EQ(flashStatus, kProgramming);
+}
+
+TEST_F(SimBurn, FlashWriteErrorToTheFinalEndOfTransmissionIsOneFailedRead) {
+  Start("MU", 5000, {FaultKind::kFlashWriteError, PlcRequest::kTransferEnd, 1, 1});
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  EXPECT_EQ(Phase2(), 0);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kTransferEnd), 2u);
+  EXPECT_EQ(totalErrCounter, 1);
+  EXPECT_TRUE(plc->record().updateComplete);
+}
+
+// Under E3 an erase step gets one attempt; under the other rules six.
+TEST_F(SimBurn, MissingEraseReplyEndsTheEraseAtOnceForGl30) {
+  Start("GL30", 3 * 4096, {FaultKind::kSilence, PlcRequest::kErase, 2, 1});
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  EXPECT_EQ(Phase2(), kLoaderNoReply);
+  EXPECT_EQ(errCounter, 1);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kErase), 2u);
+  EXPECT_EQ(flashStatus, kErasing);
+}
+
+TEST_F(SimBurn, MissingEraseReplyIsRetriedForMu) {
+  Start("MU", 40000, {FaultKind::kSilence, PlcRequest::kErase, 2, 1});
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  EXPECT_EQ(Phase2(), 0);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kErase), EraseCount("MU", 40000) + 1u);
+  EXPECT_EQ(plc->record().eraseSteps, EraseCount("MU", 40000));
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+}
+
+TEST_F(SimBurn, DisconnectAtABlockFailsTheTransferAndTheNextBurnStartsInTheLoader) {
+  Start("KR2-E", 3000, {FaultKind::kDisconnect, PlcRequest::kBlock, 10, 1});
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  EXPECT_EQ(Phase2(), kLoaderNoReply);
+  EXPECT_EQ(errCounter, 6);
+  EXPECT_FALSE(plc->record().updateComplete);
+  // The next burn: the link opened anew, the image read from its start.
+  CloseFile();
+  ASSERT_TRUE(OpenImage());
+  errCounter = 0;
+  totalErrCounter = 0;
+  Reopen();
+  DummyComm(link());
+  ASSERT_EQ(ConfirmComm(link()), kLoaderMode);
+  EXPECT_EQ(Phase2(), 0);
+  EXPECT_TRUE(plc->record().updateComplete);
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+  ExpectFlashIsTheImage();
+}
+
+TEST_F(SimBurn, LoaderIdentityTheRuleRefusesFailsAfterSixQueries) {
+  PlcSettings s = DefaultPlcSettings(Model("VOK-KR2-V2"), 3000);
+  s.loaderId = 0xA001;  // L3 wants 0x2001
+  Start(s);
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  EXPECT_EQ(Phase2(), kLoaderNoReply);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kId), 6u);
+  EXPECT_EQ(totalErrCounter, 6);
+}
+
+TEST_F(SimBurn, LoaderVersionBytesBecomeTheVersionByte) {
+  PlcSettings s = DefaultPlcSettings(Model("GL20-AIO"), 5000);
+  s.loaderVersion[0] = 0x00;
+  s.loaderVersion[1] = 0x90;
+  Start(s);
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  ASSERT_EQ(CheckID_B(link()), 0);
+  ASSERT_EQ(read_fu_version_B(), 0);
+  EXPECT_EQ(GL_fu_version, 0x09);
+  EXPECT_STREQ(LoaderVersionRefusal("GL20-AIO", GL_fu_version),
+               "The bootloader version is V0.9, do not support AIO FW update");
+}
+
+TEST_F(SimBurn, ShortReplyToUpdateIsRetriedAndTheLineSwitchesOnce) {
+  Start("KR2-E", 1000, {FaultKind::kShortReply, PlcRequest::kUpdate, 1, 1});
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  EXPECT_EQ(Phase2(), 0);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kUpdate), 2u);
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+}
+
+// Noise on every reply of the loader dialogue, over several seeds. A 0x06
+// may turn into 0x16 and end a transfer, so not every run completes; but in
+// every run the PLC tells the tool's retries from new steps (no violation),
+// the tool reports success exactly when the PLC completed, and a completed
+// flash is the image.
+TEST_F(SimBurn, BitErrorsNeverMakeToolAndPlcDisagree) {
+  int completed = 0;
+  int32_t failures = 0;
+  for (uint64_t seed = 1; seed <= 12; ++seed) {
+    PlcSettings s = DefaultPlcSettings(Model("KR2-E"), 40000);
+    s.startMode = PlcMode::kLoader;
+    s.bitErrorRate = 2e-3;
+    s.bitErrorSeed = seed;
+    totalErrCounter = 0;
+    Start(s);
+    DummyComm(link());
+    const uint8_t result = ConfirmComm(link()) == kLoaderMode ? Phase2() : 0xFF;
+    EXPECT_TRUE(plc->record().violations.empty()) << "seed " << seed << "\n" << Violations(*plc);
+    EXPECT_EQ(result == 0, plc->record().updateComplete)
+        << "seed " << seed << " result " << int{result};
+    if (plc->record().updateComplete) {
+      ++completed;
+      ExpectFlashIsTheImage();
+    }
+    failures += totalErrCounter;
+  }
+  EXPECT_GE(completed, 6);
+  EXPECT_GT(failures, 12) << "the noise should have cost attempts";
+}
+
+// With pacing the simulated clock runs as a real wire would: GL30's largest
+// image crosses at 115200 baud in about three minutes, in no real time.
+TEST_F(SimBurn, PacedTransferTakesTheWireTimeOnTheSimulatedClock) {
+  PlcSettings s = DefaultPlcSettings(Model("KR2-E"), 128 * 1000);
+  s.pacing = true;
+  Start(s);
+  ASSERT_NO_FATAL_FAILURE(Phase1());
+  const uint64_t before = plc->nowMicros;
+  ASSERT_EQ(CheckID_B(link()), 0);
+  ASSERT_EQ(SendErase_B(link()), 0);
+  ASSERT_EQ(SendUpdate(link()), 0);
+  const uint64_t transferStart = plc->nowMicros;
+  ASSERT_EQ(SendFW(link()), 0);
+  // 1000 packets of 133 bytes and their 1-byte replies, then 0x04 and 0x06,
+  // 10 bits a character at 115200 baud.
+  const double expected = (1000 * 134 + 2) * 10 * 1e6 / 115200;
+  EXPECT_NEAR(static_cast<double>(plc->nowMicros - transferStart), expected, expected * 0.01);
+  EXPECT_GT(transferStart, before);
+  EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
+}
+
+}  // namespace
