@@ -45,11 +45,6 @@ uint8_t EndOfTransmission(Link& link) {
   return 0;
 }
 
-// The sector-based rules subtract one sector from the size; a smaller image
-// would wrap to billions of erase steps and blocks. The burn refuses such an
-// image before it opens a link, so this only keeps a stray call harmless.
-bool SizeUnusable(std::string_view model) { return ImageTooSmall(model, fileLength); }
-
 }  // namespace
 
 uint8_t CheckID_B(Link& link) {
@@ -88,8 +83,12 @@ uint8_t read_fu_version_B() {
 uint8_t SendErase_B(Link& link) {
   link.SetTimeouts(kExchangeTimeouts);
   const std::string_view model = CurrentModel();
-  if (SizeUnusable(model)) return kLoaderNoReply;
-  const uint16_t steps = EraseCount(model, fileLength);
+  const uint32_t size = fileLength;
+  // The sector-based rules subtract one sector from the size; a smaller image
+  // would wrap to thousands of erase steps. The burn refuses such an image
+  // before it opens a link, so this only keeps a stray call harmless.
+  if (ImageTooSmall(model, size)) return kLoaderNoReply;
+  const uint16_t steps = EraseCount(model, size);
   // These loaders erase a sector per request and cannot take a repeated one.
   const uint8_t failuresPerKind = EraseStepHasOneAttempt(model) ? 1 : kFailuresPerKind;
   flashStatus = kErasing;
@@ -116,8 +115,8 @@ uint8_t SendUpdate(Link& link) {
 uint8_t SendFW(Link& link) {
   link.SetTimeouts(kExchangeTimeouts);
   const std::string_view model = CurrentModel();
-  if (SizeUnusable(model)) return kLoaderNoReply;
   const uint32_t size = fileLength;
+  if (ImageTooSmall(model, size)) return kLoaderNoReply;  // as in SendErase_B
   const BlockPlan plan = BlockPlanOf(model, size);
   const uint32_t dataBytes = plan.dataBytes;
   const uint32_t lastBlockBytes = size % dataBytes;  // 0: the last block is full

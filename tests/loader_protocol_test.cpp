@@ -220,18 +220,6 @@ TEST_F(LoaderTest, RefusedBlockIsResentIdenticalAndTheImageIsNotReadAgain) {
   EXPECT_EQ(UnreadImageBytes(), 0u);
 }
 
-TEST_F(LoaderTest, ShortWriteOfABlockIsWrittenAgainWhole) {
-  SelectByName("KR2-E");
-  LoadImage(Pattern(300));
-  PlayLoader();
-  link.QueueShortWrite(100);
-  ASSERT_EQ(SendFW(link), 0);
-  const auto packets = BlockPackets(link);
-  ASSERT_EQ(packets.size(), 4u);  // three blocks, the first written twice
-  EXPECT_EQ(packets[0], packets[1]);
-  EXPECT_EQ(totalErrCounter, 1);
-}
-
 TEST_F(LoaderTest, FlashWriteErrorEndsAtOnceWithoutEndOfTransmission) {
   SelectByName("MU");
   LoadImage(Pattern(10 * 256));
@@ -262,19 +250,6 @@ TEST_F(LoaderTest, FlashWriteErrorToTheFinalEotIsAnOrdinaryFailedRead) {
   EXPECT_EQ(eotSeen, 2);
   EXPECT_EQ(totalErrCounter, 1);
   EXPECT_EQ(progress, 100);
-}
-
-TEST_F(LoaderTest, FinalEotRefusedSixTimesReturns16) {
-  SelectByName("MU");
-  LoadImage(Pattern(256));
-  PlayLoader([](const Bytes& r, size_t) -> std::optional<Bytes> {
-    if (r == kEotRequest) return Bytes{kFlashWriteError};
-    return std::nullopt;
-  });
-  EXPECT_EQ(SendFW(link), kLoaderNoReply);
-  EXPECT_EQ(CountRequests(link, [](const Bytes& r) { return r == kEotRequest; }), 6u);
-  EXPECT_EQ(errCounter, 6);
-  EXPECT_EQ(progress, 50);
 }
 
 TEST_F(LoaderTest, SilentLoaderEndsTheTransferAfterSixAttemptsOfOneBlock) {
@@ -481,14 +456,11 @@ TEST_P(LoaderIdentity, AcceptsByTheModelRuleAndRefusesSixTimesWith16) {
 INSTANTIATE_TEST_SUITE_P(
     Rules, LoaderIdentity,
     ::testing::Values(IdCase{"KR2-PW2-V2", 0x000C, true},  // L2
-                      IdCase{"KR2-PW2-V2", 0x000D, true}, IdCase{"KR2-C-V4", 0x000D, true},
-                      IdCase{"KR2-PW2-V2", 0x000E, false}, IdCase{"KR2-PW2-V2", 0x800C, false},
+                      IdCase{"KR2-PW2-V2", 0x000D, true}, IdCase{"KR2-PW2-V2", 0x000E, false},
                       IdCase{"36PW2-AIO", 0x000D, true},  // L3
                       IdCase{"36PW2-AIO", 0x000C, false}, IdCase{"VOK-KR2-V2", 0x2001, true},
-                      IdCase{"VOK-KR2-V4", 0x2001, true}, IdCase{"VOK-KR2-V2", 0xA001, false},
-                      IdCase{"FQ2-H", 0x2003, true}, IdCase{"PW2-CAR", 0x2006, true},
-                      IdCase{"PW2-CAR", 0xA006, false}, IdCase{"RY3", 0x0000, true},
-                      IdCase{"MU-H", 0xA002, true},  // L1
+                      IdCase{"VOK-KR2-V2", 0xA001, false}, IdCase{"FQ2-H", 0x2003, true},
+                      IdCase{"PW2-CAR", 0xA006, false}, IdCase{"MU-H", 0xA002, true},  // L1
                       IdCase{"MU-H", 0x2002, false}, IdCase{"HUX-R", 0xA00B, true},
                       IdCase{"HUX-R", 0x200B, false}, IdCase{"GL30", 0x3000, true},
                       IdCase{"GL20-AIO", 0x3000, false}),
@@ -610,40 +582,5 @@ TEST_F(LoaderTest, UpdateFailureKeepsTheLineSettings) {
   EXPECT_EQ(link.Requests().size(), 6u);
   EXPECT_EQ(errCounter, 6);
 }
-
-// --- Time-outs -------------------------------------------------------------------
-
-struct OperationCase {
-  const char* name;
-  std::function<uint8_t(Link&)> run;
-};
-
-class EveryOperation : public LoaderTest, public ::testing::WithParamInterface<OperationCase> {};
-
-TEST_P(EveryOperation, InstallsTheExchangeTimeoutsBeforeItsFirstRequest) {
-  LoadImage(Pattern(8192));
-  hSerial = std::make_unique<ScriptedLink>();
-  ScriptedLink& used = GetParam().name == std::string("read_fu_version_B")
-                           ? static_cast<ScriptedLink&>(*hSerial)
-                           : link;
-  GetParam().run(link);
-  const auto& calls = used.calls();
-  ASSERT_GE(calls.size(), 2u);
-  EXPECT_EQ(calls[0].kind, Kind::kTimeouts);
-  EXPECT_EQ(calls[0].timeouts.readTotalMs, 3000u);
-  EXPECT_EQ(calls[0].timeouts.writeTotalMs, 3000u);
-  EXPECT_EQ(calls[1].kind, Kind::kWrite);
-  EXPECT_EQ(used.CountOf(Kind::kTimeouts), 1u);
-  hSerial.reset();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Loader, EveryOperation,
-    ::testing::Values(OperationCase{"CheckID_B", [](Link& l) { return CheckID_B(l); }},
-                      OperationCase{"read_fu_version_B", [](Link&) { return read_fu_version_B(); }},
-                      OperationCase{"SendErase_B", [](Link& l) { return SendErase_B(l); }},
-                      OperationCase{"SendUpdate", [](Link& l) { return SendUpdate(l); }},
-                      OperationCase{"SendFW", [](Link& l) { return SendFW(l); }}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
