@@ -12,6 +12,7 @@
 #   usb      a complete update of the default GL30 program over its USB path:
 #            a fake USB device and a test-only pass-through driver (DRIVER)
 #            that forwards it to COM7, where morvix-plcsim waits
+#   unit     PROGRAM is a test program that makes the window itself
 # Screenshots are kept in ARTEFACTS. Every exit path stops what was started.
 set -euo pipefail
 scenario=$1 artefacts=$2 plcsim=$3 program=$4 image=${5:-} driver=${6:-}
@@ -55,6 +56,12 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
 export DISPLAY=:$(cat "$work/display")
 "$wine_run" "$WINEPREFIX" cmd /c exit
+
+# The window's own tests, in this process's display and fresh prefix.
+if [ "$scenario" = unit ]; then
+  "$wine_run" "$WINEPREFIX" "$program"
+  exit 0
+fi
 
 # import_reg NAME FILE: the registry file under a name that is no device name
 # (a file called com5.reg would open the port COM5).
