@@ -51,7 +51,6 @@ const char* StateMessage(const char* const (&table)[16], uint8_t code) {
 
 constexpr char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to continue";
 constexpr char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
-constexpr char kImageLoadFailed[] = "The firmware image CANNOT be loaded";
 
 // What the model-compatibility check decided.
 struct Compatibility {
@@ -136,7 +135,7 @@ class Burn {
     env_.EnableStartButton(false);
     const uint32_t size = fileLength;
     const std::string_view model = CurrentModel();
-    if (!imageOpen) return EndBeforeLink(kImageLoadFailed);
+    if (!imageOpen) return EndBeforeLink(kImageLoadFailedMessage);
     const SizeLimit limit = SizeLimitOf(model);
     if (size > limit.bytes) return EndBeforeLink(limit.message);
     if (ImageTooSmall(model, size)) return EndBeforeLink(kImageTooSmallMessage);
