@@ -155,16 +155,33 @@ expect_idle_panel() {
 }
 
 # Whether a screenshot shows the transfer under way: the phase word
-# "Programming" (longer than "Erasing"), the bar red from its left edge and
-# white at its right end.
+# "Programming" (longer than "Erasing"), the bar red from its left edge (up
+# to x = REACH at least) and white at its right end.
 shows_programming() {
-  local png=$1 word
+  local png=$1 reach=${2:-10} word
   [ "$(pixel "$png" 10 110)" = '#FF0000' ] || return 1
+  [ "$(pixel "$png" "$reach" 110)" = '#FF0000' ] || return 1
   [ "$(pixel "$png" 519 110)" = '#FFFFFF' ] || return 1
   word=$(ink "$png" 209 140 300 158)
   [ "$word" != none ] || return 1
   read -r _ r _ <<<"$word"
   [ "$r" -ge 270 ]
+}
+
+# wait_programming [REACH]: the first screenshot that shows "Programming"
+# with the bar partly red (at least up to x = REACH); fails when a box comes
+# first or a minute passes.
+wait_programming() {
+  local deadline=$((SECONDS + 60))
+  while [ $SECONDS -lt $deadline ]; do
+    shot "$window" "$work/poll.png"
+    if shows_programming "$work/poll.png" "${1:-10}"; then
+      echo "$work/poll.png"
+      return 0
+    fi
+    xdotool search --name '^(ERROR|INFORMATION|Information)$' >/dev/null 2>&1 && return 1
+  done
+  return 1
 }
 
 start_program() {
@@ -311,19 +328,10 @@ case "$scenario" in
     else
       press "$window" Escape
     fi
-    # Mid-transfer: keep the first screenshot that shows "Programming" with
-    # the bar partly red.
-    mid=
-    deadline=$((SECONDS + 60))
-    while [ $SECONDS -lt $deadline ]; do
-      shot "$window" "$work/poll.png"
-      if shows_programming "$work/poll.png"; then
-        mid=$work/poll.png
-        break
-      fi
-      xdotool search --name '^(ERROR|INFORMATION)$' >/dev/null 2>&1 && break
-    done
-    [ -n "$mid" ] || fail "no screenshot showed the transfer under way"
+    # For the picture, a bar some way along: 40 % of it is x = 214.
+    reach=10
+    [ "$scenario" = escape ] || reach=214
+    mid=$(wait_programming $reach) || fail "no screenshot showed the transfer under way"
     if [ "$scenario" = com ]; then
       cp "$mid" "$artefacts/window-transfer.png"
       # The button is disabled during the burn: its text is greyed.
@@ -355,6 +363,11 @@ case "$scenario" in
       press "$window" Escape
       dismiss ERROR 60
       note "Escape after the burn started the next one, which reported its failure"
+      # A burn under way ends with the program when the window is closed.
+      start_sim com5 KR2-E --pacing --reply-delay 150
+      press "$window" Escape
+      wait_programming >/dev/null || fail "the burn to be cut short did not reach its transfer"
+      note "closing the window during a transfer"
     fi
     ;;
 
