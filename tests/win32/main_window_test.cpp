@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -306,6 +307,62 @@ TEST_F(MainWindow, EscapeStartsABurnWhoseRequestsTheWindowCarriesOutInOrder) {
   // And after it: the button enabled again, the seconds back at 0.
   EXPECT_TRUE(IsWindowEnabled(Child(kStartBurnId)));
   EXPECT_EQ(elapsedTime, 0);
+}
+
+TEST_F(MainWindow, EnterClicksTheFocusedButtonAndElsewhereChoosesAFile) {
+  answer = [](HWND dialog) {
+    if (TextOf(dialog) == "Open") {
+      PressCancel(dialog);
+    } else {
+      PressOk(dialog);
+    }
+  };
+  auto enter = [](HWND focus) {
+    SetFocus(focus);
+    MSG key{GetFocus(), WM_KEYDOWN, VK_RETURN, 0x001C0001, GetTickCount(), {}};
+    EXPECT_TRUE(IsDialogMessageA(window, &key));
+    PumpUntil([] { return !BurnRunning(); }, 20000);
+    PumpFor(100);
+  };
+  enter(window);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].caption, "Open") << "Enter on the window itself";
+  enter(Child(kPortListId));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].caption, "Open") << "Enter on the port list";
+  enter(Child(kStartBurnId));
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[2].caption, "ERROR") << "Enter on the button starts a burn";
+  EXPECT_EQ(seen[2].text, "CANNOT open USB Port!!!");
+  SetFocus(window);
+}
+
+TEST_F(MainWindow, PaintLeavesTheLogoToTheNextRepaintTick) {
+  PumpFor(250);
+  HDC dc = GetDC(window);
+  ASSERT_NE(dc, nullptr);
+  const COLORREF background = GetSysColor(COLOR_SCROLLBAR);
+  POINT logo{-1, -1};
+  for (int y = 15; y < 15 + 28 && logo.x < 0; ++y) {
+    for (int x = 435; x < 435 + 87; ++x) {
+      if (GetPixel(dc, x, y) != background) {
+        logo = {x, y};
+        break;
+      }
+    }
+  }
+  ASSERT_GE(logo.x, 0) << "no logo drawn at (435,15)";
+  // An uncovered window: erased and painted at once, without the logo.
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  EXPECT_EQ(GetPixel(dc, logo.x, logo.y), background) << "WM_PAINT drew the logo";
+  const DWORD painted = GetTickCount();
+  PumpUntil([&] { return GetPixel(dc, logo.x, logo.y) != background; }, 1000);
+  const DWORD back = GetTickCount() - painted;
+  EXPECT_NE(GetPixel(dc, logo.x, logo.y), background) << "the logo did not come back";
+  // The tick is due within 100 ms; a busy machine may add a little.
+  EXPECT_LE(back, 200u) << "logo back after " << back << " ms";
+  std::printf("logo back %lu ms after the paint\n", static_cast<unsigned long>(back));
+  ReleaseDC(window, dc);
 }
 
 class ChooseFile : public MainWindow {
