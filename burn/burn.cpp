@@ -308,6 +308,8 @@ bool ClaimBurn() {
 
 bool BurnRunning() { return burnRunning; }
 
+void ReleaseBurnClaim() { burnRunning = false; }
+
 void SetSelectedComPort(const std::string& port) {
   std::lock_guard<std::mutex> lock(selectedComPortMutex);
   selectedComPort = port;

@@ -46,6 +46,8 @@ extern std::atomic<int32_t> elapsedTime;
 // the very last thing it does, once the link is closed and the image released.
 bool ClaimBurn();
 bool BurnRunning();
+// Gives back a claim whose burn never started (its thread could not be made).
+void ReleaseBurnClaim();
 
 // The port a COM model's burn opens, and opens again after a power cycle.
 // The window may change it at any moment, the burn reads it when it opens.

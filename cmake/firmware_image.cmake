@@ -123,11 +123,31 @@ function(morvix_add_image_library target file)
     target_include_directories(${target}_resource PRIVATE ${stage} ${PROJECT_SOURCE_DIR}/resources)
     set_property(SOURCE ${script} APPEND PROPERTY OBJECT_DEPENDS ${stage}/firmware.bin)
     # A resource object defines no symbol, so the linker would never take it
-    # out of an archive: every program gets it as one of its own objects.
+    # out of an archive: every program gets it as one of its own objects,
+    # unless the program's own resource script binds the image itself
+    # (morvix_program_resource_script).
     target_sources(${target} INTERFACE
-      "$<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:$<TARGET_OBJECTS:${target}_resource>>")
+      "$<$<AND:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>,$<NOT:$<BOOL:$<TARGET_PROPERTY:MORVIX_SCRIPT_BINDS_IMAGE>>>>:$<TARGET_OBJECTS:${target}_resource>>")
+    set_target_properties(${target} PROPERTIES MORVIX_IMAGE_STAGE_DIR ${stage})
   else()
     target_compile_definitions(${target} PRIVATE MORVIX_IMAGE_FILE="${stage}/firmware.bin")
     set_property(SOURCE ${burn}/image_posix.cpp APPEND PROPERTY OBJECT_DEPENDS ${stage}/firmware.bin)
   endif()
+endfunction()
+
+# Gives a Windows program its own resource script, which binds the image of
+# the program's image library (MORVIX_IMAGE, else the built-in one) with
+# `#include "image.rc"` beside its other resources: one script per program,
+# and the image bound once.
+function(morvix_program_resource_script program script)
+  get_target_property(image ${program} MORVIX_IMAGE)
+  if(NOT image)
+    set(image morvix_image_builtin)
+  endif()
+  get_target_property(stage ${image} MORVIX_IMAGE_STAGE_DIR)
+  target_sources(${program} PRIVATE ${script})
+  set_target_properties(${program} PROPERTIES MORVIX_SCRIPT_BINDS_IMAGE ON)
+  target_include_directories(${program} PRIVATE ${stage} ${PROJECT_SOURCE_DIR}/resources)
+  set_property(SOURCE ${script} APPEND PROPERTY OBJECT_DEPENDS
+               ${stage}/firmware.bin ${PROJECT_SOURCE_DIR}/resources/image.rc)
 endfunction()
