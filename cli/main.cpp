@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <thread>
 
 #include "burn/burn.h"
@@ -60,10 +59,16 @@ void PrintVersion() {
   CloseFile();
 }
 
+// Read through istream::read, which turns a failing read (a directory, an
+// I/O error) into badbit; a stream buffer iterator lets it escape as an
+// exception and the program would abort.
 bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return false;
-  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  char chunk[64 * 1024];
+  while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+    bytes.insert(bytes.end(), chunk, chunk + file.gcount());
+  }
   return !file.bad();
 }
 
