@@ -14,7 +14,6 @@
 #include "cli/options.h"
 #include "cli/reporter.h"
 #include "cli/terminal_environment.h"
-#include "link/loader_protocol.h"
 
 namespace {
 
@@ -90,7 +89,10 @@ int Burn(const CliOptions& options, const std::string& model, const std::string&
   const uint32_t imageSize = fileLength;
   CloseFile();
   const bool usb = IsUsbModel(model);
-  reporter.Start(model, imageName, imageSize, usb && port.empty() ? "USB" : port);
+  reporter.Start(model, imageName, imageSize,
+                 options.simulate      ? "simulated PLC"
+                 : usb && port.empty() ? "USB"
+                                       : port);
 
   LinkSource links =
       options.simulate ? SimulatedLinks(model, imageSize) : PlcLinks(usb ? port : "");
@@ -109,8 +111,7 @@ int Burn(const CliOptions& options, const std::string& model, const std::string&
   while (!done) {
     if (interrupted) {
       reporter.Result("ERROR",
-                      std::string("Interrupted while ") +
-                          (flashStatus == kIdle ? "talking to the PLC" : PhaseWord(flashStatus)) +
+                      "Interrupted in " + environment.Whereabouts() +
                           ": the link is closed; the PLC may now be in its loader, and the next "
                           "run continues in phase 2",
                       kExitInterrupted);
