@@ -126,6 +126,9 @@ void Reporter::Line(const std::string& caption, const std::string& text) {
 
 void Reporter::Prompt(const std::string& caption, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
+  // After an interruption's result the burn thread may still reach a
+  // prompt: a script takes the last line for the result.
+  if (finished_) return;
   if (mode_ == Mode::kJson) {
     out_ << "{\"event\":\"prompt\",\"caption\":" << JsonQuoted(caption)
          << ",\"text\":" << JsonQuoted(text) << "}\n";

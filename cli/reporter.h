@@ -30,7 +30,7 @@ class Reporter {
   void Update(const StatusSnapshot& now);
   void Prompt(const std::string& caption, const std::string& text);
   // The last word of a run: the burn's final box, or the tool's own on an
-  // interruption. Later updates are not shown.
+  // interruption. Later updates and prompts are not shown.
   void Result(const std::string& caption, const std::string& text, int exitStatus);
 
  private:
