@@ -1,5 +1,6 @@
 // What the command line shows: a status line redrawn in place on a
-// terminal, plain lines otherwise, or one JSON object per line. Called from
+// terminal (the erase's line stays when the transfer starts), plain lines
+// otherwise, or one JSON object per line. Called from
 // the display loop and from the burn thread; each call writes whole lines.
 #pragma once
 
@@ -34,6 +35,7 @@ class Reporter {
   void Result(const std::string& caption, const std::string& text, int exitStatus);
 
  private:
+  void Show(const StatusSnapshot& now);
   void EndStatusLine();
   void Line(const std::string& caption, const std::string& text);
 

@@ -285,14 +285,17 @@ TEST_F(CliTest, OnATerminalTheStatusLineIsRedrawnInPlace) {
   EXPECT_EQ(run.status, 0) << run.output;
   const std::vector<std::string> lines = Lines(run.output);
   // The start line, the status line redrawn from phase 1 to the end of the
-  // transfer, and the final word.
-  ASSERT_EQ(lines.size(), 3u) << run.output;
+  // erase, the transfer's, and the final word.
+  ASSERT_EQ(lines.size(), 4u) << run.output;
   EXPECT_EQ(lines[0], "Model 36PW2-AIO, image " + (dir_ / "36PW2-AIO_test.bin").string() +
                           " (12000 bytes), port simulated PLC");
-  EXPECT_GT(std::count(lines[1].begin(), lines[1].end(), '\r'), 3);
-  EXPECT_THAT(lines[1], HasSubstr("\rErasing "));
-  EXPECT_THAT(lines[1], HasSubstr("\rProgramming [##############################] 100%"));
-  EXPECT_EQ(lines[2], kComSuccess);
+  EXPECT_THAT(lines[1], ::testing::StartsWith("\rIdle "));
+  EXPECT_THAT(lines[1].substr(lines[1].rfind('\r')),
+              ::testing::StartsWith("\rErasing     [##############################] 100%"));
+  EXPECT_GT(std::count(lines[2].begin(), lines[2].end(), '\r'), 3);
+  EXPECT_THAT(lines[2], ::testing::StartsWith("\rProgramming ["));
+  EXPECT_THAT(lines[2], HasSubstr("\rProgramming [##############################] 100%"));
+  EXPECT_EQ(lines[3], kComSuccess);
 }
 
 // --- Listings -------------------------------------------------------------------
