@@ -75,7 +75,7 @@ std::string TerminalEnvironment::Whereabouts() const {
   }
   switch (stage_.load()) {
     case Stage::kPrompt: return "the prompt between phase 1 and phase 2";
-    case Stage::kReconnect: return "the reconnection between phase 1 and phase 2";
+    case Stage::kReconnect: return "the reconnection after phase 1, before the erase";
     case Stage::kStart: break;
   }
   // Only the PLC's answer tells the phases apart here; a PLC left in its
