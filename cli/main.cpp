@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <thread>
 
 #include "burn/burn.h"
@@ -15,7 +14,6 @@
 #include "cli/options.h"
 #include "cli/reporter.h"
 #include "cli/terminal_environment.h"
-#include "link/loader_protocol.h"
 
 namespace {
 
@@ -60,10 +58,16 @@ void PrintVersion() {
   CloseFile();
 }
 
+// Read through istream::read, which turns a failing read (a directory, an
+// I/O error) into badbit; a stream buffer iterator lets it escape as an
+// exception and the program would abort.
 bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return false;
-  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  char chunk[64 * 1024];
+  while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+    bytes.insert(bytes.end(), chunk, chunk + file.gcount());
+  }
   return !file.bad();
 }
 
@@ -85,7 +89,10 @@ int Burn(const CliOptions& options, const std::string& model, const std::string&
   const uint32_t imageSize = fileLength;
   CloseFile();
   const bool usb = IsUsbModel(model);
-  reporter.Start(model, imageName, imageSize, usb && port.empty() ? "USB" : port);
+  reporter.Start(model, imageName, imageSize,
+                 options.simulate      ? "simulated PLC"
+                 : usb && port.empty() ? "USB"
+                                       : port);
 
   LinkSource links =
       options.simulate ? SimulatedLinks(model, imageSize) : PlcLinks(usb ? port : "");
@@ -104,8 +111,7 @@ int Burn(const CliOptions& options, const std::string& model, const std::string&
   while (!done) {
     if (interrupted) {
       reporter.Result("ERROR",
-                      std::string("Interrupted while ") +
-                          (flashStatus == kIdle ? "talking to the PLC" : PhaseWord(flashStatus)) +
+                      "Interrupted in " + environment.Whereabouts() +
                           ": the link is closed; the PLC may now be in its loader, and the next "
                           "run continues in phase 2",
                       kExitInterrupted);

@@ -40,11 +40,15 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       if (arg == name) {
         if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
         *option.value = args[++i];
-        known = true;
       } else if (arg.rfind(name + "=", 0) == 0) {
         *option.value = arg.substr(name.size() + 1);
-        known = true;
+      } else {
+        continue;
       }
+      // An empty value would silently mean "not given" (the default model,
+      // the built-in image, the USB search): say so instead.
+      if (option.value->empty()) return {std::nullopt, name + " needs a value"};
+      known = true;
     }
     if (!known) return {std::nullopt, "unknown option: " + arg};
   }

@@ -60,6 +60,18 @@ void Reporter::Start(const std::string& model, const std::string& image, uint32_
 void Reporter::Update(const StatusSnapshot& now) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (finished_) return;
+  // The transfer starts only after the loader acknowledged the end of the
+  // erase, which sets 100 % moments before; a sampling display loop
+  // rarely catches it, and an erase seen ending at 90 % looks unfinished.
+  if (last_.flashStatus == kErasing && now.flashStatus == kProgramming && last_.progress != 100) {
+    StatusSnapshot erased = last_;
+    erased.progress = 100;
+    Show(erased);
+  }
+  Show(now);
+}
+
+void Reporter::Show(const StatusSnapshot& now) {
   const bool phaseChanged = now.flashStatus != last_.flashStatus;
   const bool progressChanged = now.progress != last_.progress;
   const bool errorsChanged =
@@ -97,6 +109,8 @@ void Reporter::Update(const StatusSnapshot& now) {
           now.elapsedTime == last_.elapsedTime) {
         return;
       }
+      // The finished erase keeps its line, so that both runs stay in view.
+      if (phaseChanged && last_.flashStatus == kErasing) EndStatusLine();
       constexpr int kBarWidth = 30;
       const int filled = now.progress * kBarWidth / 100;
       std::string bar(static_cast<size_t>(std::max(0, std::min(kBarWidth, filled))), '#');
@@ -126,6 +140,9 @@ void Reporter::Line(const std::string& caption, const std::string& text) {
 
 void Reporter::Prompt(const std::string& caption, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
+  // After an interruption's result the burn thread may still reach a
+  // prompt: a script takes the last line for the result.
+  if (finished_) return;
   if (mode_ == Mode::kJson) {
     out_ << "{\"event\":\"prompt\",\"caption\":" << JsonQuoted(caption)
          << ",\"text\":" << JsonQuoted(text) << "}\n";

@@ -1,6 +1,7 @@
 // What the command line shows: a status line redrawn in place on a
-// terminal, plain lines otherwise, or one JSON object per line. Called from
-// the display loop and from the burn thread; each call writes whole lines.
+// terminal (the erase's line stays when the transfer starts), plain lines
+// otherwise, or one JSON object per line. Called from the display loop and
+// from the burn thread; each call writes whole lines.
 #pragma once
 
 #include <cstdint>
@@ -30,10 +31,11 @@ class Reporter {
   void Update(const StatusSnapshot& now);
   void Prompt(const std::string& caption, const std::string& text);
   // The last word of a run: the burn's final box, or the tool's own on an
-  // interruption. Later updates are not shown.
+  // interruption. Later updates and prompts are not shown.
   void Result(const std::string& caption, const std::string& text, int exitStatus);
 
  private:
+  void Show(const StatusSnapshot& now);
   void EndStatusLine();
   void Line(const std::string& caption, const std::string& text);
 

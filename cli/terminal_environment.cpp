@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "cli/options.h"
+#include "link/loader_protocol.h"
 
 std::unique_ptr<Link> TerminalEnvironment::Opened(std::unique_ptr<Link> link) {
   if (!openTried_) firstOpenFailed_ = link == nullptr;
@@ -19,6 +20,7 @@ std::unique_ptr<Link> TerminalEnvironment::OpenSerialPort(const std::string& por
 std::unique_ptr<Link> TerminalEnvironment::OpenMyDevPipe() { return Opened(links_.openUsb()); }
 
 void TerminalEnvironment::ShowError(const std::string& text) {
+  reporter_.Update(ReadStatus());  // where the burn stood, even if the display loop missed it
   // Every error ends the burn: before any link was tried it refused the
   // image, at the first open it found no link, later the PLC failed.
   exitStatus_ = !openTried_        ? kExitImageRefused
@@ -28,11 +30,14 @@ void TerminalEnvironment::ShowError(const std::string& text) {
 }
 
 void TerminalEnvironment::ShowInformation(const std::string& text, const std::string& caption) {
+  // The transfer's 100 % comes with the last handshake, moments before this.
+  reporter_.Update(ReadStatus());
   exitStatus_ = kExitSuccess;
   reporter_.Result(caption, text, exitStatus_);
 }
 
 void TerminalEnvironment::ShowPrompt(const std::string& text) {
+  stage_ = Stage::kPrompt;
   reporter_.Prompt("Information", text);
   if (answerPrompts_) return;
   std::string answer;
@@ -56,6 +61,24 @@ void TerminalEnvironment::TickElapsedTimer() {
   if (timerRunning_) ++elapsedTime;
 }
 
+// The burn waits only between its phases, before it opens the link again.
 void TerminalEnvironment::SleepSeconds(int seconds) {
+  stage_ = Stage::kReconnect;
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
+}
+
+std::string TerminalEnvironment::Whereabouts() const {
+  switch (flashStatus.load()) {
+    case kErasing: return "phase 2, erasing the flash";
+    case kProgramming: return "phase 2, writing the image";
+    default: break;
+  }
+  switch (stage_.load()) {
+    case Stage::kPrompt: return "the prompt between phase 1 and phase 2";
+    case Stage::kReconnect: return "the reconnection after phase 1, before the erase";
+    case Stage::kStart: break;
+  }
+  // Only the PLC's answer tells the phases apart here; a PLC left in its
+  // loader by an earlier run goes straight to phase 2.
+  return "phase 1 (or the checks at the start of phase 2)";
 }

@@ -2,6 +2,7 @@
 // for Enter, the elapsed-time timer is counted by the display loop.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <istream>
 #include <memory>
@@ -33,6 +34,8 @@ class TerminalEnvironment : public BurnEnvironment {
   // Counts one second while the timer runs (the window's one-second timer).
   void TickElapsedTimer();
   int ExitStatus() const { return exitStatus_; }
+  // Where the burn is, for the message of an interruption; any thread.
+  std::string Whereabouts() const;
 
  private:
   std::unique_ptr<Link> Opened(std::unique_ptr<Link> link);
@@ -41,6 +44,8 @@ class TerminalEnvironment : public BurnEnvironment {
   std::istream& in_;
   bool answerPrompts_;
   LinkSource links_;
+  enum class Stage { kStart, kPrompt, kReconnect };
+  std::atomic<Stage> stage_{Stage::kStart};
   std::mutex timerMutex_;
   bool timerRunning_ = true;
   bool openTried_ = false;

@@ -4,18 +4,43 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <thread>
 
 extern char** environ;
 
+namespace {
+
+// out[0] the side the test reads, out[1] the child's; false if none.
+bool MakeOutput(ChildOutput kind, int out[2]) {
+  if (kind == ChildOutput::kPipe) return pipe(out) == 0;
+  out[0] = posix_openpt(O_RDWR | O_NOCTTY);
+  if (out[0] < 0) return false;
+  if (grantpt(out[0]) == 0 && unlockpt(out[0]) == 0) {
+    out[1] = open(ptsname(out[0]), O_RDWR | O_NOCTTY);
+    termios raw{};
+    if (out[1] >= 0 && tcgetattr(out[1], &raw) == 0) {
+      cfmakeraw(&raw);
+      tcsetattr(out[1], TCSANOW, &raw);
+      return true;
+    }
+    if (out[1] >= 0) close(out[1]);
+  }
+  close(out[0]);
+  return false;
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::string& input) {
+                           const std::string& input, ChildOutput output) {
   int out[2];
   int in[2];
-  if (pipe(out) != 0) return;
+  if (!MakeOutput(output, out)) return;
   if (pipe(in) != 0) {
     close(out[0]);
     close(out[1]);
@@ -24,6 +49,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  if (output == ChildOutput::kTerminal) posix_spawn_file_actions_adddup2(&actions, out[1], 2);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_addclose(&actions, out[0]);
   posix_spawn_file_actions_addclose(&actions, in[1]);

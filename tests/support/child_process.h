@@ -9,12 +9,19 @@
 #include <string>
 #include <vector>
 
+// Where the child's standard output (and with it, on a terminal, its
+// standard error) goes.
+enum class ChildOutput {
+  kPipe,      // a pipe; standard error stays the test's
+  kTerminal,  // a pseudo-terminal in raw mode (no CR added to a line feed)
+};
+
 class ChildProcess {
  public:
   // Starts `program` with `args`; `input` is fed to its standard input
   // (which then ends), or it reads /dev/null when `input` is empty.
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
-               const std::string& input = "");
+               const std::string& input = "", ChildOutput output = ChildOutput::kPipe);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

@@ -1,0 +1,324 @@
+// morvix-fwupdate-cli as a user runs it: the built program against
+// morvix-plcsim on a pseudo-terminal, its output, its exit status and the
+// simulator's own record of what reached the PLC.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "catalogue/model_table.h"
+#include "support/child_process.h"
+#include "support/json_line.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using namespace std::chrono_literals;
+
+constexpr char kReplugPrompt[] =
+    "Information: Please REPLUG the USB Cable, and then press OK to continue";
+constexpr char kPowerCyclePrompt[] =
+    "Information: Please POWER OFF=>ON the PLC, and then press OK to continue";
+constexpr char kUsbSuccess[] =
+    "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable";
+constexpr char kComSuccess[] = "INFORMATION: Firmware update is SUCCESSFUL";
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/cli-pty-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    link_ = (dir_ / "ttyPLC").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // An image file named as the tool expects: the model, '_', the rest.
+  std::string MakeImage(const std::string& name, uint32_t size) {
+    std::vector<char> bytes(size);
+    for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 151) ^ (i >> 8));
+    const fs::path path = dir_ / name;
+    std::ofstream(path, std::ios::binary).write(bytes.data(), size);
+    return path.string();
+  }
+
+  // morvix-plcsim playing `model` on link_, expecting `image`.
+  std::unique_ptr<ChildProcess> StartPlc(const std::string& model, const std::string& image,
+                                         std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {
+        "--link",    link_, "--model",  model,
+        "--image",   image, "--report", (dir_ / "report.json").string(),
+        "--timeout", "60"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto plc = std::make_unique<ChildProcess>(MORVIX_PLCSIM, args);
+    EXPECT_EQ(plc->NextLine(), "ready " + link_);
+    return plc;
+  }
+
+  // The simulator's verdict once it has ended: no violation, the update
+  // complete, its flash equal to the image.
+  void ExpectCleanReport(ChildProcess& plc) {
+    EXPECT_EQ(plc.Wait(20s), 0) << "exit status 0: no violation";
+    const std::string report = ReadText(dir_ / "report.json");
+    EXPECT_THAT(report, HasSubstr("\"violationCount\": 0")) << report.substr(0, 1000);
+    EXPECT_THAT(report, HasSubstr("\"updateComplete\": true"));
+    EXPECT_THAT(report, HasSubstr("\"flashMatchesImage\": true"));
+  }
+
+  struct Run {
+    int status;
+    std::string output;
+  };
+  static Run RunCli(const std::vector<std::string>& args, const std::string& input = "",
+                    ChildOutput output = ChildOutput::kPipe) {
+    ChildProcess cli(MORVIX_CLI, args, input, output);
+    std::string text = cli.ReadAll(60s);
+    return {cli.Wait(5s), std::move(text)};
+  }
+
+  fs::path dir_;
+  std::string link_;
+};
+
+// --- Whole updates --------------------------------------------------------------
+
+struct UpdateCase {
+  const char* name;
+  const char* model;
+  uint32_t size;
+  std::vector<std::string> options;
+  const char* input;   // standard input: the operator's Enter
+  const char* prompt;  // nullptr: the model keeps its link
+  bool json;
+};
+
+void PrintTo(const UpdateCase& c, std::ostream* os) { *os << c.name; }
+
+class CliUpdate : public CliTest, public ::testing::WithParamInterface<UpdateCase> {};
+
+TEST_P(CliUpdate, SucceedsWithTheImageInTheFlashAndACleanRecord) {
+  const UpdateCase& c = GetParam();
+  const std::string image = MakeImage(std::string(c.model) + "_test.bin", c.size);
+  auto plc = StartPlc(c.model, image, {"--exit-when-complete"});
+  std::vector<std::string> args = {"--image", image, "--port", link_};
+  args.insert(args.end(), c.options.begin(), c.options.end());
+  const Run run = RunCli(args, c.input);
+
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output.find('\r'), std::string::npos);
+  const std::vector<std::string> lines = Lines(run.output);
+  ASSERT_FALSE(lines.empty());
+  const std::string success = IsUsbModel(c.model) ? kUsbSuccess : kComSuccess;
+  if (c.json) {
+    std::vector<std::string> events;
+    for (const std::string& line : lines) {
+      const auto object = json_line::ParseObjectLine(line);
+      ASSERT_TRUE(object) << "not one JSON object: " << line;
+      events.push_back(object->at("event"));
+      if (object->at("event") == "prompt") {
+        EXPECT_EQ(object->at("caption") + ": " + object->at("text"), c.prompt);
+      }
+    }
+    EXPECT_EQ(events.front(), "start");
+    EXPECT_EQ(std::count(events.begin(), events.end(), "prompt"), c.prompt ? 1 : 0);
+    const auto result = json_line::ParseObjectLine(lines.back());
+    EXPECT_EQ(result->at("event"), "result");
+    EXPECT_EQ(result->at("caption") + ": " + result->at("text"), success);
+    EXPECT_EQ(result->at("exit"), "0");
+  } else {
+    EXPECT_EQ(lines.front().rfind("Model " + std::string(c.model) + ", image ", 0), 0u);
+    EXPECT_EQ(lines.back(), success);
+    const std::string prompt = c.prompt ? c.prompt : "";
+    for (const char* each : {kReplugPrompt, kPowerCyclePrompt}) {
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), each), prompt == each ? 1 : 0) << run.output;
+    }
+    // The transfer's progress reaches its end before the final word.
+    const auto ends = [&](const std::string& phase) {
+      return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.rfind(phase + " 100%", 0) == 0;
+      });
+    };
+    EXPECT_TRUE(ends("Programming")) << run.output;
+  }
+  ExpectCleanReport(*plc);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, CliUpdate,
+    ::testing::Values(
+        UpdateCase{"GL30_Yes", "GL30", 40000, {"--yes"}, "", kReplugPrompt, false},
+        UpdateCase{"GL30_EnterOnStdinJson", "GL30", 40000, {"--json"}, "\n", kReplugPrompt, true},
+        UpdateCase{"KR2_C_V2", "KR2-C-V2", 30000, {"--yes"}, "", kPowerCyclePrompt, false},
+        UpdateCase{"KR2_E", "KR2-E", 30000, {}, "", nullptr, false},
+        UpdateCase{"_36PW2_AIO_AtItsLimit",
+                   "36PW2-AIO",
+                   12288,
+                   {"--model", "36PW2-AIO"},
+                   "",
+                   nullptr,
+                   false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Failures -----------------------------------------------------------------
+
+TEST_F(CliTest, RefusedIdentityIsTheWrongPlcTypeWithStatus1) {
+  const std::string image = MakeImage("KR2-E_test.bin", 20000);
+  auto plc = StartPlc("KR2-E", image, {"--refuse", "app-id:2:2"});
+  const Run run = RunCli({"--image", image, "--port", link_});
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_EQ(Lines(run.output).back(), "ERROR: PLC type is WRONG");
+  EXPECT_EQ(plc->Stop(SIGTERM), 0) << "the refusal is no violation";
+}
+
+TEST_F(CliTest, ImageOverTheLimitIsRefusedBeforeAnyPortWithStatus3) {
+  // The port does not exist: a status 3 shows that nothing tried to open it.
+  const Run run =
+      RunCli({"--image", MakeImage("36PW2-AIO_big.bin", 12289), "--port", "/dev/nonexistent"});
+  EXPECT_EQ(run.status, 3) << run.output;
+  EXPECT_EQ(Lines(run.output).back().rfind("ERROR: The file size EXCEEDS the MAXIMUM size", 0), 0u)
+      << run.output;
+}
+
+TEST_F(CliTest, PortThatDoesNotExistIsStatus4) {
+  const Run run =
+      RunCli({"--image", MakeImage("KR2-E_test.bin", 20000), "--port", "/dev/nonexistent"});
+  EXPECT_EQ(run.status, 4) << run.output;
+  EXPECT_EQ(Lines(run.output).back(), "ERROR: CANNOT open /dev/nonexistent Port!!!");
+}
+
+struct UsageCase {
+  const char* name;
+  std::vector<std::string> args;
+};
+
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+
+class CliUsageError : public CliTest, public ::testing::WithParamInterface<UsageCase> {};
+
+TEST_P(CliUsageError, IsStatus2WithNothingOnStandardOutput) {
+  std::vector<std::string> args = GetParam().args;
+  for (std::string& arg : args) {
+    if (arg == "IMAGE") arg = MakeImage("KR2-E_test.bin", 20000);
+    if (arg == "DIR") fs::create_directory(arg = (dir_ / "GL30_folder").string());
+  }
+  const Run run = RunCli(args);
+  EXPECT_EQ(run.status, 2) << run.output;
+  EXPECT_EQ(run.output, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliUsageError,
+    ::testing::Values(UsageCase{"UnknownModel", {"--model", "GL31", "--simulate"}},
+                      UsageCase{"UnknownOption", {"--simulate", "--fast"}},
+                      UsageCase{"MissingValue", {"--simulate", "--image"}},
+                      UsageCase{"ImageNameWithoutModel", {"--simulate", "--image", "firmware.bin"}},
+                      UsageCase{"ImageThatDoesNotExist",
+                                {"--simulate", "--image", "/nonexistent/GL30_x.bin"}},
+                      UsageCase{"ImageThatIsAFolder", {"--simulate", "--image", "DIR"}},
+                      UsageCase{"ComModelWithoutPort", {"--image", "IMAGE"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliTest, EndOfInputAtThePromptAbortsInsteadOfWaiting) {
+  const std::string image = MakeImage("GL30_test.bin", 40000);
+  auto plc = StartPlc("GL30", image);
+  const auto start = std::chrono::steady_clock::now();
+  const Run run = RunCli({"--image", image, "--port", link_});  // standard input: /dev/null
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s) << "no wait for the replug";
+  EXPECT_EQ(run.status, 1) << run.output;
+  const std::vector<std::string> lines = Lines(run.output);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.end()[-2], kReplugPrompt);
+  EXPECT_EQ(lines.back().rfind("ERROR: No answer to the prompt (end of input)", 0), 0u)
+      << lines.back();
+  plc->Stop(SIGTERM);
+}
+
+// Ctrl-C in the transfer leaves the PLC in its loader; the next run goes
+// straight to phase 2 and completes the update.
+TEST_F(CliTest, InterruptedTransferSaysWhereAndTheNextRunFinishes) {
+  const std::string image = MakeImage("KR2-E_test.bin", 16000);
+  // At the real line speed the transfer takes over a second.
+  auto plc = StartPlc("KR2-E", image, {"--pacing", "--exit-when-complete"});
+  {
+    ChildProcess cli(MORVIX_CLI, {"--image", image, "--port", link_});
+    std::string line;
+    do {
+      line = cli.NextLine(10s);
+    } while (!line.empty() && line.rfind("Programming", 0) != 0);
+    ASSERT_FALSE(line.empty()) << "the transfer never started";
+    EXPECT_EQ(cli.Stop(SIGINT), 130);
+    const std::vector<std::string> rest = Lines(cli.ReadAll(1s));
+    ASSERT_FALSE(rest.empty());
+    EXPECT_THAT(rest.back(), HasSubstr("ERROR: Interrupted in phase 2, writing the image"));
+    EXPECT_THAT(rest.back(), HasSubstr("the PLC may now be in its loader"));
+  }
+  const Run again = RunCli({"--image", image, "--port", link_});
+  EXPECT_EQ(again.status, 0) << again.output;
+  EXPECT_EQ(Lines(again.output).back(), kComSuccess);
+  ExpectCleanReport(*plc);
+}
+
+// --- The display on a terminal ---------------------------------------------------
+
+TEST_F(CliTest, OnATerminalTheStatusLineIsRedrawnInPlace) {
+  const Run run = RunCli({"--simulate", "--image", MakeImage("36PW2-AIO_test.bin", 12000)}, "",
+                         ChildOutput::kTerminal);
+  EXPECT_EQ(run.status, 0) << run.output;
+  const std::vector<std::string> lines = Lines(run.output);
+  // The start line, the status line redrawn from phase 1 to the end of the
+  // erase, the transfer's, and the final word.
+  ASSERT_EQ(lines.size(), 4u) << run.output;
+  EXPECT_EQ(lines[0], "Model 36PW2-AIO, image " + (dir_ / "36PW2-AIO_test.bin").string() +
+                          " (12000 bytes), port simulated PLC");
+  EXPECT_THAT(lines[1], ::testing::StartsWith("\rIdle "));
+  EXPECT_THAT(lines[1].substr(lines[1].rfind('\r')),
+              ::testing::StartsWith("\rErasing     [##############################] 100%"));
+  EXPECT_GT(std::count(lines[2].begin(), lines[2].end(), '\r'), 3);
+  EXPECT_THAT(lines[2], ::testing::StartsWith("\rProgramming ["));
+  EXPECT_THAT(lines[2], HasSubstr("\rProgramming [##############################] 100%"));
+  EXPECT_EQ(lines[3], kComSuccess);
+}
+
+// --- Listings -------------------------------------------------------------------
+
+TEST(CliListings, ListModelsHasALineForEachOfThe32Models) {
+  ChildProcess cli(MORVIX_CLI, {"--list-models"});
+  const std::vector<std::string> lines = Lines(cli.ReadAll(5s));
+  EXPECT_EQ(cli.Wait(), 0);
+  ASSERT_EQ(lines.size(), 1u + kModelCount);
+  for (int i = 0; i < kModelCount; ++i) {
+    EXPECT_EQ(lines[1 + i].rfind(std::string(ModelName(i)) + " ", 0), 0u) << lines[1 + i];
+    EXPECT_THAT(lines[1 + i], HasSubstr(IsUsbModel(ModelName(i)) ? " USB " : " COM "));
+  }
+}
+
+TEST(CliListings, VersionNamesTheBuiltInImageAndItsSize) {
+  ChildProcess cli(MORVIX_CLI, {"--version"});
+  const std::vector<std::string> lines = Lines(cli.ReadAll(5s));
+  EXPECT_EQ(cli.Wait(), 0);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("morvix-fwupdate-cli ", 0), 0u);
+  EXPECT_THAT(lines[1],
+              ::testing::MatchesRegex("built-in image: [^ ]+_[^ ]*\\.bin \\([0-9]+ bytes\\)"));
+}
+
+}  // namespace

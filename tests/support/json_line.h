@@ -1,0 +1,143 @@
+// A strict reader for one line of JSON output: the line must hold exactly
+// one object and nothing else. Its members come back as text (strings
+// unescaped, other values as written), enough for a test to check events
+// without a JSON library.
+#pragma once
+
+#include <cctype>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace json_line {
+
+class Reader {
+ public:
+  explicit Reader(const std::string& text) : text_(text) {}
+
+  std::optional<std::map<std::string, std::string>> Object() {
+    std::map<std::string, std::string> members;
+    if (!Take('{')) return std::nullopt;
+    if (Take('}')) return members;
+    do {
+      std::string name;
+      std::string value;
+      if (!String(name) || !Take(':') || !Value(value)) return std::nullopt;
+      if (members.count(name) != 0) return std::nullopt;
+      members[name] = value;
+    } while (Take(','));
+    if (!Take('}')) return std::nullopt;
+    return members;
+  }
+
+  bool AtEnd() {
+    SkipSpace();
+    return pos_ == text_.size();
+  }
+
+ private:
+  void SkipSpace() {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
+  }
+  bool Take(char c) {
+    SkipSpace();
+    if (pos_ < text_.size() && text_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+  bool String(std::string& out) {
+    if (!Take('"')) return false;
+    while (pos_ < text_.size()) {
+      const char c = text_[pos_++];
+      if (c == '"') return true;
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (pos_ >= text_.size()) return false;
+      const char e = text_[pos_++];
+      switch (e) {
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case '/': out += '/'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'u': {
+          if (pos_ + 4 > text_.size()) return false;
+          unsigned code = 0;
+          for (int i = 0; i < 4; ++i) {
+            const char h = text_[pos_++];
+            if (!std::isxdigit(static_cast<unsigned char>(h))) return false;
+            code = code * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(h))
+                                                         ? h - '0'
+                                                         : std::tolower(h) - 'a' + 10);
+          }
+          if (code >= 0x80) return false;  // the tool escapes control characters only
+          out += static_cast<char>(code);
+          break;
+        }
+        default: return false;
+      }
+    }
+    return false;
+  }
+  bool Value(std::string& out) {
+    SkipSpace();
+    if (pos_ >= text_.size()) return false;
+    const char c = text_[pos_];
+    if (c == '"') return String(out);
+    if (c == '{') {
+      const size_t start = pos_;
+      if (!Object()) return false;
+      out = text_.substr(start, pos_ - start);
+      return true;
+    }
+    for (const char* word : {"true", "false", "null"}) {
+      if (text_.compare(pos_, std::string(word).size(), word) == 0) {
+        out = word;
+        pos_ += out.size();
+        return true;
+      }
+    }
+    // A number: -?digits(.digits)?([eE][+-]?digits)?
+    const size_t start = pos_;
+    if (text_[pos_] == '-') ++pos_;
+    const auto digits = [&] {
+      const size_t from = pos_;
+      while (pos_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[pos_]))) ++pos_;
+      return pos_ > from;
+    };
+    if (!digits()) return false;
+    if (pos_ < text_.size() && text_[pos_] == '.') {
+      ++pos_;
+      if (!digits()) return false;
+    }
+    if (pos_ < text_.size() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+      ++pos_;
+      if (pos_ < text_.size() && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
+      if (!digits()) return false;
+    }
+    out = text_.substr(start, pos_ - start);
+    return true;
+  }
+
+  const std::string& text_;
+  size_t pos_ = 0;
+};
+
+// The members of the one object on `line`; empty when the line is anything
+// else (no object, trailing text, malformed JSON).
+inline std::optional<std::map<std::string, std::string>> ParseObjectLine(const std::string& line) {
+  Reader reader(line);
+  auto object = reader.Object();
+  if (!object || !reader.AtEnd()) return std::nullopt;
+  return object;
+}
+
+}  // namespace json_line
