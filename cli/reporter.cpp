@@ -6,6 +6,7 @@
 #include "burn/burn.h"
 #include "link/exchange.h"
 #include "link/loader_protocol.h"
+#include "sim/sim_report.h"
 
 StatusSnapshot ReadStatus() {
   return {flashStatus.load(), progress.load(), elapsedTime.load(), errCounter.load(),
@@ -21,35 +22,13 @@ const char* PhaseWord(int32_t status) {
   }
 }
 
-std::string JsonQuoted(const std::string& text) {
-  std::string quoted = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '"': quoted += "\\\""; break;
-      case '\\': quoted += "\\\\"; break;
-      case '\n': quoted += "\\n"; break;
-      case '\r': quoted += "\\r"; break;
-      case '\t': quoted += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          quoted += escaped;
-        } else {
-          quoted += c;
-        }
-    }
-  }
-  return quoted + "\"";
-}
-
 void Reporter::Start(const std::string& model, const std::string& image, uint32_t size,
                      const std::string& port) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (mode_ == Mode::kJson) {
-    out_ << "{\"event\":\"start\",\"model\":" << JsonQuoted(model)
-         << ",\"image\":" << JsonQuoted(image) << ",\"size\":" << size
-         << ",\"port\":" << JsonQuoted(port) << "}\n";
+    out_ << "{\"event\":\"start\",\"model\":" << JsonString(model)
+         << ",\"image\":" << JsonString(image) << ",\"size\":" << size
+         << ",\"port\":" << JsonString(port) << "}\n";
   } else {
     out_ << "Model " << model << ", image " << image << " (" << size << " bytes), port " << port
          << "\n";
@@ -79,11 +58,11 @@ void Reporter::Show(const StatusSnapshot& now) {
   switch (mode_) {
     case Mode::kJson:
       if (phaseChanged) {
-        out_ << "{\"event\":\"phase\",\"phase\":" << JsonQuoted(PhaseWord(now.flashStatus))
+        out_ << "{\"event\":\"phase\",\"phase\":" << JsonString(PhaseWord(now.flashStatus))
              << ",\"elapsed\":" << now.elapsedTime << "}\n";
       }
       if (progressChanged || phaseChanged) {
-        out_ << "{\"event\":\"progress\",\"phase\":" << JsonQuoted(PhaseWord(now.flashStatus))
+        out_ << "{\"event\":\"progress\",\"phase\":" << JsonString(PhaseWord(now.flashStatus))
              << ",\"percent\":" << now.progress << ",\"elapsed\":" << now.elapsedTime << "}\n";
       }
       if (errorsChanged) {
@@ -144,8 +123,8 @@ void Reporter::Prompt(const std::string& caption, const std::string& text) {
   // prompt: a script takes the last line for the result.
   if (finished_) return;
   if (mode_ == Mode::kJson) {
-    out_ << "{\"event\":\"prompt\",\"caption\":" << JsonQuoted(caption)
-         << ",\"text\":" << JsonQuoted(text) << "}\n";
+    out_ << "{\"event\":\"prompt\",\"caption\":" << JsonString(caption)
+         << ",\"text\":" << JsonString(text) << "}\n";
   } else {
     Line(caption, text);
   }
@@ -157,8 +136,8 @@ void Reporter::Result(const std::string& caption, const std::string& text, int e
   if (finished_) return;
   finished_ = true;
   if (mode_ == Mode::kJson) {
-    out_ << "{\"event\":\"result\",\"caption\":" << JsonQuoted(caption)
-         << ",\"text\":" << JsonQuoted(text) << ",\"exit\":" << exitStatus << "}\n";
+    out_ << "{\"event\":\"result\",\"caption\":" << JsonString(caption)
+         << ",\"text\":" << JsonString(text) << ",\"exit\":" << exitStatus << "}\n";
   } else {
     Line(caption, text);
   }

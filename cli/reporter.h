@@ -19,7 +19,6 @@ struct StatusSnapshot {
 
 StatusSnapshot ReadStatus();  // the shared burn values, now
 const char* PhaseWord(int32_t flashStatus);
-std::string JsonQuoted(const std::string& text);
 
 class Reporter {
  public:
