@@ -174,7 +174,7 @@ shows_programming() {
 wait_programming() {
   local deadline=$((SECONDS + 60))
   while [ $SECONDS -lt $deadline ]; do
-    shot "$window" "$work/poll.png"
+    shot "$window" "$work/poll.png" || continue
     if shows_programming "$work/poll.png" "${1:-10}"; then
       echo "$work/poll.png"
       return 0
@@ -278,7 +278,8 @@ case "$scenario" in
     # The logo comes with the first repaint tick, 100 ms after start-up.
     logo_at=
     for i in $(seq 40); do
-      shot "$window" "$work/poll.png"
+      # A window that is not mapped yet cannot be captured: try again.
+      shot "$window" "$work/poll.png" || { sleep 0.05; continue; }
       if [ "$(ink "$work/poll.png" 435 15 521 42)" != none ]; then
         logo_at=$(($(date +%s%N) - mapped))
         break
