@@ -12,6 +12,7 @@
 
 #include "catalogue/model_table.h"
 #include "sim/sim_report.h"
+#include "support/json_line.h"
 
 namespace {
 
@@ -256,85 +257,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- The JSON record ----------------------------------------------------------
 
-// Just enough of a JSON reader to tell whether a text is one valid value.
-class JsonChecker {
- public:
-  explicit JsonChecker(const std::string& text) : s_(text) {}
-  bool Valid() {
-    Space();
-    if (!Value()) return false;
-    Space();
-    return i_ == s_.size();
-  }
-
- private:
-  void Space() {
-    while (i_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[i_]))) ++i_;
-  }
-  bool Eat(char c) {
-    Space();
-    if (i_ < s_.size() && s_[i_] == c) {
-      ++i_;
-      return true;
-    }
-    return false;
-  }
-  bool String() {
-    if (!Eat('"')) return false;
-    while (i_ < s_.size() && s_[i_] != '"') {
-      const auto c = static_cast<unsigned char>(s_[i_]);
-      if (c < 0x20 || c > 0x7E) return false;  // the writer escapes these
-      if (c == '\\') {
-        ++i_;
-        if (i_ >= s_.size()) return false;
-        if (s_[i_] == 'u') {
-          for (int k = 1; k <= 4; ++k) {
-            if (i_ + k >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[i_ + k]))) {
-              return false;
-            }
-          }
-          i_ += 4;
-        } else if (std::string("\"\\/bfnrt").find(s_[i_]) == std::string::npos) {
-          return false;
-        }
-      }
-      ++i_;
-    }
-    return Eat('"');
-  }
-  bool Value() {
-    Space();
-    if (i_ >= s_.size()) return false;
-    const char c = s_[i_];
-    if (c == '"') return String();
-    if (c == '{') return Composite('}', true);
-    if (c == '[') return Composite(']', false);
-    for (const char* word : {"true", "false", "null"}) {
-      if (s_.compare(i_, std::strlen(word), word) == 0) {
-        i_ += std::strlen(word);
-        return true;
-      }
-    }
-    const size_t start = i_;
-    if (s_[i_] == '-') ++i_;
-    while (i_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[i_])) || s_[i_] == '.')) {
-      ++i_;
-    }
-    return i_ > start;
-  }
-  bool Composite(char close, bool object) {
-    ++i_;
-    if (Eat(close)) return true;
-    do {
-      if (object && (!String() || !Eat(':'))) return false;
-      if (!Value()) return false;
-    } while (Eat(','));
-    return Eat(close);
-  }
-  const std::string& s_;
-  size_t i_ = 0;
-};
-
 TEST(PlcRecordJson, IsValidJsonWhateverThePlcHeard) {
   PlcSettings s = DefaultPlcSettings(*FindModel("KR2-E"), 300);
   s.faults.push_back({FaultKind::kShortReply, PlcRequest::kCommCheck, 1, 1});
@@ -348,20 +270,20 @@ TEST(PlcRecordJson, IsValidJsonWhateverThePlcHeard) {
               kApplicationLineSettings);
   ASSERT_FALSE(plc.record().violations.empty());
 
-  // The checker itself tells broken JSON apart.
-  EXPECT_FALSE(JsonChecker("{\"a\": 1,}").Valid());
-  EXPECT_FALSE(JsonChecker("{\"a\": 1} {").Valid());
-  EXPECT_FALSE(JsonChecker(std::string("[\"\x01\"]")).Valid());
+  // The reader itself tells broken JSON apart.
+  EXPECT_FALSE(json_line::IsJsonObject("{\"a\": 1,}"));
+  EXPECT_FALSE(json_line::IsJsonObject("{\"a\": 1} {"));
+  EXPECT_FALSE(json_line::IsJsonObject(std::string("{\"a\": [\"\x01\"]}")));
 
   const std::string json = PlcRecordJson(plc, false);
-  EXPECT_TRUE(JsonChecker(json).Valid()) << json;
+  EXPECT_TRUE(json_line::IsJsonObject(json)) << json;
   EXPECT_NE(json.find("\"fault\": \"short-reply\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"flashMatchesImage\": false"), std::string::npos);
   EXPECT_NE(json.find("\"bytes\": \":006401590141\\r\\n\""), std::string::npos) << json;
 
   PlcSimulator quiet(DefaultPlcSettings(*FindModel("GL30"), 8192));
   const std::string empty = PlcRecordJson(quiet, std::nullopt);
-  EXPECT_TRUE(JsonChecker(empty).Valid()) << empty;
+  EXPECT_TRUE(json_line::IsJsonObject(empty)) << empty;
   EXPECT_NE(empty.find("\"flashMatchesImage\": null"), std::string::npos);
 }
 

@@ -1,13 +1,14 @@
-// A strict reader for one line of JSON output: the line must hold exactly
-// one object and nothing else. Its members come back as text (strings
-// unescaped, other values as written), enough for a test to check events
-// without a JSON library.
+// A strict reader for JSON output: a line of the command line's events, or
+// the simulator's report, must hold exactly one object and nothing else.
+// Its members come back as text (strings unescaped, other values as
+// written), enough for a test to check them without a JSON library.
 #pragma once
 
 #include <cctype>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace json_line {
 
@@ -37,7 +38,10 @@ class Reader {
 
  private:
   void SkipSpace() {
-    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
+    while (pos_ < text_.size() &&
+           std::string_view(" \t\r\n").find(text_[pos_]) != std::string_view::npos) {
+      ++pos_;
+    }
   }
   bool Take(char c) {
     SkipSpace();
@@ -78,7 +82,8 @@ class Reader {
                                                          ? h - '0'
                                                          : std::tolower(h) - 'a' + 10);
           }
-          if (code >= 0x80) return false;  // the tool escapes control characters only
+          // Bytes outside printable ASCII come escaped one by one.
+          if (code > 0xFF) return false;
           out += static_cast<char>(code);
           break;
         }
@@ -92,9 +97,9 @@ class Reader {
     if (pos_ >= text_.size()) return false;
     const char c = text_[pos_];
     if (c == '"') return String(out);
-    if (c == '{') {
+    if (c == '{' || c == '[') {
       const size_t start = pos_;
-      if (!Object()) return false;
+      if (!(c == '{' ? Object().has_value() : Array())) return false;
       out = text_.substr(start, pos_ - start);
       return true;
     }
@@ -127,9 +132,25 @@ class Reader {
     return true;
   }
 
+  bool Array() {
+    if (!Take('[')) return false;
+    if (Take(']')) return true;
+    std::string element;
+    do {
+      if (!Value(element)) return false;
+    } while (Take(','));
+    return Take(']');
+  }
+
   const std::string& text_;
   size_t pos_ = 0;
 };
+
+// Whether `text` is one JSON object and nothing else (spaces and line ends aside).
+inline bool IsJsonObject(const std::string& text) {
+  Reader reader(text);
+  return reader.Object().has_value() && reader.AtEnd();
+}
 
 // The members of the one object on `line`; empty when the line is anything
 // else (no object, trailing text, malformed JSON).
