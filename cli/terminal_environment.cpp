@@ -7,10 +7,38 @@
 #include "cli/options.h"
 #include "link/loader_protocol.h"
 
+namespace {
+
+// Shows the burn's state before every request: the loader operations set
+// the phase and the percentage just before they send the next request, so
+// no step is missed, however short, as a display that only samples the
+// values could miss a one-step erase.
+class ReportingLink final : public Link {
+ public:
+  ReportingLink(std::unique_ptr<Link> inner, Reporter& reporter)
+      : inner_(std::move(inner)), reporter_(reporter) {}
+  size_t Write(const uint8_t* data, size_t n) override {
+    reporter_.Update(ReadStatus());
+    return inner_->Write(data, n);
+  }
+  size_t Read(uint8_t* data, size_t n) override { return inner_->Read(data, n); }
+  void SetTimeouts(const Timeouts& timeouts) override { inner_->SetTimeouts(timeouts); }
+  void ApplyLineSettings(const LineSettings& settings) override {
+    inner_->ApplyLineSettings(settings);
+  }
+
+ private:
+  std::unique_ptr<Link> inner_;
+  Reporter& reporter_;
+};
+
+}  // namespace
+
 std::unique_ptr<Link> TerminalEnvironment::Opened(std::unique_ptr<Link> link) {
   if (!openTried_) firstOpenFailed_ = link == nullptr;
   openTried_ = true;
-  return link;
+  if (!link) return nullptr;
+  return std::make_unique<ReportingLink>(std::move(link), reporter_);
 }
 
 std::unique_ptr<Link> TerminalEnvironment::OpenSerialPort(const std::string& port) {
