@@ -140,6 +140,19 @@ TEST_P(CliUpdate, SucceedsWithTheImageInTheFlashAndACleanRecord) {
     }
     EXPECT_EQ(events.front(), "start");
     EXPECT_EQ(std::count(events.begin(), events.end(), "prompt"), c.prompt ? 1 : 0);
+    // Both phases are announced and both progress runs reach 100, however
+    // short the erase (one step for this image).
+    std::vector<std::string> phases;
+    std::vector<std::string> hundreds;
+    for (const std::string& line : lines) {
+      const auto object = json_line::ParseObjectLine(line);
+      if (object->at("event") == "phase") phases.push_back(object->at("phase"));
+      if (object->at("event") == "progress" && object->at("percent") == "100") {
+        hundreds.push_back(object->at("phase"));
+      }
+    }
+    EXPECT_EQ(phases, (std::vector<std::string>{"Idle", "Erasing", "Programming"}));
+    EXPECT_EQ(hundreds, (std::vector<std::string>{"Erasing", "Programming"}));
     const auto result = json_line::ParseObjectLine(lines.back());
     EXPECT_EQ(result->at("event"), "result");
     EXPECT_EQ(result->at("caption") + ": " + result->at("text"), success);
@@ -157,6 +170,7 @@ TEST_P(CliUpdate, SucceedsWithTheImageInTheFlashAndACleanRecord) {
         return line.rfind(phase + " 100%", 0) == 0;
       });
     };
+    EXPECT_TRUE(ends("Erasing")) << run.output;
     EXPECT_TRUE(ends("Programming")) << run.output;
   }
   ExpectCleanReport(*plc);
