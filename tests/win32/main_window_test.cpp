@@ -1,9 +1,10 @@
 // The main window, made in this process as the program makes it: its class
-// and controls as created, the model and port it starts with, and its
-// commands. A burn started here finds no PLC in the test's wine prefix, so
+// and controls as created, the model and port it starts with, its commands
+// and keys. A burn started here finds no PLC in the test's wine prefix, so
 // its one box shows what the burn thread's requests become on the window
-// thread. Boxes and the open-file dialog are answered from a thread timer,
-// which their own message loops dispatch.
+// thread. Messages go through the program's own dialog keys. Boxes and the
+// open-file dialog are answered from a thread timer, which their own message
+// loops dispatch.
 #include "ui/win32/main_window.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,7 +32,7 @@ void PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
   while (!done() && GetTickCount() - start < timeoutMs) {
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (IsDialogMessageA(window, &msg)) continue;
+      if (HandleDialogKeys(window, &msg)) continue;
       TranslateMessage(&msg);
       DispatchMessageA(&msg);
     }
@@ -274,11 +276,8 @@ TEST_F(MainWindow, StartCommandWhileABurnRunsStartsNothing) {
   ASSERT_TRUE(ClaimBurn());
   paramStruct.environment = nullptr;
   const int32_t chosen = isFileChosed;
-  // The button's click, and Escape through the dialog keys.
   SendMessageA(window, WM_COMMAND, MAKEWPARAM(kStartBurnId, BN_CLICKED),
                reinterpret_cast<LPARAM>(Child(kStartBurnId)));
-  MSG escape{window, WM_KEYDOWN, VK_ESCAPE, 0x00010001, GetTickCount(), {}};
-  EXPECT_TRUE(IsDialogMessageA(window, &escape));
   PumpFor(300);
   EXPECT_EQ(paramStruct.environment, nullptr);
   EXPECT_EQ(isFileChosed, chosen);
@@ -287,10 +286,9 @@ TEST_F(MainWindow, StartCommandWhileABurnRunsStartsNothing) {
   ReleaseBurnClaim();
 }
 
-TEST_F(MainWindow, EscapeStartsABurnWhoseRequestsTheWindowCarriesOutInOrder) {
+TEST_F(MainWindow, StartBurnStartsABurnWhoseRequestsTheWindowCarriesOutInOrder) {
   elapsedTime = 0;
-  MSG escape{window, WM_KEYDOWN, VK_ESCAPE, 0x00010001, GetTickCount(), {}};
-  ASSERT_TRUE(IsDialogMessageA(window, &escape));
+  SendMessageA(Child(kStartBurnId), BM_CLICK, 0, 0);
   EXPECT_EQ(isFileChosed, 1);
   PumpUntil([] { return !BurnRunning(); }, 20000);
   ASSERT_FALSE(BurnRunning());
@@ -309,6 +307,82 @@ TEST_F(MainWindow, EscapeStartsABurnWhoseRequestsTheWindowCarriesOutInOrder) {
   EXPECT_EQ(elapsedTime, 0);
 }
 
+// A key pressed on the focused control, as the keyboard delivers it: down
+// and up, through the program's message handling.
+void PressKey(WPARAM key) {
+  HWND focus = GetFocus();
+  PostMessageA(focus, WM_KEYDOWN, key, 0x00000001);
+  PostMessageA(focus, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001));
+  PumpFor(300);
+}
+
+// Escape dismisses things; it must never start an erase, wherever the focus is.
+struct EscapeCase {
+  const char* name;
+  int focus;  // control id; 0 for the window itself
+  bool dropDown;
+};
+void PrintTo(const EscapeCase& c, std::ostream* out) { *out << c.name; }
+
+class EscapeKey : public MainWindow, public ::testing::WithParamInterface<EscapeCase> {};
+
+TEST_P(EscapeKey, StartsNothing) {
+  HWND focus = GetParam().focus != 0 ? Child(GetParam().focus) : window;
+  SetFocus(focus);
+  ASSERT_EQ(GetFocus(), focus);
+  HWND ports = Child(kPortListId);
+  if (GetParam().dropDown) {
+    SendMessageA(ports, CB_SHOWDROPDOWN, TRUE, 0);
+    PumpFor(100);
+    ASSERT_TRUE(SendMessageA(ports, CB_GETDROPPEDSTATE, 0, 0));
+  }
+  const int32_t chosen = isFileChosed;
+  PressKey(VK_ESCAPE);
+
+  EXPECT_FALSE(BurnRunning());
+  EXPECT_TRUE(seen.empty()) << "a burn or a dialog came: " << seen[0].caption << " "
+                            << seen[0].text;
+  EXPECT_FALSE(KillTimer(window, kElapsedTimerId)) << "the elapsed-time timer was started";
+  EXPECT_EQ(isFileChosed, chosen);
+  EXPECT_TRUE(IsWindowEnabled(Child(kStartBurnId)));
+  EXPECT_FALSE(SendMessageA(ports, CB_GETDROPPEDSTATE, 0, 0)) << "Escape closes the list";
+  EXPECT_EQ(SelectedComPort(), "USB");
+  SetFocus(window);
+  PumpUntil([] { return !BurnRunning(); }, 20000);  // one that did start must not outlive the test
+}
+
+INSTANTIATE_TEST_SUITE_P(Focus, EscapeKey,
+                         ::testing::Values(EscapeCase{"Button", kStartBurnId, false},
+                                           EscapeCase{"PortList", kPortListId, false},
+                                           EscapeCase{"OpenPortList", kPortListId, true},
+                                           EscapeCase{"Window", 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The ways that do start a burn from the button (Enter: below).
+struct StartCase {
+  const char* name;
+  std::function<void()> press;
+};
+void PrintTo(const StartCase& c, std::ostream* out) { *out << c.name; }
+
+class StartKey : public MainWindow, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(StartKey, StartsABurn) {
+  SetFocus(Child(kStartBurnId));
+  GetParam().press();
+  PumpUntil([] { return !BurnRunning(); }, 20000);
+  PumpFor(100);
+  ASSERT_EQ(seen.size(), 1u) << "no burn started";
+  EXPECT_EQ(seen[0].text, "CANNOT open USB Port!!!");
+  SetFocus(window);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Button, StartKey,
+    ::testing::Values(StartCase{"Click", [] { SendMessageA(GetFocus(), BM_CLICK, 0, 0); }},
+                      StartCase{"Space", [] { PressKey(VK_SPACE); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(MainWindow, EnterClicksTheFocusedButtonAndElsewhereChoosesAFile) {
   answer = [](HWND dialog) {
     if (TextOf(dialog) == "Open") {
@@ -320,7 +394,7 @@ TEST_F(MainWindow, EnterClicksTheFocusedButtonAndElsewhereChoosesAFile) {
   auto enter = [](HWND focus) {
     SetFocus(focus);
     MSG key{GetFocus(), WM_KEYDOWN, VK_RETURN, 0x001C0001, GetTickCount(), {}};
-    EXPECT_TRUE(IsDialogMessageA(window, &key));
+    EXPECT_TRUE(HandleDialogKeys(window, &key));
     PumpUntil([] { return !BurnRunning(); }, 20000);
     PumpFor(100);
   };

@@ -178,8 +178,7 @@ void ChooseFile(HWND window) {
 void __cdecl BurnThread(void* params) { StartBurn(static_cast<BurnParams*>(params)); }
 
 void StartBurnCommand(HWND window) {
-  // Escape reaches here as IDCANCEL even while the button is disabled: a
-  // burn that runs already must stay the only one.
+  // A burn under way: it stays the only one.
   if (!ClaimBurn()) return;
   isFileChosed = 1;
   windowEnvironment.Attach(window, GetDlgItem(window, kStartBurnId));
@@ -261,11 +260,19 @@ HWND CreateMainWindow(HINSTANCE instance, int showState) {
   return window;
 }
 
+bool HandleDialogKeys(HWND window, MSG* msg) {
+  // The dialog keys would make Escape the system's Cancel command, IDCANCEL,
+  // which is the Start Burn button's id: the key an operator presses to
+  // dismiss something would start an erase.
+  if (msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE) return false;
+  return IsDialogMessageA(window, msg) != FALSE;
+}
+
 int RunMessageLoop(HWND window) {
   if (window == nullptr) return 0;  // nothing to show, nothing to wait for
   MSG msg{};
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-    if (IsDialogMessageA(window, &msg)) continue;
+    if (HandleDialogKeys(window, &msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }

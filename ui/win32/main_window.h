@@ -9,8 +9,8 @@
 inline constexpr char szClassName[] = "WindowsApp";
 inline constexpr char kWindowTitle[] = "Morvix PLC Firmware Update Program";
 
-// Control ids. Escape arrives as the system's Cancel command, IDCANCEL, which
-// is the button's id: it starts a burn like a click.
+// Control ids. The button's id is also the system's Cancel command, IDCANCEL,
+// which the dialog keys make of Escape: see HandleDialogKeys.
 inline constexpr int kStartBurnId = 2;
 inline constexpr int kPortListId = 7;
 inline constexpr int kModelListId = 8;
@@ -36,6 +36,11 @@ bool RegisterMainWindowClass(HINSTANCE instance);
 // The window and its controls, the model fixed by the built-in image, the
 // port list filled, the repaint timer started and the window shown.
 HWND CreateMainWindow(HINSTANCE instance, int showState);
+// The window's dialog keys (IsDialogMessageA: Tab between the controls,
+// Enter) for one message of the loop; true when they took it. Escape is left
+// out: it goes to the focused control as a plain key (an open drop-down list
+// closes on it), never to the window as the Start Burn command.
+bool HandleDialogKeys(HWND window, MSG* msg);
 // Runs until the window is destroyed; the quit message's wParam.
 int RunMessageLoop(HWND window);
 
