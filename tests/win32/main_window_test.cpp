@@ -11,17 +11,22 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "burn/burn.h"
 #include "burn/image.h"
 #include "catalogue/model_table.h"
 #include "discovery/port_list.h"
+#include "link/link.h"
+#include "ui/win32/window_environment.h"
 
 namespace {
 
@@ -72,6 +77,7 @@ struct SeenDialog {
   bool elapsedTimerRunning = false;
   std::vector<std::string> fileTypes;  // an open-file dialog's type list
   int fileType = -1;
+  DWORD shownAt = 0;  // GetTickCount when it was seen
 };
 std::vector<SeenDialog> seen;
 std::function<void(HWND)> answer;  // called once per dialog
@@ -97,6 +103,7 @@ void CALLBACK WatchDialogs(HWND, UINT, UINT_PTR, DWORD) {
   if (dialog == nullptr || dialog == answered) return;
   answered = dialog;
   SeenDialog d;
+  d.shownAt = GetTickCount();
   d.caption = TextOf(dialog);
   char text[512] = {};
   GetDlgItemTextA(dialog, kMessageBoxTextId, text, sizeof text);
@@ -272,17 +279,22 @@ TEST_F(MainWindow, ElapsedTimerCountsSecondsAndOtherTimersDoNot) {
   elapsedTime = 0;
 }
 
-TEST_F(MainWindow, StartCommandWhileABurnRunsStartsNothing) {
+TEST_F(MainWindow, StartCommandWhileABurnRunsStartsNothingAndDoesNotWait) {
+  // A burn under way: claimed, and the button disabled as its first act.
   ASSERT_TRUE(ClaimBurn());
+  SendMessageA(window, kEnableButtonMessage, FALSE, 0);
   paramStruct.environment = nullptr;
   const int32_t chosen = isFileChosed;
+  const DWORD before = GetTickCount();
   SendMessageA(window, WM_COMMAND, MAKEWPARAM(kStartBurnId, BN_CLICKED),
                reinterpret_cast<LPARAM>(Child(kStartBurnId)));
+  EXPECT_LT(GetTickCount() - before, 500u) << "the window waited for a burn under way";
   PumpFor(300);
   EXPECT_EQ(paramStruct.environment, nullptr);
   EXPECT_EQ(isFileChosed, chosen);
   EXPECT_FALSE(KillTimer(window, kElapsedTimerId)) << "the elapsed-time timer was started";
   EXPECT_TRUE(seen.empty());
+  SendMessageA(window, kEnableButtonMessage, TRUE, 0);
   ReleaseBurnClaim();
 }
 
@@ -382,6 +394,135 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StartCase{"Click", [] { SendMessageA(GetFocus(), BM_CLICK, 0, 0); }},
                       StartCase{"Space", [] { PressKey(VK_SPACE); }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A burn's environment whose link holds the burn when it is closed, after
+// the burn has given the button back and before it gives back its claim.
+// Its other requests go to the window as the program's own burn sends them.
+class HeldAtItsEnd final : public BurnEnvironment {
+ public:
+  explicit HeldAtItsEnd(HWND owner)
+      : owner_(owner), release_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    window_.Attach(owner);
+  }
+  ~HeldAtItsEnd() override { CloseHandle(release_); }
+
+  std::unique_ptr<Link> OpenSerialPort(const std::string&) override { return OpenHeld(); }
+  std::unique_ptr<Link> OpenMyDevPipe() override { return OpenHeld(); }
+  void ShowError(const std::string&) override {
+    buttonEnabledAtTheEnd = IsWindowEnabled(GetDlgItem(owner_, kStartBurnId)) != FALSE;
+  }
+  void ShowInformation(const std::string&, const std::string&) override {}
+  void ShowPrompt(const std::string&) override {}
+  void EnableStartButton(bool enable) override { window_.EnableStartButton(enable); }
+  void StopElapsedTimer() override { window_.StopElapsedTimer(); }
+  void SleepSeconds(int) override {}
+
+  void Release() { SetEvent(release_); }
+  std::atomic<bool> closing{false};
+  std::atomic<bool> buttonEnabledAtTheEnd{true};
+
+ private:
+  // A silent PLC, so the burn ends at once with its error.
+  class HeldLink final : public Link {
+   public:
+    explicit HeldLink(HeldAtItsEnd& owner) : owner_(owner) {}
+    ~HeldLink() override {
+      owner_.closing = true;
+      WaitForSingleObject(owner_.release_, 20000);
+    }
+    size_t Write(const uint8_t*, size_t n) override { return n; }
+    size_t Read(uint8_t*, size_t) override { return 0; }
+    void SetTimeouts(const Timeouts&) override {}
+    void ApplyLineSettings(const LineSettings&) override {}
+
+   private:
+    HeldAtItsEnd& owner_;
+  };
+  std::unique_ptr<Link> OpenHeld() { return std::make_unique<HeldLink>(*this); }
+
+  HWND owner_;
+  WindowEnvironment window_;
+  HANDLE release_;
+};
+
+class StartJustAfterABurn : public MainWindow {
+ protected:
+  // Runs a burn on a thread of its own, claimed as the window claims, up to
+  // the close of its link: the button is usable again, the claim still held.
+  void RunToItsEnd() {
+    ASSERT_TRUE(ClaimBurn());
+    thread_ = std::thread([this] { StartBurn(&params_); });
+    PumpUntil([this] { return held_.closing.load(); }, 20000);
+    ASSERT_TRUE(held_.closing) << "the burn did not reach its end";
+    EXPECT_FALSE(held_.buttonEnabledAtTheEnd) << "the burn's requests did not reach the window";
+    ASSERT_TRUE(IsWindowEnabled(Child(kStartBurnId)));
+    ASSERT_TRUE(BurnRunning());
+  }
+  void TearDown() override {
+    held_.Release();
+    if (thread_.joinable()) thread_.join();
+    PumpUntil([] { return !BurnRunning(); }, 20000);
+    MainWindow::TearDown();
+  }
+  void Click() { SendMessageA(Child(kStartBurnId), BM_CLICK, 0, 0); }
+
+  HeldAtItsEnd held_{window};
+  BurnParams params_{&held_};
+  std::thread thread_;
+};
+
+TEST_F(StartJustAfterABurn, StartsTheNextBurnOnceTheLastOneHasClosedItsLink) {
+  RunToItsEnd();
+  std::thread release([this] {
+    Sleep(300);
+    held_.Release();
+  });
+  Click();
+  release.join();
+  thread_.join();
+  PumpUntil([] { return !BurnRunning(); }, 20000);
+  PumpFor(100);
+  ASSERT_EQ(seen.size(), 1u) << "the click with the button enabled started nothing";
+  EXPECT_EQ(seen[0].text, "CANNOT open USB Port!!!");
+  EXPECT_FALSE(seen[0].buttonEnabled) << "the next burn runs as any other";
+}
+
+TEST_F(StartJustAfterABurn, LastStepsThatNeverEndMakeTheStartSaySoAfterTheWait) {
+  RunToItsEnd();
+  const DWORD before = GetTickCount();
+  Click();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].caption, "ERROR");
+  EXPECT_EQ(seen[0].text, "The firmware update CANNOT be started");
+  const DWORD waited = seen[0].shownAt - before;
+  EXPECT_GE(waited, kLastStepsWaitMs);
+  EXPECT_LT(waited, kLastStepsWaitMs + 1000);
+  std::printf("the start gave up after %lu ms\n", static_cast<unsigned long>(waited));
+  EXPECT_TRUE(BurnRunning()) << "the burn still holds its claim";
+
+  // Once it has let go, the button starts the next.
+  held_.Release();
+  thread_.join();
+  Click();
+  PumpUntil([] { return !BurnRunning(); }, 20000);
+  PumpFor(100);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].text, "CANNOT open USB Port!!!");
+}
+
+TEST_F(MainWindow, SecondClickBeforeTheBurnDisablesTheButtonStartsNothingAndDoesNotWait) {
+  // The burn thread's first request waits for this thread, which clicks again first.
+  SendMessageA(Child(kStartBurnId), BM_CLICK, 0, 0);
+  ASSERT_TRUE(BurnRunning());
+  ASSERT_TRUE(IsWindowEnabled(Child(kStartBurnId)));
+  const DWORD before = GetTickCount();
+  SendMessageA(Child(kStartBurnId), BM_CLICK, 0, 0);
+  EXPECT_LT(GetTickCount() - before, 500u) << "the window waited for the burn it just started";
+  PumpUntil([] { return !BurnRunning(); }, 20000);
+  PumpFor(300);
+  ASSERT_EQ(seen.size(), 1u) << "one burn, one box";
+  EXPECT_EQ(seen[0].text, "CANNOT open USB Port!!!");
+}
 
 TEST_F(MainWindow, EnterClicksTheFocusedButtonAndElsewhereChoosesAFile) {
   answer = [](HWND dialog) {

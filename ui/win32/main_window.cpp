@@ -50,6 +50,10 @@ HANDLE hf = nullptr;
 
 WindowEnvironment windowEnvironment;
 
+// Set once the running burn has given the button back. All it does after
+// that is close its link and release the image; then it gives back its claim.
+bool burnGaveButtonBack = false;
+
 // The scaled logo, kept for the life of the window thread.
 GdiLogo& Logo() {
   static GdiLogo logo(GetModuleHandleA(nullptr));
@@ -177,11 +181,33 @@ void ChooseFile(HWND window) {
 
 void __cdecl BurnThread(void* params) { StartBurn(static_cast<BurnParams*>(params)); }
 
+// The claim of a burn that has given the button back, once its last steps
+// are done. Nothing it does in them needs this thread.
+bool ClaimAfterLastSteps() {
+  const DWORD start = GetTickCount();
+  do {
+    Sleep(1);
+    if (ClaimBurn()) return true;
+  } while (GetTickCount() - start < kLastStepsWaitMs);
+  return false;
+}
+
+void CannotStart(HWND window) {
+  MessageBoxA(window, "The firmware update CANNOT be started", "ERROR", MB_OK | MB_ICONERROR);
+}
+
 void StartBurnCommand(HWND window) {
-  // A burn under way: it stays the only one.
-  if (!ClaimBurn()) return;
+  if (!ClaimBurn()) {
+    // A burn under way (the button disabled, or about to be): it stays the
+    // only one.
+    if (!burnGaveButtonBack) return;
+    // The button is usable again, so the start must not be lost: the burn
+    // before it only has its link to close and the image to release.
+    if (!ClaimAfterLastSteps()) return CannotStart(window);
+  }
+  burnGaveButtonBack = false;
   isFileChosed = 1;
-  windowEnvironment.Attach(window, GetDlgItem(window, kStartBurnId));
+  windowEnvironment.Attach(window);
   paramStruct.environment = &windowEnvironment;
   SetTimer(window, kElapsedTimerId, 1000, nullptr);
   if (_beginthread(BurnThread, 0, &paramStruct) == static_cast<uintptr_t>(-1)) {
@@ -189,7 +215,7 @@ void StartBurnCommand(HWND window) {
     // nothing with the button dead for good.
     KillTimer(window, kElapsedTimerId);
     ReleaseBurnClaim();
-    MessageBoxA(window, "The firmware update CANNOT be started", "ERROR", MB_OK | MB_ICONERROR);
+    CannotStart(window);
   }
 }
 
@@ -297,7 +323,8 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
       Command(window, HIWORD(wParam), LOWORD(wParam), reinterpret_cast<HWND>(lParam));
       return 0;
     default:
-      if (HandleBurnRequest(window, message, wParam, lParam, windowEnvironment.Button())) return 0;
+      if (message == kEnableButtonMessage) burnGaveButtonBack = wParam != FALSE;
+      if (HandleBurnRequest(window, message, wParam, lParam)) return 0;
       return DefWindowProcA(window, message, wParam, lParam);
   }
 }

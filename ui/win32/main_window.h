@@ -20,6 +20,11 @@ inline constexpr int kChooseFileId = 1;
 inline constexpr UINT_PTR kElapsedTimerId = 5;  // 1000 ms, while a burn runs
 inline constexpr UINT_PTR kRepaintTimerId = 6;  // 100 ms, always
 
+// A start that comes after a burn gave the button back, but before that burn
+// closed its link and released the image, waits this long for those steps:
+// a port closes at once, but a driver may take its time over it.
+inline constexpr DWORD kLastStepsWaitMs = 3000;
+
 // Port list, and the index of the entry the operator chose last.
 extern HWND hComPortList;
 extern int32_t ComSelidx;

@@ -34,7 +34,7 @@ void WindowEnvironment::StopElapsedTimer() { SendMessageA(window_, kStopTimerMes
 // Only the burn thread waits; the window goes on painting.
 void WindowEnvironment::SleepSeconds(int seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); }
 
-bool HandleBurnRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam, HWND button) {
+bool HandleBurnRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case kShowBoxMessage: {
       const auto* request = reinterpret_cast<const BoxRequest*>(lParam);
@@ -44,7 +44,9 @@ bool HandleBurnRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam, 
                   MB_OK | static_cast<UINT>(wParam & (MB_ICONERROR | MB_ICONINFORMATION)));
       return true;
     }
-    case kEnableButtonMessage: EnableWindow(button, wParam != 0 ? TRUE : FALSE); return true;
+    case kEnableButtonMessage:
+      EnableWindow(GetDlgItem(window, kStartBurnId), wParam != 0 ? TRUE : FALSE);
+      return true;
     case kStopTimerMessage: KillTimer(window, kElapsedTimerId); return true;
     default: return false;
   }

@@ -24,12 +24,8 @@ struct BoxRequest {
 
 class WindowEnvironment final : public BurnEnvironment {
  public:
-  // `window` owns the boxes and the elapsed-time timer; `button` is "Start Burn".
-  void Attach(HWND window, HWND button) {
-    window_ = window;
-    button_ = button;
-  }
-  HWND Button() const { return button_; }
+  // `window` owns the boxes, the elapsed-time timer and the "Start Burn" button.
+  void Attach(HWND window) { window_ = window; }
 
   std::unique_ptr<Link> OpenSerialPort(const std::string& port) override;
   std::unique_ptr<Link> OpenMyDevPipe() override;
@@ -44,9 +40,8 @@ class WindowEnvironment final : public BurnEnvironment {
   void ShowBox(const std::string& text, const char* caption, UINT icon);
 
   HWND window_ = nullptr;
-  HWND button_ = nullptr;
 };
 
 // The window thread's side: carries out one request of the burn thread.
 // true when `message` was one.
-bool HandleBurnRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam, HWND button);
+bool HandleBurnRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
