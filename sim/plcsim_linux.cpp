@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (options->help) {
-    std::fputs(kPlcsimHelp, stdout);
+    std::fputs(PlcsimHelp().c_str(), stdout);
     return kExitClean;
   }
 
