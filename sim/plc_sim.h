@@ -156,6 +156,14 @@ struct PlcRecord {
   uint32_t connections = 0;
 };
 
+// A moment of simulated time, exact to the nanosecond so that character
+// times at any line speed add up without rounding. It reads as whole
+// microseconds.
+struct SimTime {
+  uint64_t nanos = 0;
+  constexpr operator uint64_t() const { return nanos / 1000; }
+};
+
 namespace sim {
 struct FramedRequest;
 struct Listening;
@@ -201,8 +209,9 @@ class PlcSimulator {
   bool LinkDropped() const { return linkDropped_; }
 
   // Simulated time, kept here so it runs on across connections; only the
-  // in-process transport advances it.
-  uint64_t nowMicros = 0;
+  // in-process transport advances it. It reads as whole microseconds;
+  // `nowMicros.nanos` is exact.
+  SimTime nowMicros;
 
  private:
   enum class Step {  // the loader dialogue within one connection

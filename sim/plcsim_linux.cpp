@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -30,11 +31,13 @@
 #include "sim/plc_sim.h"
 #include "sim/plcsim_options.h"
 #include "sim/sim_report.h"
+#include "sim/wire.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
 
 volatile std::sig_atomic_t stopSignal = 0;
 
@@ -51,6 +54,7 @@ constexpr milliseconds kHangupPoll{5};
 constexpr milliseconds kCompletionGrace{5000};
 // The longest wait with nothing due: how soon a signal or the time-out is seen.
 constexpr milliseconds kLongestWait{100};
+constexpr uint64_t kNanosPerMs = 1000000;
 
 uint32_t Baud(speed_t speed) {
   switch (speed) {
@@ -106,7 +110,11 @@ class Verbose {
 class PtyPlc {
  public:
   explicit PtyPlc(const PlcsimOptions& options)
-      : options_(options), plc_(options.settings), verbose_(options.verbose) {}
+      : options_(options),
+        plc_(options.settings),
+        verbose_(options.verbose),
+        toPlc_(options.settings.pacing),
+        toHost_(options.settings.pacing) {}
   ~PtyPlc() {
     DropPty();
     if (inotify_ >= 0) close(inotify_);
@@ -121,6 +129,9 @@ class PtyPlc {
 
   // Makes the link; false with the reason in `error`.
   bool Open(std::string& error) {
+    // A paced byte is sent when it is due, not up to the kernel's default
+    // 50 us of timer slack later.
+    if (options_.settings.pacing) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotify_ < 0) {
       error = "inotify_init1 failed";
@@ -134,7 +145,6 @@ class PtyPlc {
   int Run() {
     start_ = Clock::now();
     lastInput_ = start_;
-    requestEnd_ = start_;
     int status = kExitClean;
     while (stopSignal == 0 && !Done()) {
       if (!Step()) {
@@ -218,24 +228,24 @@ class PtyPlc {
   // of the system.
   bool Step() {
     const auto now = Clock::now();
-    milliseconds wait = kLongestWait;
-    if (!output_.empty()) {
-      wait = std::min(wait, std::chrono::ceil<milliseconds>(
-                                std::max(output_.front().due - now, Clock::duration::zero())));
-    }
-    if (plc_.HasPartialRequest()) {
-      wait = std::min(wait, std::chrono::ceil<milliseconds>(
-                                std::max(lastInput_ + kIdleGap - now, Clock::duration::zero())));
-    }
+    Clock::duration wait = kLongestWait;
+    if (!output_.empty()) wait = std::min(wait, output_.front().due - now);
+    if (plc_.HasPartialRequest()) wait = std::min(wait, lastInput_ + kIdleGap - now);
     const bool due = !output_.empty() && output_.front().due <= now;
+    // To the nanosecond: a wait rounded to whole milliseconds would put up
+    // to a millisecond on every paced reply.
+    const auto waitNs =
+        std::chrono::duration_cast<nanoseconds>(std::max(wait, Clock::duration::zero())).count();
+    const timespec timeout{static_cast<time_t>(waitNs / 1000000000),
+                           static_cast<long>(waitNs % 1000000000)};
     // The master is only watched while the slave is open: without a reader
     // on the other side it reports POLLHUP without end.
     pollfd fds[2] = {{inotify_, POLLIN, 0},
                      {master_, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0}};
-    const int ready = poll(fds, opens_ > 0 ? 2 : 1, due ? 0 : static_cast<int>(wait.count()));
+    const int ready = ppoll(fds, opens_ > 0 ? 2 : 1, &timeout, nullptr);
     if (ready < 0) {
       if (errno == EINTR) return true;
-      std::fprintf(stderr, "morvix-plcsim: poll: %s\n", std::strerror(errno));
+      std::fprintf(stderr, "morvix-plcsim: ppoll: %s\n", std::strerror(errno));
       return false;
     }
 
@@ -262,32 +272,33 @@ class PtyPlc {
     uint8_t buffer[4096];
     const ssize_t got = read(master_, buffer, sizeof buffer);
     if (got <= 0) return false;
-    const auto arrived = Clock::now();
+    lastInput_ = Clock::now();
     termios tio{};
     tcgetattr(master_, &tio);
-    const uint32_t baud = Baud(cfgetospeed(&tio));
-    if (!plc_.HasPartialRequest()) requestEnd_ = arrived;
-    requestEnd_ = std::max(requestEnd_, arrived) + ByteTime(baud) * got;
-    lastInput_ = arrived;
-    plc_.Receive({buffer, static_cast<size_t>(got)}, LineSettings{baud, 8, 0, 0}, true);
+    // A pty carries 8 data bits without parity; only the speed is the tool's.
+    const LineSettings line{Baud(cfgetospeed(&tio)), 8, 0, 0};
+    const uint64_t requestEnd = toPlc_.Send(Since(lastInput_), static_cast<uint64_t>(got), line);
+    plc_.Receive({buffer, static_cast<size_t>(got)}, line, true);
     verbose_.Report(plc_);
     if (plc_.LinkDropped()) return true;
     const PlcSimulator::Output reply = plc_.TakeOutput();
-    auto at = std::max(requestEnd_ + milliseconds(reply.delayMs),
-                       output_.empty() ? arrived : output_.back().due);
-    for (uint8_t byte : reply.bytes) {
-      at += ByteTime(baud);
-      output_.push_back({byte, at});
+    toHost_.Send(requestEnd + reply.delayMs * kNanosPerMs, reply.bytes.size(), line);
+    for (size_t i = 0; i < reply.bytes.size(); ++i) {
+      output_.push_back({reply.bytes[i], start_ + nanoseconds(toHost_.ArrivalOf(i))});
     }
     return true;
   }
 
-  // One character: start bit, 8 data bits, stop bit (all a pty can carry).
-  Clock::duration ByteTime(uint32_t baud) const {
-    if (!options_.settings.pacing) return Clock::duration::zero();
-    const uint64_t rate = baud != 0 ? baud : 9600;
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::microseconds((10 * 1000000ull + rate - 1) / rate));
+  // Nanoseconds since the start, the wires' clock.
+  uint64_t Since(Clock::time_point t) const {
+    return static_cast<uint64_t>(std::chrono::duration_cast<nanoseconds>(t - start_).count());
+  }
+
+  // What was still to go out is lost, and the line falls quiet.
+  void DropOutput() {
+    output_.clear();
+    toPlc_.Clear();
+    toHost_.Clear();
   }
 
   void TakeOpensAndCloses() {
@@ -322,7 +333,7 @@ class PtyPlc {
       }
     }
     plc_.Disconnect();
-    output_.clear();
+    DropOutput();
     verbose_.Note("link closed by the host");
   }
 
@@ -331,7 +342,7 @@ class PtyPlc {
   bool Reenumerate() {
     verbose_.Note("disconnect fault: the link drops");
     plc_.Disconnect();
-    output_.clear();
+    DropOutput();
     opens_ = 0;
     DropPty();
     std::string error;
@@ -383,9 +394,11 @@ class PtyPlc {
   bool made_ = false;
   int opens_ = 0;  // open descriptors of the slave, as inotify tells them
   std::deque<Scheduled> output_;
+  // The pacing clock: the line's two directions, in nanoseconds since start_.
+  Wire toPlc_;
+  Wire toHost_;
   Clock::time_point start_;
   Clock::time_point lastInput_;
-  Clock::time_point requestEnd_;  // when the request being heard would have crossed the wire
   std::optional<Clock::time_point> completedAt_;
 };
 
