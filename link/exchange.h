@@ -4,37 +4,32 @@
 // judges it. A short write is a write failure, a short or unacceptable reply
 // a read failure; six failures of one kind end the exchange. errCounter shows
 // the count of the kind that failed last (the read-failure count while a read
-// is under way); totalErrCounter counts every failure of the burn.
+// is under way); totalErrCounter counts every failure of the burn. Both are
+// the burn's own, on its StatusBoard.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <span>
 
-#include "link/link.h"
-
-extern std::atomic<int32_t> errCounter;
-extern std::atomic<int32_t> totalErrCounter;
+#include "link/dialogue.h"
 
 inline constexpr uint8_t kFailuresPerKind = 6;
 
 class RetryBudget {
  public:
   // `failuresPerKind` is 6, or 1 for an exchange that gets a single attempt.
-  explicit RetryBudget(uint8_t failuresPerKind = kFailuresPerKind) : limit_(failuresPerKind) {}
+  explicit RetryBudget(StatusBoard& status, uint8_t failuresPerKind = kFailuresPerKind)
+      : status_(status), limit_(failuresPerKind) {}
 
   bool HasAttemptsLeft() const { return writeFailures_ < limit_ && readFailures_ < limit_; }
-  void CountWriteFailure() { Count(++writeFailures_); }
-  void CountReadFailure() { Count(++readFailures_); }
+  void CountWriteFailure() { status_.CountFailure(++writeFailures_); }
+  void CountReadFailure() { status_.CountFailure(++readFailures_); }
   // Before each read, errCounter falls back to the read-failure count.
-  void ShowReadFailures() const { errCounter = readFailures_; }
+  void ShowReadFailures() const { status_.SetErrCounter(readFailures_); }
 
  private:
-  void Count(uint8_t failures) {
-    errCounter = failures;
-    ++totalErrCounter;
-  }
+  StatusBoard& status_;
   uint8_t limit_;
   uint8_t writeFailures_ = 0;
   uint8_t readFailures_ = 0;
@@ -46,23 +41,66 @@ enum class Verdict {
   kStop,    // the exchange ends at once, neither success nor exhaustion
 };
 
-enum class ExchangeEnd { kAccepted, kExhausted, kStopped };
+enum class ExchangeEnd {
+  kAccepted,
+  kExhausted,
+  kStopped,
+  kCancelled,  // the burn was asked to stop before an attempt
+};
+
+// After a read that came up short the line is listened to until it has been
+// quiet this long, and what came is judged with the reply: nothing was sent
+// after the request, so a reply a little later than the time-out is still
+// its reply. Sending the request again at once would leave that late reply
+// to the next read, and every later reply would be read one exchange late.
+inline constexpr uint32_t kLateReplyQuietMs = 200;
+
+// Input waiting before a request goes out is stale (the tail of an earlier
+// reply, a reply later than its listening, noise) and is taken off the line,
+// so that it cannot stand in for the reply to this request. An exchange may
+// look at it first: a StaleInput check that returns true ends the exchange.
+struct IgnoreStaleInput {
+  bool operator()(std::span<const uint8_t>) const { return false; }
+};
+
+template <typename StaleInput>
+bool DiscardStaleInput(Link& link, StaleInput& check) {
+  // A line that never stops delivering is not drained for ever.
+  constexpr size_t kMostStaleBytes = 4096;
+  uint8_t chunk[64];
+  for (size_t taken = 0; taken < kMostStaleBytes;) {
+    const size_t got = link.Drain(chunk, sizeof chunk, 0);
+    if (got > 0 && check(std::span<const uint8_t>(chunk, got))) return true;
+    if (got < sizeof chunk) return false;
+    taken += got;
+  }
+  return false;
+}
 
 // Runs attempts under `budget` until `judge` accepts or stops, or the budget
-// runs out. Each attempt writes `request` whole and, after a full write,
-// clears `reply` and reads reply.size() bytes into it. judge(bytesRead)
-// sees the reply in place; its verdict on a short read is its own to give.
-template <typename Judge>
-ExchangeEnd Exchange(Link& link, std::span<const uint8_t> request, std::span<uint8_t> reply,
-                     RetryBudget& budget, Judge&& judge) {
+// runs out, or the burn is asked to stop (checked before every attempt, so
+// a request is never cut off halfway). Each attempt takes stale input off the
+// line, writes `request` whole and, after a full write, clears `reply` and
+// reads reply.size() bytes into it. judge(bytesRead) sees the reply in place;
+// its verdict on a short read is its own to give.
+template <typename Judge, typename StaleInput = IgnoreStaleInput>
+ExchangeEnd Exchange(const Dialogue& dialogue, std::span<const uint8_t> request,
+                     std::span<uint8_t> reply, RetryBudget& budget, Judge&& judge,
+                     StaleInput&& stale = {}) {
+  Link& link = dialogue.link;
   while (budget.HasAttemptsLeft()) {
+    if (dialogue.cancel.Requested()) return ExchangeEnd::kCancelled;
+    if (DiscardStaleInput(link, stale)) return ExchangeEnd::kStopped;
     if (link.Write(request.data(), request.size()) != request.size()) {
       budget.CountWriteFailure();
       continue;
     }
     budget.ShowReadFailures();
     std::memset(reply.data(), 0, reply.size());
-    const size_t got = link.Read(reply.data(), reply.size());
+    size_t got = link.Read(reply.data(), reply.size());
+    if (got < reply.size()) {
+      got += link.Drain(reply.data() + got, reply.size() - got, kLateReplyQuietMs);
+    }
     switch (judge(got)) {
       case Verdict::kAccept: return ExchangeEnd::kAccepted;
       case Verdict::kStop: return ExchangeEnd::kStopped;

@@ -28,6 +28,10 @@ class Link {
   virtual size_t Write(const uint8_t* data, size_t n) = 0;
   // Bytes read: n, or fewer when the read time-out passed first.
   virtual size_t Read(uint8_t* data, size_t n) = 0;
+  // Takes up to n bytes of input that arrived and was not read. With
+  // quietMs 0 it takes only what is there now; otherwise it also waits for
+  // more, until n bytes came or the line stayed quiet for quietMs.
+  virtual size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) = 0;
   virtual void SetTimeouts(const Timeouts& timeouts) = 0;
   virtual void ApplyLineSettings(const LineSettings& settings) = 0;
 };
@@ -36,10 +40,6 @@ inline constexpr LineSettings kApplicationLineSettings{9600, 7, 2, 0};  // 9600 
 inline constexpr LineSettings kLoaderLineSettings{115200, 8, 0, 0};     // 115200 8N1
 inline constexpr Timeouts kShortTimeouts{200, 200};
 inline constexpr Timeouts kExchangeTimeouts{3000, 3000};
-
-// The burn's current link. Owned by the burn thread; the version queries use
-// it directly, every other operation is handed the link.
-extern std::unique_ptr<Link> hSerial;
 
 // Stands for a port that did not open: every write and read moves 0 bytes,
 // so an exchange on it runs out of attempts and reports, as on a dead line.

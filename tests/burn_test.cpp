@@ -5,16 +5,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "burn/image.h"
+#include "burn/messages.h"
 #include "catalogue/model_table.h"
-#include "link/exchange.h"
-#include "link/loader_protocol.h"
-#include "sim/plc_sim.h"
-#include "sim/sim_link.h"
-#include "support/test_data.h"
+#include "support/burn_fixture.h"
 
 namespace {
 
@@ -22,126 +21,19 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
-class RecordingEnvironment : public BurnEnvironment {
- public:
-  explicit RecordingEnvironment(PlcSimulator* plc) : plc_(plc) {}
-
-  std::unique_ptr<Link> OpenSerialPort(const std::string& port) override {
-    return Record("open " + port, openFails_ > 0 ? (--openFails_, nullptr) : Open());
-  }
-  std::unique_ptr<Link> OpenMyDevPipe() override {
-    return Record("open USB", openFails_ > 0 ? (--openFails_, nullptr) : Open());
-  }
-  void ShowError(const std::string& text) override { events.push_back("ERROR: " + text); }
-  void ShowInformation(const std::string& text, const std::string& caption) override {
-    events.push_back(caption + ": " + text);
-  }
-  void ShowPrompt(const std::string& text) override {
-    events.push_back("prompt: " + text);
-    if (onPrompt) onPrompt();
-  }
-  void EnableStartButton(bool enable) override {
-    events.push_back(enable ? "button on" : "button off");
-    buttonEnabled = enable;
-  }
-  void StopElapsedTimer() override { events.push_back("timer stop"); }
-  void SleepSeconds(int seconds) override { events.push_back("sleep " + std::to_string(seconds)); }
-
-  // The next `count` opens fail.
-  void FailOpens(int count) { openFails_ = count; }
-
-  std::vector<std::string> events;
-  bool buttonEnabled = true;
-  std::function<void()> onPrompt;
-
- private:
-  std::unique_ptr<Link> Open() { return plc_ != nullptr ? OpenSimLink(*plc_) : nullptr; }
-  std::unique_ptr<Link> Record(const std::string& what, std::unique_ptr<Link> link) {
-    events.push_back(what + (link ? "" : " failed"));
-    return link;
-  }
-  PlcSimulator* plc_;
-  int openFails_ = 0;
-};
-
-// A size that exercises a partly filled last block and fits every model.
-uint32_t TestSizeFor(std::string_view model) {
-  return std::min<uint32_t>(SizeLimitOf(model).bytes, 9000 + 77);
-}
-
-class BurnTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    errCounter = 0;
-    totalErrCounter = 0;
-    flashStatus = 0;
-    progress = 0;
-    elapsedTime = 0;
-  }
-
-  // Selects `model`, gives the burn an image of `size` bytes and builds a
-  // PLC that passes every check unless the test changes its settings.
-  void Prepare(std::string_view model, uint32_t size, const std::string& port = "COM3") {
-    const int index = *FindModel(model);
-    SelectModel(index);
-    SetSelectedComPort(port);
-    image = TestImage(size);
-    UseImageFile(image);
-    settings = DefaultPlcSettings(index, size);
-  }
-
-  // Runs one burn the way a front end does; the simulator is built from
-  // `settings` unless a test built its own.
-  void RunBurn(bool withPlc = true) {
-    if (withPlc && !plc) plc = std::make_unique<PlcSimulator>(settings);
-    env = std::make_unique<RecordingEnvironment>(withPlc ? plc.get() : nullptr);
-    if (onPrompt) env->onPrompt = onPrompt;
-    ASSERT_TRUE(ClaimBurn());
-    paramStruct.environment = env.get();
-    EXPECT_EQ(StartBurn(&paramStruct), 0);
-    EXPECT_FALSE(BurnRunning());
-  }
-
-  void ExpectCleanEnd() {
-    EXPECT_EQ(elapsedTime, 0);
-    EXPECT_EQ(flashStatus, 0);
-    EXPECT_EQ(progress, 0);
-    EXPECT_EQ(errCounter, 0);
-    EXPECT_EQ(totalErrCounter, 0);
-    EXPECT_TRUE(env->buttonEnabled);
-    EXPECT_EQ(hSerial, nullptr);
-    if (plc) {
-      EXPECT_FALSE(plc->connected());
-    }
-  }
-
-  std::vector<uint8_t> ExpectedFlash() const {
-    const BlockPlan plan = BlockPlanOf(CurrentModel(), static_cast<uint32_t>(image.size()));
-    std::vector<uint8_t> flash(image.begin(), image.begin() + plan.imageBytes);
-    flash.resize(static_cast<size_t>(plan.blocks) * plan.dataBytes, 0x1A);
-    return flash;
-  }
-
-  std::vector<uint8_t> image;
-  PlcSettings settings;
-  std::unique_ptr<PlcSimulator> plc;
-  std::unique_ptr<RecordingEnvironment> env;
-  std::function<void()> onPrompt;
-};
-
 // --- Every model, from application mode to success ----------------------------
 
 class EveryModelBurn : public BurnTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(EveryModelBurn, UpdatesFromApplicationMode) {
-  const std::string model = plcList[GetParam()];
-  Prepare(model, TestSizeFor(model));
+  const std::string name(ModelName(GetParam()));
+  Prepare(name, TestSizeFor(name));
   RunBurn();
 
-  const bool usb = IsUsbModel(model);
+  const bool usb = IsUsbModel(name);
   const std::string open = usb ? "open USB" : "open COM3";
   std::vector<std::string> expected = {"button off", open};
-  switch (ReconnectRuleOf(model)) {
+  switch (ReconnectRuleOf(name)) {
     case ReconnectRule::kR1:
       expected.insert(
           expected.end(),
@@ -170,12 +62,15 @@ TEST_P(EveryModelBurn, UpdatesFromApplicationMode) {
   EXPECT_TRUE(plc->record().updateComplete);
   EXPECT_EQ(plc->record().flash, ExpectedFlash());
   ExpectCleanEnd();
-  EXPECT_EQ(hGLOBAL, nullptr);  // the image was released
+  ASSERT_EQ(env->results.size(), 1u);
+  EXPECT_EQ(env->results[0].outcome, BurnOutcome::kSucceeded);
+  EXPECT_EQ(result.outcome, BurnOutcome::kSucceeded);
+  EXPECT_EQ(result.phase, BurnPhase::kProgramming);
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, EveryModelBurn, ::testing::Range(0, kModelCount),
                          [](const auto& info) {
-                           std::string name = plcList[info.param];
+                           std::string name(ModelName(info.param));
                            for (char& c : name) c = c == '-' ? '_' : c;
                            return name;
                          });
@@ -208,6 +103,38 @@ TEST_F(BurnTest, PlcStillInApplicationModeAfterTheEraseGetsPhaseOneAgain) {
   ExpectCleanEnd();
 }
 
+// A PLC that takes the command to start its loader and goes on running its
+// firmware is asked three times, then told about: never an endless round of
+// erase requests (and prompts) with no word to the operator.
+class NeverRestarting : public BurnTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NeverRestarting, EndsAfterThreePassesOfPhaseOne) {
+  Prepare(GetParam(), 5000);
+  settings.staysInApplication = true;
+  RunBurn();
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kEraseA), 3u);
+  ASSERT_GE(env->events.size(), 3u);
+  EXPECT_THAT(std::vector<std::string>(env->events.end() - 3, env->events.end()),
+              ElementsAre("timer stop",
+                          "ERROR: PLC DOES NOT restart into its loader (asked 3 times). RE-POWER "
+                          "PLC and update FW again",
+                          "button on"));
+  const auto prompts =
+      std::count_if(env->events.begin(), env->events.end(),
+                    [](const std::string& e) { return e.rfind("prompt", 0) == 0; });
+  EXPECT_EQ(prompts, ReconnectRuleOf(GetParam()) == ReconnectRule::kR4 ? 0 : 3);
+  EXPECT_THAT(plc->record().violations, IsEmpty());
+  ExpectCleanEnd();
+}
+
+// One that keeps the link, one asking for a replug, one for a power cycle.
+INSTANTIATE_TEST_SUITE_P(Rules, NeverRestarting, ::testing::Values("KR2-E", "GL30", "PW2-CAR"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           for (char& c : name) c = c == '-' ? '_' : c;
+                           return name;
+                         });
+
 // --- Size and link ---------------------------------------------------------------
 
 TEST_F(BurnTest, ImageEqualToTheLimitIsAccepted) {
@@ -223,17 +150,24 @@ struct RefusedImage {
   const char* message;
 };
 
+constexpr char kNothingToWrite[] =
+    "The image has NOTHING to write: 0 bytes would be sent to the PLC";
+const std::string kDemoImage =
+    "The image is the DEMO image, not firmware: it only updates a simulated PLC. To update a real "
+    "PLC, build with -DMORVIX_FIRMWARE_IMAGE=<model>_<version>.bin (or give the command line "
+    "--image FILE)";
+
 class RefusedImages : public BurnTest, public ::testing::WithParamInterface<RefusedImage> {};
 
 TEST_P(RefusedImages, EndBeforeAnyLinkIsOpened) {
   Prepare(GetParam().model, GetParam().size);
-  elapsedTime = 7;
   RunBurn();
   EXPECT_THAT(env->events, ElementsAre("button off", "timer stop",
                                        std::string("ERROR: ") + GetParam().message, "button on"));
   EXPECT_EQ(plc->record().connections, 0u);
-  EXPECT_EQ(elapsedTime, 0);
-  EXPECT_EQ(hGLOBAL, nullptr);
+  ExpectCleanEnd();
+  EXPECT_EQ(result.outcome, BurnOutcome::kImageRefused);
+  EXPECT_EQ(result.message, GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -246,7 +180,42 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedImage{"GL30", 2076673, "The file size EXCEEDS the MAXIMUM size (2028 * 1024)"},
         RefusedImage{"HM2", 493569, "The file size EXCEEDS the MAXIMUM size (2 * 1024 * 240)"},
         RefusedImage{"GL30", 4095, "The file size is BELOW the MINIMUM size (4 * 1024)"},
-        RefusedImage{"GL10", 0, "The file size is BELOW the MINIMUM size (4 * 1024)"}));
+        RefusedImage{"GL10", 0, "The file size is BELOW the MINIMUM size (4 * 1024)"},
+        // Images that would erase the PLC and send it nothing.
+        RefusedImage{"KR2-E", 0, kNothingToWrite}, RefusedImage{"MU", 0, kNothingToWrite},
+        RefusedImage{"HM2", 0, kNothingToWrite}, RefusedImage{"36PW2-AIO", 0, kNothingToWrite},
+        RefusedImage{"GL20-AIO", 0, kNothingToWrite}, RefusedImage{"GL30", 4096, kNothingToWrite}));
+
+// The size is compared in full: a file of 4 GiB and 40,000 bytes is no
+// 40,000-byte image.
+TEST_F(BurnTest, ImageOf4GiBAndMoreIsRefusedByItsFullSize) {
+  Prepare("KR2-E", 40000);
+  UseImage(image, (uint64_t{1} << 32) + 40000);
+  RunBurn();
+  EXPECT_THAT(
+      env->events,
+      ElementsAre("button off", "timer stop",
+                  "ERROR: The file size EXCEEDS the MAXIMUM size (128 * 1024 * 7)", "button on"));
+  EXPECT_EQ(plc->record().connections, 0u);
+}
+
+// The demo image is not firmware: it goes only to a simulated PLC.
+TEST_F(BurnTest, DemoImageIsRefusedUnlessTheFrontEndAllowsIt) {
+  Prepare("GL30", 9077);
+  const std::string banner = "MORVIX DEMO IMAGE - NOT FIRMWARE";
+  std::copy(banner.begin(), banner.end(), image.begin());
+  UseImage(image);
+  RunBurn();
+  EXPECT_THAT(env->events,
+              ElementsAre("button off", "timer stop", "ERROR: " + kDemoImage, "button on"));
+  EXPECT_EQ(plc->record().connections, 0u);
+
+  demoImageAllowed = true;
+  plc.reset();
+  RunBurn();
+  EXPECT_TRUE(plc->record().updateComplete);
+  EXPECT_EQ(plc->record().flash, ExpectedFlash());
+}
 
 struct UnopenedLink {
   const char* model;
@@ -259,17 +228,12 @@ class UnopenedLinks : public BurnTest, public ::testing::WithParamInterface<Unop
 
 TEST_P(UnopenedLinks, NameThePort) {
   Prepare(GetParam().model, 5000, GetParam().port);
-  plc = std::make_unique<PlcSimulator>(settings);
-  env = std::make_unique<RecordingEnvironment>(plc.get());
-  env->FailOpens(1);
-  ASSERT_TRUE(ClaimBurn());
-  paramStruct.environment = env.get();
-  StartBurn(&paramStruct);
+  RunBurn(false);  // no PLC: the open fails
   EXPECT_THAT(env->events,
               ElementsAre("button off", std::string(GetParam().open) + " failed", "timer stop",
                           std::string("ERROR: ") + GetParam().message, "button on"));
-  EXPECT_EQ(plc->record().connections, 0u);
   ExpectCleanEnd();
+  EXPECT_EQ(result.outcome, BurnOutcome::kLinkNotOpened);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -292,18 +256,9 @@ TEST_F(BurnTest, ReopenFailingAfterTheReplugPromptEndsWithNoResponse) {
   ExpectCleanEnd();
 }
 
-TEST_F(BurnTest, StartDuringABurnStartsNothing) {
-  Prepare("GL30", 5000);
-  bool claimedDuringBurn = true;
-  onPrompt = [&claimedDuringBurn] { claimedDuringBurn = ClaimBurn(); };
-  RunBurn();
-  EXPECT_FALSE(claimedDuringBurn);
-  EXPECT_TRUE(plc->record().updateComplete);  // the refused start did not disturb it
-}
-
 TEST_F(BurnTest, PowerCycleReopensThePortChosenMeanwhile) {
   Prepare("PW2-CAR", 5000, "COM3");
-  onPrompt = [] { SetSelectedComPort("COM4"); };
+  onPrompt = [this] { env->ChoosePort("COM4"); };
   RunBurn();
   EXPECT_THAT(env->events,
               ElementsAre("button off", "open COM3",
@@ -372,7 +327,7 @@ TEST(StateMessages, EveryLowFourBitValue) {
   for (int code = 0x10; code <= 0xFF; ++code) {
     const int low = code & 0x0F;
     const std::string expected1 = low < 9 ? state1[low] : "UNKNOWN MESSAGE";
-    EXPECT_EQ(StateMessage(1, static_cast<uint8_t>(code)), expected1) << code;
+    EXPECT_EQ(StateMessage(1, static_cast<AppStatus>(code)), expected1) << code;
     const bool wrong2 = low == 2 || low == 3 || low == 5;
     const bool wrong3 = low == 3 || low == 4 || low == 5;
     for (int state : {2, 3}) {
@@ -382,7 +337,8 @@ TEST(StateMessages, EveryLowFourBitValue) {
                                    : low == 7 ? "UNKNOWN ERROR CODE" + suffix
                                    : low == 8 ? "NO RESPONSE" + suffix
                                               : "UNKNOWN MESSAGE" + suffix;
-      EXPECT_EQ(StateMessage(state, static_cast<uint8_t>(code)), expected) << state << " " << code;
+      EXPECT_EQ(StateMessage(state, static_cast<AppStatus>(code)), expected)
+          << state << " " << code;
     }
   }
 }
@@ -453,13 +409,54 @@ TEST_F(BurnTest, KR2PW2RefusedOnD1386AloneNeverReadsD1001) {
   EXPECT_EQ(CountOf(*plc, PlcRequest::kReadD1001), 0u);
 }
 
-TEST_F(BurnTest, UnansweredRegisterReadIsJudgedAsZero) {
-  Prepare("FQ32", 5000);
-  settings.d1148 = 1;
-  settings.faults.push_back(Silence(PlcRequest::kReadD1148));
-  RunBurn();
-  EXPECT_EQ(env->events.at(3), "ERROR: Check PLC, 32FQ2 is different than 14FQ2");
+// A register read that got no valid reply says nothing about the variant;
+// read as 0 it would pass a 32FQ2 for a 14FQ2. The burn ends before the
+// erase request, whether the PLC kept silent or refused the read.
+struct UnansweredRegister {
+  const char* model;
+  PlcRequest request;
+  bool refused;  // an exception reply rather than silence
+};
+
+void PrintTo(const UnansweredRegister& c, std::ostream* os) {
+  *os << c.model << " " << PlcRequestName(c.request) << (c.refused ? " refused" : " silent");
 }
+
+class UnansweredRegisters : public BurnTest,
+                            public ::testing::WithParamInterface<UnansweredRegister> {};
+
+TEST_P(UnansweredRegisters, EndTheBurnBeforeAnyErase) {
+  const UnansweredRegister& c = GetParam();
+  Prepare(c.model, 5000);
+  settings.faults.push_back(c.refused ? Refuse(c.request, 0, 0x02) : Silence(c.request));
+  RunBurn();
+  EXPECT_THAT(env->events, ElementsAre("button off", IsUsbModel(c.model) ? "open USB" : "open COM3",
+                                       "timer stop", "ERROR: NO RESPONSE @ State 2", "button on"));
+  EXPECT_EQ(CountOf(*plc, c.request), 6u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kEraseA), 0u);
+  EXPECT_FALSE(plc->record().updateComplete);
+  ExpectCleanEnd();
+}
+
+INSTANTIATE_TEST_SUITE_P(EachRegister, UnansweredRegisters, ::testing::ValuesIn([] {
+                           std::vector<UnansweredRegister> cases;
+                           for (bool refused : {false, true}) {
+                             cases.push_back({"FQ32", PlcRequest::kReadD1148, refused});
+                             cases.push_back({"MU", PlcRequest::kReadD1148, refused});
+                             cases.push_back({"KR2-C-V2", PlcRequest::kReadD1386, refused});
+                             cases.push_back({"KR2-PW2-V4", PlcRequest::kReadD1001, refused});
+                             cases.push_back({"BZ-V3", PlcRequest::kReadD1001, refused});
+                             cases.push_back({"VOK-KR2-V4", PlcRequest::kReadD1001, refused});
+                           }
+                           return cases;
+                         }()),
+                         [](const auto& info) {
+                           std::string name = std::string(info.param.model) + "_" +
+                                              std::string(PlcRequestName(info.param.request)) +
+                                              (info.param.refused ? "_Refused" : "_Silent");
+                           for (char& ch : name) ch = ch == '-' ? '_' : ch;
+                           return name;
+                         });
 
 // --- Loader version -----------------------------------------------------------------
 
@@ -559,6 +556,161 @@ INSTANTIATE_TEST_SUITE_P(
                       {FaultKind::kFlashWriteError, PlcRequest::kBlock, 3, 1},
                       "Flash write error, maybe due to flash write protection. RE-POWER PLC and "
                       "update FW again"}));
+
+// The reply to an early block comes late, after the tool's read has given
+// up on it; later the loader reports a flash-write error. Whatever the loader
+// does with a block it is sent twice and however late the reply, the burn
+// ends with the flash-write error; without an error, with the image in the
+// flash.
+struct LateReplyCase {
+  const char* model;    // GL30 sends 256-byte blocks (B2), KR2-E 128-byte ones (B3)
+  bool refuseRepeated;  // the loader refuses a block it has written already
+  uint32_t lateMs;      // 3100: while the tool still listens; 4000: after that too
+  enum { kNoError, kMiddleBlock, kLastBlock } error;
+};
+
+void PrintTo(const LateReplyCase& c, std::ostream* os) {
+  static const char* const kErrors[] = {"no error", "error on a middle block",
+                                        "error on the last block"};
+  *os << c.model << (c.refuseRepeated ? ", repeats refused" : ", repeats acknowledged")
+      << ", late by " << c.lateMs << " ms, " << kErrors[c.error];
+}
+
+class LateReplies : public BurnTest, public ::testing::WithParamInterface<LateReplyCase> {};
+
+TEST_P(LateReplies, NeverTurnAFlashWriteErrorIntoSuccess) {
+  const LateReplyCase& c = GetParam();
+  Prepare(c.model, TestSizeFor(c.model));
+  settings.startMode = PlcMode::kLoader;
+  settings.refuseRepeatedBlock = c.refuseRepeated;
+  settings.lateReplyMs = c.lateMs;
+  settings.faults.push_back({FaultKind::kLate, PlcRequest::kBlock, 2, 1});
+  const uint32_t blocks = BlockPlanOf(c.model, static_cast<uint32_t>(image.size())).blocks;
+  if (c.error != LateReplyCase::kNoError) {
+    const uint32_t block = c.error == LateReplyCase::kLastBlock ? blocks : blocks / 2;
+    settings.faults.push_back({FaultKind::kFlashWriteError, PlcRequest::kBlock, block, 1});
+  }
+  RunBurn();
+  ASSERT_GE(env->events.size(), 2u);
+  const std::string& last = env->events.end()[-2];
+  if (c.error == LateReplyCase::kNoError) {
+    EXPECT_EQ(last, IsUsbModel(c.model)
+                        ? "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable"
+                        : "INFORMATION: Firmware update is SUCCESSFUL");
+    EXPECT_TRUE(plc->record().updateComplete);
+    EXPECT_EQ(plc->record().flash, ExpectedFlash());
+  } else {
+    EXPECT_EQ(last,
+              "ERROR: Flash write error, maybe due to flash write protection. RE-POWER PLC and "
+              "update FW again");
+    EXPECT_FALSE(plc->record().updateComplete);
+  }
+  EXPECT_THAT(plc->record().violations, IsEmpty()) << Violations(*plc);
+  ExpectCleanEnd();
+}
+
+std::vector<LateReplyCase> LateReplyCases() {
+  std::vector<LateReplyCase> cases;
+  for (const char* model : {"GL30", "KR2-E"}) {
+    for (bool refuse : {false, true}) {
+      for (uint32_t late : {3100u, 4000u}) {
+        for (auto error :
+             {LateReplyCase::kNoError, LateReplyCase::kMiddleBlock, LateReplyCase::kLastBlock}) {
+          cases.push_back({model, refuse, late, error});
+        }
+      }
+    }
+  }
+  return cases;
+}
+
+std::string LateReplyName(const ::testing::TestParamInfo<LateReplyCase>& info) {
+  static const char* const kErrors[] = {"NoError", "MiddleBlockFails", "LastBlockFails"};
+  std::string name = std::string(info.param.model) +
+                     (info.param.refuseRepeated ? "_RepeatRefused_" : "_RepeatAcked_") +
+                     std::to_string(info.param.lateMs) + "ms_" + kErrors[info.param.error];
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EarlyBlock, LateReplies, ::testing::ValuesIn(LateReplyCases()),
+                         LateReplyName);
+
+// --- Cancellation ----------------------------------------------------------------
+
+// A stop requested in any phase ends the burn between two exchanges: no box,
+// the status at rest, the button back, the link closed, and the simulated
+// PLC never saw half a request.
+struct CancelCase {
+  const char* name;
+  const char* model;
+  PlcMode startMode;
+  BurnPhase phase;  // where the stop is requested, and where the result says it hit
+};
+
+void PrintTo(const CancelCase& c, std::ostream* os) { *os << c.name; }
+
+class Cancellation : public BurnTest, public ::testing::WithParamInterface<CancelCase> {};
+
+bool Begins(std::span<const uint8_t> request, std::string_view text) {
+  return request.size() >= text.size() && std::equal(text.begin(), text.end(), request.begin());
+}
+
+TEST_P(Cancellation, EndsWithoutABoxAndClosesTheLink) {
+  const CancelCase& c = GetParam();
+  Prepare(c.model, TestSizeFor(c.model));
+  settings.startMode = c.startMode;
+  plc = std::make_unique<PlcSimulator>(settings);
+  env = std::make_unique<RecordingEnvironment>(plc.get(), port);
+  switch (c.phase) {
+    case BurnPhase::kPhase1:
+      env->onWrite = [this](std::span<const uint8_t> r) {
+        if (Begins(r, ":0064015949")) cancel.Request();  // the identity query
+      };
+      break;
+    case BurnPhase::kReconnecting:
+      env->onPrompt = [this] { cancel.Request(); };
+      env->onSleep = [this] { cancel.Request(); };
+      break;
+    case BurnPhase::kPhase2:
+      env->onWrite = [this](std::span<const uint8_t> r) {
+        if (Begins(r, "ID")) cancel.Request();
+      };
+      break;
+    default:
+      env->onStatus = [this, c](const BurnStatus& s) {
+        const int32_t phase = c.phase == BurnPhase::kErasing ? kErasing : kProgramming;
+        if (s.flashStatus == phase && s.progress >= 20) cancel.Request();
+      };
+  }
+  result = StartBurn({*rules, *source, *env, *env, cancel, demoImageAllowed});
+
+  EXPECT_EQ(result.outcome, BurnOutcome::kCancelled);
+  EXPECT_EQ(result.phase, c.phase);
+  EXPECT_EQ(result.message, "");
+  ASSERT_GE(env->events.size(), 2u);
+  EXPECT_THAT(std::vector<std::string>(env->events.end() - 2, env->events.end()),
+              ElementsAre("timer stop", "button on"));
+  for (const std::string& event : env->events) {
+    EXPECT_EQ(event.find("ERROR"), std::string::npos) << event;
+    EXPECT_EQ(event.find("SUCCESSFUL"), std::string::npos) << event;
+  }
+  ExpectCleanEnd();
+  EXPECT_FALSE(plc->record().updateComplete);
+  EXPECT_THAT(plc->record().violations, IsEmpty()) << Violations(*plc);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachPhase, Cancellation,
+    ::testing::Values(
+        CancelCase{"Phase1", "KR2-E", PlcMode::kApplication, BurnPhase::kPhase1},
+        CancelCase{"AtTheReplugPrompt", "GL30", PlcMode::kApplication, BurnPhase::kReconnecting},
+        CancelCase{"InTheWaitOfALinkKept", "KR2-E", PlcMode::kApplication,
+                   BurnPhase::kReconnecting},
+        CancelCase{"Phase2Checks", "GL30", PlcMode::kLoader, BurnPhase::kPhase2},
+        CancelCase{"Erasing", "HM2", PlcMode::kLoader, BurnPhase::kErasing},
+        CancelCase{"Programming", "KR2-E", PlcMode::kLoader, BurnPhase::kProgramming}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BurnTest, RefusedLoaderIdentityIsTheWrongPlcType) {
   Prepare("VOK-KR2-V2", 5000);
