@@ -48,6 +48,8 @@ expect "$cli --model = " $("$cli" --list-models | awk 'NR > 1 { print $1 }')
 expect "$plcsim --nak "
 expect "$plcsim --image-size "
 expect "$plcsim --start-mode " application loader
+expect "$plcsim --repeated-block " ack refuse
+expect "$plcsim --stays-in-application --pac" --pacing
 expect "$plcsim --flash" --flash-error --flash-out
 expect "$plcsim --d1" --d1001 --d1148 --d1386
 # morvix-plcsim asks the command line beside it (here: on PATH) for models.
