@@ -11,13 +11,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "discovery/linux_sysfs.h"
+#include "discovery/ports.h"
+#include "discovery/usb.h"
 #include "link/serial.h"
 
 namespace fs = std::filesystem;
@@ -265,6 +269,70 @@ TEST_F(FakeSystem, PlcWhoseDeviceNodeAppearsWithinTheWindowIsOpened) {
   ASSERT_NE(link, nullptr);
   EXPECT_EQ(pauses.count, 5);
   EXPECT_TRUE(pty->CarriesBytesOf(*link));
+}
+
+// MORVIX_SYSFS_ROOT set for the life of the guard, and as it was afterwards.
+class SysfsRootVariable {
+ public:
+  explicit SysfsRootVariable(const char* value) {
+    if (const char* old = std::getenv(kName)) old_ = old;
+    if (value != nullptr) {
+      setenv(kName, value, 1);
+    } else {
+      unsetenv(kName);
+    }
+  }
+  ~SysfsRootVariable() {
+    if (old_) {
+      setenv(kName, old_->c_str(), 1);
+    } else {
+      unsetenv(kName);
+    }
+  }
+
+ private:
+  static constexpr char kName[] = "MORVIX_SYSFS_ROOT";
+  std::optional<std::string> old_;
+};
+
+struct RootsCase {
+  const char* variable;  // nullptr: unset
+  const char* sys;
+  const char* dev;
+};
+
+class SystemRoots : public ::testing::TestWithParam<RootsCase> {};
+
+TEST_P(SystemRoots, DeviceFolderLiesBesideTheSysfsRoot) {
+  const SysfsRootVariable variable(GetParam().variable);
+  const DeviceRoots roots = SystemDeviceRoots();
+  EXPECT_EQ(roots.sys, GetParam().sys);
+  EXPECT_EQ(roots.dev, GetParam().dev);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variables, SystemRoots,
+                         ::testing::Values(RootsCase{nullptr, "/sys", "/dev"},
+                                           RootsCase{"", "/sys", "/dev"},
+                                           RootsCase{"/tmp/t/sys", "/tmp/t/sys", "/tmp/t/dev"},
+                                           RootsCase{"/tmp/t/sys/", "/tmp/t/sys", "/tmp/t/dev"},
+                                           RootsCase{"/tmp/t/x/../sys", "/tmp/t/sys", "/tmp/t/dev"},
+                                           RootsCase{"fake/sys", "fake/sys", "fake/dev"}));
+
+// What the programs themselves call (the port list, --list-ports, the USB
+// link) reads the tree MORVIX_SYSFS_ROOT names and opens its devices.
+TEST_F(FakeSystem, ProgramsFollowTheSysfsRootVariable) {
+  UsbSerialTty(UsbDevice("1-1", "0403", "6001"), "ttyUSB0");
+  AcmTty(UsbDevice("1-2", "3e9a", "0001"), "ttyACM0");
+  DevNode("ttyUSB0");
+  PseudoTerminal& plc = DevNode("ttyACM0");
+  const SysfsRootVariable variable(roots_.sys.c_str());
+
+  EXPECT_EQ(ListComPorts(), (Paths{DevPath("ttyACM0"), DevPath("ttyUSB0")}));
+  EXPECT_EQ(FindPlcDevicePath(), DevPath("ttyACM0"));
+  EXPECT_EQ(SurveyPorts().plcDevice, DevPath("ttyACM0"));
+  auto link = OpenMyDevPipe("");
+  ASSERT_NE(link, nullptr);
+  EXPECT_TRUE(plc.CarriesBytesOf(*link));
 }
 
 // Runs `body` as an unprivileged user (nobody) when the test runs as root,
