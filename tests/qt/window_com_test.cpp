@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <memory>
@@ -88,6 +89,28 @@ TEST_F(QtComWindow, BurnGoesThroughThePortPickedInTheList) {
   const std::string record = plc.Report();
   EXPECT_THAT(record, HasSubstr("\"violationCount\": 0")) << record.substr(0, 1000);
   EXPECT_THAT(record, HasSubstr("\"flashMatchesImage\": true"));
+}
+
+// A name that looks like markup is shown as it is written.
+TEST(QtComWindowBoxes, TextsAreShownAsWrittenNeverAsMarkup) {
+  TestApplication();
+  FakeSysfs tree;
+  tree.UsbSerialTty(tree.UsbDevice("1-2", "0403", "6001"), "<b>ttyUSB0");
+  const EnvironmentVariable sysfsRoot("MORVIX_SYSFS_ROOT", tree.Sys().c_str());
+  MainWindow window;
+  window.show();
+
+  Qt::TextFormat shownAs = Qt::AutoText;
+  Operator operatorAtTheDesk([&](QWidget& dialog) {
+    if (auto* label = dialog.findChild<QLabel*>("qt_msgbox_label")) shownAs = label->textFormat();
+    Operator::Press(QMessageBox::Ok)(dialog);
+  });
+  window.findChild<QPushButton*>(kStartBurnName)->click();
+  ASSERT_TRUE(WaitFor([] { return !BurnUnderWay(); }, 10s));
+  ASSERT_EQ(operatorAtTheDesk.Boxes().size(), 1u);
+  EXPECT_EQ(operatorAtTheDesk.Boxes()[0].text.toStdString(),
+            "CANNOT open " + tree.DevPath("<b>ttyUSB0") + " Port!!!");
+  EXPECT_EQ(shownAs, Qt::PlainText);
 }
 
 }  // namespace

@@ -32,14 +32,10 @@ class QtBurnEnvironment final : public BurnEnvironment {
   std::unique_ptr<Link> OpenMyDevPipe() override { return ::OpenMyDevPipe(""); }
 
   void ShowError(const std::string& text) override {
-    OnWindowThread(
-        [&] { QMessageBox::critical(controls_.window, "ERROR", QString::fromStdString(text)); });
+    ShowBox(QMessageBox::Critical, "ERROR", text);
   }
   void ShowInformation(const std::string& text, const std::string& caption) override {
-    OnWindowThread([&] {
-      QMessageBox::information(controls_.window, QString::fromStdString(caption),
-                               QString::fromStdString(text));
-    });
+    ShowBox(QMessageBox::Information, caption, text);
   }
   void ShowPrompt(const std::string& text) override { ShowInformation(text, "Information"); }
 
@@ -57,6 +53,16 @@ class QtBurnEnvironment final : public BurnEnvironment {
  private:
   // A box's own event loop keeps the repaint timer running, so the panel
   // stays current while the operator reads.
+  void ShowBox(QMessageBox::Icon icon, const std::string& caption, const std::string& text) {
+    OnWindowThread([&] {
+      QMessageBox box(icon, QString::fromStdString(caption), QString::fromStdString(text),
+                      QMessageBox::Ok, controls_.window);
+      // A port's name is shown as it is written, never taken for markup.
+      box.setTextFormat(Qt::PlainText);
+      box.exec();
+    });
+  }
+
   void OnWindowThread(const std::function<void()>& request) {
     QMetaObject::invokeMethod(controls_.window, request, Qt::BlockingQueuedConnection);
   }
@@ -65,9 +71,10 @@ class QtBurnEnvironment final : public BurnEnvironment {
 };
 
 QtBurnEnvironment environment;
-// The thread of the last burn. A burn gives its claim back as the last thing
-// it does, so once a new claim succeeds the old thread has nothing left to
-// do but return.
+// The thread of the last burn, joined rather than left to itself so that
+// the program never ends under a thread still returning. A burn gives its
+// claim back as the last thing it does: once a new claim succeeds, the old
+// thread has nothing left to do but return.
 std::jthread burnThread;
 
 }  // namespace
