@@ -245,6 +245,22 @@ TEST_F(QtWindow, EnterOnTheButtonStartsOneBurnThatEndsWithItsBox) {
   EXPECT_EQ(rest.flashStatus, 0);
 }
 
+// The demo image is not firmware: without the tests' word for it, a burn of
+// the default build refuses before it looks for a PLC.
+TEST_F(QtWindow, DemoImageIsRefusedUnlessAllowed) {
+#ifndef MORVIX_TEST_DEMO_IMAGE
+  GTEST_SKIP() << "this build carries a firmware image";
+#endif
+  const EnvironmentVariable notAllowed("MORVIX_ALLOW_DEMO_IMAGE", nullptr);
+  Operator anyone;
+  button_->click();
+  ASSERT_TRUE(WaitFor([&] { return Idle(); }, 2s));
+  ASSERT_EQ(anyone.Boxes().size(), 1u);
+  EXPECT_EQ(anyone.Boxes()[0].caption, "ERROR");
+  EXPECT_TRUE(anyone.Boxes()[0].text.startsWith("The image is the DEMO image, not firmware"))
+      << anyone.Boxes()[0].text.toStdString();
+}
+
 // --- Closing --------------------------------------------------------------------
 
 TEST_F(QtWindow, ClosingWhenIdleAsksNothing) {

@@ -92,6 +92,9 @@ bool StartWindowBurn(const BurnControls& controls) {
   if (burnThread.joinable()) burnThread.join();
   environment.Attach(controls);
   paramStruct.environment = &environment;
+  // The demo image goes only to a simulated PLC, such as the window tests'.
+  const char* allowDemo = std::getenv("MORVIX_ALLOW_DEMO_IMAGE");
+  paramStruct.demoImageAllowed = allowDemo != nullptr && std::string_view(allowDemo) == "1";
   controls.elapsedTimer->start();
   try {
     burnThread = std::jthread([] { StartBurn(&paramStruct); });
