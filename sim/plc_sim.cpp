@@ -148,7 +148,8 @@ void PlcSimulator::Handle(const sim::FramedRequest& framed) {
   const bool kept = record_.requests.size() < kMaxRequests;
   if (kept) {
     PlcRequestRecord entry{
-        mode_, request, record_.connections, static_cast<uint32_t>(framed.length), {}, {}, {}};
+        mode_, request, record_.connections, static_cast<uint32_t>(framed.length), {}, {},
+        {},    false};
     const size_t keep = request == PlcRequest::kBlock ? kBlockHeader : kMaxKeptBytes;
     entry.bytes.assign(bytes.begin(),
                        bytes.begin() + static_cast<std::ptrdiff_t>(std::min(keep, bytes.size())));
@@ -221,7 +222,8 @@ void PlcSimulator::Handle(const sim::FramedRequest& framed) {
     sim::Damage(fault->kind, reply);
     if (kept && reply == intended) record_.requests.back().fault += " (left the reply unchanged)";
   }
-  sim::FlipBits(reply, settings_.bitErrorRate, noise_);
+  const bool noisy = sim::FlipBits(reply, settings_.bitErrorRate, noise_);
+  if (kept) record_.requests.back().noisy = noisy;
   lastRequest_ = request;
   lastReplyLost_ = reply != intended || late;
   outputLate_ = outputLate_ || late;

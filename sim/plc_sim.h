@@ -137,6 +137,7 @@ struct PlcRequestRecord {
   std::vector<uint8_t> bytes;  // as received; block packets keep only their header
   std::vector<uint8_t> reply;  // what the PLC sent, faults included
   std::string fault;           // the fault that hit it, if any
+  bool noisy = false;          // bit errors (bitErrorRate) flipped bits of the reply
 };
 
 struct PlcViolation {
