@@ -1,0 +1,68 @@
+// The soak: complete updates on the in-process simulated PLC, each with
+// faults drawn from its own seed, each judged against what its faults call
+// for. A seed is the whole update: model, start mode, image, faults, noise
+// and the loader's habits all come from it, so any update replays exactly.
+//
+// The update runs the burn as a front end does, with prompts answered and
+// sleeps instant. A disconnect is the PLC's USB device vanishing: the link
+// dies and moves no byte again; the next open (the reconnect step's reopen)
+// finds the PLC again as a device that re-enumerated, still running what it
+// ran (its firmware, or its loader, which begins its dialogue afresh).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "burn/burn.h"
+#include "sim/plc_sim.h"
+
+struct SoakCase {
+  uint64_t seed = 0;
+  int model = 0;  // row of the model table
+  uint32_t imageSize = 0;
+  PlcSettings plc;  // start mode, faults, noise, the loader's habits
+};
+
+SoakCase MakeSoakCase(uint64_t seed);
+// The case in words, one fault a line.
+std::string DescribeSoakCase(const SoakCase& soakCase);
+
+// The image every update sends the first `size` bytes of.
+std::span<const uint8_t> SoakImage(uint32_t size);
+// What the PLC's flash holds after the update wrote `size` bytes of it: the
+// bytes the model's rules send, the last block filled with 0x1A.
+std::vector<uint8_t> SoakExpectedFlash(int model, uint32_t size);
+
+// The longest an update of this case may take in simulated time: every
+// exchange it can make, each using its whole retry budget with every write
+// and read running to its time-out and every late reply waited for as long
+// as the tool listens. Reconnect waits are not counted (they are instant
+// here, as they do not touch the simulated clock).
+uint64_t SoakBoundNanos(const SoakCase& soakCase);
+
+struct SoakRun {
+  std::unique_ptr<PlcSimulator> plc;
+  BurnResult result;
+  std::vector<std::string> prompts;
+  uint64_t simulatedNanos = 0;
+  uint64_t boundNanos = 0;
+  bool boundExceeded = false;  // the update was stopped at its bound
+};
+SoakRun RunSoakCase(const SoakCase& soakCase);
+
+struct SoakVerdict {
+  // What the faults that hit called for, in words: "success", or the step
+  // and the messages allowed there.
+  std::string calledFor;
+  std::vector<std::string> problems;  // empty: the update ended as it should
+  // Violations of the simulator's record that the faults cause by design,
+  // each by its cause.
+  std::vector<std::string> excused;
+};
+SoakVerdict JudgeSoakRun(const SoakCase& soakCase, const SoakRun& run);
+
+// The simulator's record of one update, a request a line, for a replay.
+std::string DescribeSoakRecord(const PlcRecord& record);

@@ -1,0 +1,486 @@
+// What an update's faults call for, and whether it ended so.
+//
+// The judge reads only the simulator's record: each request the PLC heard,
+// the fault or noise that hit it, and the reply it sent. From the PLC's side
+// it works out what the tool can have read:
+//
+// - Requests in a row to the same step (same request, same block, same
+//   link) after a reply the tool may have refused are the attempts of one
+//   exchange. An attempt is *bad* when the tool cannot have accepted what it
+//   read (no reply, a short one, a refusal, a NAK, a damaged LRC or
+//   hexadecimal, a loader reply not led by 0x06, a reply later than the tool
+//   listens, a link that dropped), *maybe bad* when noise flipped bits the
+//   tool may not look at. A reply later than the 3 s read but within the
+//   200 ms the tool then listens is taken for its request; one later still
+//   is read by the next attempt instead of that attempt's own reply.
+// - An update MUST end at the first of: an exchange with as many bad
+//   attempts as its budget (6; 1 for a GL30-family erase step); a link that
+//   dropped with no reconnect to follow; a 0x16 read in the transfer; a
+//   loader version the model refuses; a PLC still in its firmware at the
+//   fourth pass. It must end there with that step's message, and nothing may
+//   be sent after it.
+// - It MAY end earlier, at its last exchange, with that step's message, when
+//   its bad and maybe-bad attempts and the late replies around it (each can
+//   spoil one read) add up to the budget.
+// - Otherwise it must succeed, with the image in the flash.
+//
+// The messages are written here as the operator reads them, not taken from
+// the tool, so that a wrong table in the tool cannot hide behind the judge.
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <set>
+
+#include "catalogue/model_table.h"
+#include "soak/soak.h"
+
+namespace {
+
+constexpr char kNoResponse1[] = "NO RESPONSE @ State 1";
+constexpr char kNoResponse2[] = "NO RESPONSE @ State 2";
+constexpr char kNoResponse3[] = "NO RESPONSE @ State 3";
+constexpr char kWrongType[] = "PLC type is WRONG";
+constexpr char kRunMode[] = "PLC in RUN MODE";
+constexpr char kVersionUnread[] = "PLC DOES NOT respond to the version read";
+constexpr char kEraseUnanswered[] = "PLC DOES NOT respond to the erasing signal";
+constexpr char kUpdateUnanswered[] = "PLC DOES NOT respond to the update signal";
+constexpr char kTransferFailed[] = "Firmware update is FAILED";
+constexpr char kFlashWrite[] =
+    "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again";
+constexpr char kNoLoader[] =
+    "PLC DOES NOT restart into its loader (asked 3 times). RE-POWER PLC and update FW again";
+constexpr char kUsbSuccess[] = "Firmware update is SUCCESSFUL!, please REPLUG the USB cable";
+constexpr char kComSuccess[] = "Firmware update is SUCCESSFUL";
+constexpr char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to continue";
+constexpr char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
+
+// The first reply bytes of every loader reply: its acknowledgement.
+constexpr uint8_t kAck = 0x06;
+constexpr uint8_t kFlashError = 0x16;
+// The tool reads for 3 s and then listens until the line has been quiet for
+// 200 ms: a reply later than this after its request is not taken for it.
+constexpr uint32_t kListensMs = 3200;
+
+using Messages = std::set<std::string>;
+
+struct Judging {
+  const SoakCase& c;
+  const ModelRules& rules;
+  bool r3;  // restarts on the erase request, perhaps without a reply
+};
+
+uint32_t ReplySize(PlcRequest request) {
+  switch (request) {
+    case PlcRequest::kCommCheck:
+    case PlcRequest::kIdentityA:
+    case PlcRequest::kVersionA:
+    case PlcRequest::kEraseA: return 19;
+    case PlcRequest::kReadD1386:
+    case PlcRequest::kReadD1001:
+    case PlcRequest::kReadD1148: return 15;
+    case PlcRequest::kId:
+    case PlcRequest::kVersion: return 3;
+    default: return 1;
+  }
+}
+
+bool IsLoaderStep(PlcRequest request) {
+  return request >= PlcRequest::kId && request <= PlcRequest::kTransferEnd;
+}
+
+// Requests the tool sends as exchanges with a retry budget (not the wake-up
+// burst, whose replies it ignores, nor the erase confirmation, which has
+// none).
+bool IsExchange(PlcRequest request) {
+  return request != PlcRequest::kWakeUp && request != PlcRequest::kConfirmA &&
+         request != PlcRequest::kUnknown;
+}
+
+std::string FaultKindOf(const PlcRequestRecord& r) { return r.fault.substr(0, r.fault.find(' ')); }
+
+struct Attempt {
+  size_t number;                   // in the record, from 1
+  const PlcRequestRecord* record;  // what the PLC heard and sent
+  const PlcRequestRecord* taken;   // whose reply the tool read: its own, or a late one's
+  bool bad = false;
+  bool maybeBad = false;
+  bool late = false;            // a late fault held its reply back
+  bool lateBeyond = false;      // later than the tool listens
+  bool dropped = false;         // the link dropped on it
+  bool restartAssumed = false;  // R3: no full reply to the erase request is the restart
+};
+
+// What the tool read for `a` from the reply of `a.taken`.
+void JudgeReply(const Judging& j, Attempt& a) {
+  const PlcRequestRecord& r = *a.taken;
+  const std::string kind = FaultKindOf(*a.record);
+  const bool unchanged = a.record->fault.find("unchanged") != std::string::npos;
+  const std::vector<uint8_t>& reply = r.reply;
+  const PlcRequest request = a.record->request;
+  if (j.r3 && request == PlcRequest::kEraseA &&
+      (a.dropped || (a.lateBeyond && a.taken == a.record) || reply.size() < ReplySize(request))) {
+    a.restartAssumed = true;
+    return;
+  }
+  bool bad =
+      a.dropped || (a.lateBeyond && a.taken == a.record) || reply.size() < ReplySize(request);
+  if (!bad && IsLoaderStep(request)) bad = reply[0] != kAck;
+  // The PLC's own damage, unless the fault left the reply as it was. A
+  // refused version query is read as version 0x15, by design.
+  if (a.taken == a.record && !unchanged &&
+      (kind == "garble-lrc" || kind == "lower-case" ||
+       (kind == "refuse" && request != PlcRequest::kVersionA))) {
+    bad = true;
+  }
+  a.bad = bad;
+  a.maybeBad = bad || r.noisy;
+}
+
+enum class Step { kWake, kCheck, kState2, kVersionA, kEraseA, kConfirm, kLoader };
+
+struct ExchangeRun {
+  PlcRequest request;
+  uint32_t connection;
+  int block;  // block number, -1 for other requests
+  bool application;
+  std::vector<Attempt> attempts;
+
+  int Bad() const {
+    return static_cast<int>(
+        std::count_if(attempts.begin(), attempts.end(), [](const Attempt& a) { return a.bad; }));
+  }
+  int MaybeBad() const {
+    return static_cast<int>(std::count_if(attempts.begin(), attempts.end(),
+                                          [](const Attempt& a) { return a.maybeBad; }));
+  }
+  int Late() const {
+    return static_cast<int>(
+        std::count_if(attempts.begin(), attempts.end(), [](const Attempt& a) { return a.late; }));
+  }
+  const Attempt& Last() const { return attempts.back(); }
+  bool Dropped() const { return Last().dropped; }
+};
+
+std::vector<ExchangeRun> ExchangesOf(const Judging& j, const PlcRecord& record) {
+  std::vector<ExchangeRun> runs;
+  for (size_t i = 0; i < record.requests.size(); ++i) {
+    const PlcRequestRecord& r = record.requests[i];
+    Attempt a{i + 1, &r, &r};
+    const std::string kind = FaultKindOf(r);
+    a.dropped = kind == "disconnect";
+    a.late = kind == "late";
+    a.lateBeyond = a.late && j.c.plc.lateReplyMs + j.c.plc.replyDelayMs >= kListensMs;
+    const int block = r.request == PlcRequest::kBlock && r.bytes.size() > 1 ? r.bytes[1] : -1;
+    ExchangeRun* run = runs.empty() ? nullptr : &runs.back();
+    const bool sameStep = run != nullptr && run->request == r.request &&
+                          run->connection == r.connection && run->block == block;
+    // The tool never sends a request twice in a row but to retry it (the
+    // wake-up frames of a pass are one burst; passes are apart), except
+    // "ERASE", whose steps are alike: one is a retry only after a reply the
+    // tool may have refused.
+    const bool joins = sameStep && (r.request != PlcRequest::kErase || run->Last().maybeBad);
+    if (joins && run->Last().lateBeyond && !a.dropped) a.taken = run->Last().taken;
+    JudgeReply(j, a);
+    if (!joins) {
+      runs.push_back({r.request, r.connection, block, r.mode == PlcMode::kApplication, {}});
+      run = &runs.back();
+    }
+    run->attempts.push_back(a);
+  }
+  return runs;
+}
+
+// The message a refusal of an application-mode step ends with: class 0x02
+// is the wrong PLC type whatever its detail, class 0x01 at the
+// communication check a PLC in RUN mode, anything else an unknown code.
+std::optional<std::string> RefusalMessage(int state, const PlcRequestRecord& r) {
+  // ':' then station, function, 0x01, sub-code, status, class, detail as hex.
+  if (r.reply.size() != 19) return std::nullopt;
+  auto byte = [&](size_t at) {
+    return std::stoi(std::string(r.reply.begin() + static_cast<std::ptrdiff_t>(at),
+                                 r.reply.begin() + static_cast<std::ptrdiff_t>(at) + 2),
+                     nullptr, 16);
+  };
+  if (byte(9) != 0x15) return std::nullopt;
+  const int refusalClass = byte(11);
+  if (refusalClass == 2) return kWrongType;
+  if (refusalClass == 1 && state == 1) return kRunMode;
+  return "UNKNOWN ERROR CODE @ State " + std::to_string(state);
+}
+
+// The messages an exchange of this step ends with when it runs out of
+// attempts; none when running out does not end the update.
+Messages ExhaustedMessages(const Judging& j, const ExchangeRun& x) {
+  auto withRefusals = [&](int state, const char* noResponse) {
+    Messages m = {noResponse};
+    for (const Attempt& a : x.attempts) {
+      if (FaultKindOf(*a.taken) != "refuse") continue;
+      try {
+        if (auto text = RefusalMessage(state, *a.taken)) m.insert(*text);
+      } catch (const std::exception&) {  // noise made the hexadecimal unreadable
+      }
+    }
+    return m;
+  };
+  switch (x.request) {
+    case PlcRequest::kCommCheck: return withRefusals(1, kNoResponse1);
+    case PlcRequest::kIdentityA: return withRefusals(2, kNoResponse2);
+    case PlcRequest::kReadD1386:
+    case PlcRequest::kReadD1001:
+    case PlcRequest::kReadD1148: return {kNoResponse2};
+    case PlcRequest::kVersionA: {
+      // Unanswered, the version reads 0.
+      const char* refusal = LoaderVersionRefusal(j.rules.name, 0);
+      return refusal != nullptr ? Messages{refusal} : Messages{};
+    }
+    case PlcRequest::kEraseA: return withRefusals(3, kNoResponse3);
+    case PlcRequest::kId: return {kWrongType};
+    case PlcRequest::kVersion: return {kVersionUnread};
+    case PlcRequest::kErase:
+    case PlcRequest::kEraseEnd: return {kEraseUnanswered};
+    case PlcRequest::kUpdate: return {kUpdateUnanswered};
+    case PlcRequest::kBlock:
+    case PlcRequest::kTransferEnd: return {kTransferFailed};
+    default: return {};
+  }
+}
+
+int BudgetOf(const Judging& j, const ExchangeRun& x) {
+  return x.request == PlcRequest::kErase && EraseStepHasOneAttempt(j.rules.name) ? 1 : 6;
+}
+
+// What follows a link that dropped on a request of `x`: the message of the
+// step that then runs out of attempts on the dead link, or nothing when the
+// reconnect step opens the link anew.
+Messages AfterTheDrop(const Judging& j, const ExchangeRun& x) {
+  const bool keepsLink = ReconnectRuleOf(j.rules.name) == ReconnectRule::kR4;
+  switch (x.request) {
+    case PlcRequest::kWakeUp: return {kNoResponse1};
+    case PlcRequest::kConfirmA: return keepsLink ? Messages{kNoResponse1} : Messages{};
+    case PlcRequest::kVersionA:
+      if (const char* refusal = LoaderVersionRefusal(j.rules.name, 0)) return {refusal};
+      // Read as 0 and accepted: the erase request meets the dead link.
+      return j.r3 ? Messages{} : Messages{kNoResponse3};
+    case PlcRequest::kEraseA: return j.r3 ? Messages{} : Messages{kNoResponse3};
+    default: return ExhaustedMessages(j, x);
+  }
+}
+
+struct Requirement {
+  size_t exchange;  // index of the exchange the update must end at
+  Messages messages;
+  std::string why;
+};
+
+std::string Join(const Messages& messages) {
+  std::string out;
+  for (const std::string& m : messages) out += (out.empty() ? "\"" : " or \"") + m + "\"";
+  return out.empty() ? "(no message)" : out;
+}
+
+std::string Where(const ExchangeRun& x) {
+  char text[80];
+  if (x.block >= 0) {
+    std::snprintf(text, sizeof text, "block 0x%02X at request #%zu", x.block,
+                  x.attempts.front().number);
+  } else {
+    std::snprintf(text, sizeof text, "%s at request #%zu",
+                  std::string(PlcRequestName(x.request)).c_str(), x.attempts.front().number);
+  }
+  return text;
+}
+
+// The first place the update must end, if any.
+std::optional<Requirement> FirstRequiredEnd(const Judging& j, const std::vector<ExchangeRun>& xs) {
+  int applicationPasses = 0;
+  for (size_t i = 0; i < xs.size(); ++i) {
+    const ExchangeRun& x = xs[i];
+    if (x.Dropped()) {
+      const Messages after = AfterTheDrop(j, x);
+      if (!after.empty()) return Requirement{i, after, "the link dropped on " + Where(x)};
+      continue;
+    }
+    if (!IsExchange(x.request)) continue;
+    if (x.request == PlcRequest::kBlock || x.request == PlcRequest::kTransferEnd) {
+      for (const Attempt& a : x.attempts) {
+        const auto& reply = a.taken->reply;
+        if (std::find(reply.begin(), reply.end(), kFlashError) != reply.end()) {
+          return Requirement{i, {kFlashWrite}, "the loader's 0x16 on " + Where(x)};
+        }
+      }
+    }
+    if (x.request == PlcRequest::kVersion && !x.Last().bad) {
+      const auto& reply = x.Last().taken->reply;
+      const auto version = static_cast<uint8_t>(reply[1] << 4 | reply[2] >> 4);
+      if (const char* refusal = LoaderVersionRefusal(j.rules.name, version)) {
+        char why[80];
+        std::snprintf(why, sizeof why, "loader version 0x%02X read at ", version);
+        return Requirement{i, {refusal}, why + Where(x)};
+      }
+    }
+    if (x.request == PlcRequest::kCommCheck && x.application && !x.Last().maybeBad &&
+        ++applicationPasses == 4) {
+      return Requirement{i, {kNoLoader}, "the firmware still running at " + Where(x)};
+    }
+    const Messages exhausted = ExhaustedMessages(j, x);
+    if (!exhausted.empty() && x.Bad() >= BudgetOf(j, x)) {
+      return Requirement{i, exhausted, std::to_string(x.Bad()) + " bad replies to " + Where(x)};
+    }
+  }
+  return std::nullopt;
+}
+
+// Whether the update may have ended at `x`, the last exchange, with
+// `message`, though nothing required it: the attempts that may have failed,
+// and the late replies around it that may each have spoilt one read, fill
+// its budget.
+bool MayEndAt(const Judging& j, const std::vector<ExchangeRun>& xs, size_t i,
+              const std::string& message) {
+  const ExchangeRun& x = xs[i];
+  if (message == kNoLoader) {
+    const auto passes = std::count_if(
+        xs.begin(), xs.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+        [](const ExchangeRun& e) { return e.request == PlcRequest::kCommCheck && e.application; });
+    return x.request == PlcRequest::kCommCheck && passes >= 4;
+  }
+  if (!ExhaustedMessages(j, x).contains(message)) return false;
+  int late = x.Late();
+  for (size_t k = i >= 2 ? i - 2 : 0; k < i; ++k) late += xs[k].Late();
+  return x.MaybeBad() + late >= BudgetOf(j, x);
+}
+
+// Violations the faults cause by design, with their cause; empty for one
+// that is the tool's.
+//
+// - A loader that refuses a block it has already written (repeated blocks
+//   refused) cannot take that block again once its acknowledgement was lost:
+//   the tool, rightly, sends it again until its attempts run out, and the
+//   simulator, which takes only the first repeat for the retry it is, calls
+//   each later one a block out of order.
+// - "ERASE" again after a reply the simulator damaged or delayed is, to it,
+//   the retry of the same step. When the tool did take that reply (late, but
+//   while it still listened), the next "ERASE" was the next step, and the
+//   simulator counts one step too few.
+std::string ExcusedBecause(const Judging& j, const PlcRecord& record, const PlcViolation& v) {
+  if (v.request == 0 || v.request > record.requests.size()) return {};
+  const size_t at = v.request - 1;
+  const PlcRequestRecord& r = record.requests[at];
+  unsigned number = 0, expected = 0, steps = 0, due = 0;
+  if (r.request == PlcRequest::kBlock && j.c.plc.refuseRepeatedBlock && r.bytes.size() > 1 &&
+      std::sscanf(v.reason.c_str(), "block number 0x%X where block %*u (number 0x%X) belongs",
+                  &number, &expected) == 2 &&
+      number == r.bytes[1] && static_cast<uint8_t>(number + 1) == expected) {
+    // The same block all the way back to its first packet, whose reply was lost.
+    for (size_t k = at; k-- > 0;) {
+      const PlcRequestRecord& e = record.requests[k];
+      if (e.request != PlcRequest::kBlock || e.bytes.size() < 2 || e.bytes[1] != number) break;
+      if (!e.fault.empty() || e.noisy)
+        return "a repeated block refused after its acknowledgement was lost";
+    }
+    return {};
+  }
+  if (r.request == PlcRequest::kEraseEnd &&
+      std::sscanf(v.reason.c_str(), "erase closed after %u steps, but %*s erases %u times", &steps,
+                  &due) == 2 &&
+      j.c.plc.lateReplyMs < kListensMs) {
+    // Erase requests of this erase whose late reply the tool took, each
+    // followed by the next step.
+    unsigned taken = 0;
+    for (size_t k = at; k-- > 0 && record.requests[k].request == PlcRequest::kErase;) {
+      if (FaultKindOf(record.requests[k]) == "late" && k + 1 < at) ++taken;
+    }
+    if (taken > 0 && steps + taken == due)
+      return "an erase step taken for a retry after a late reply";
+    return {};
+  }
+  return {};
+}
+
+}  // namespace
+
+SoakVerdict JudgeSoakRun(const SoakCase& c, const SoakRun& run) {
+  const ModelRules& rules = ModelAt(c.model);
+  const Judging j{c, rules, ReconnectRuleOf(rules.name) == ReconnectRule::kR3};
+  const PlcRecord& record = run.plc->record();
+  SoakVerdict verdict;
+  auto problem = [&](std::string text) { verdict.problems.push_back(std::move(text)); };
+
+  const std::vector<ExchangeRun> xs = ExchangesOf(j, record);
+  const std::optional<Requirement> required = FirstRequiredEnd(j, xs);
+  verdict.calledFor =
+      required ? "an end at " + required->why + ": " + Join(required->messages) : "success";
+
+  if (run.boundExceeded) {
+    char text[120];
+    std::snprintf(text, sizeof text, "stopped at its bound of %.1f s of simulated time",
+                  static_cast<double>(run.boundNanos) / 1e9);
+    problem(text);
+  }
+  size_t shown = 0;
+  for (const PlcViolation& v : record.violations) {
+    const std::string excuse = ExcusedBecause(j, record, v);
+    if (!excuse.empty()) {
+      verdict.excused.push_back(excuse);
+    } else if (shown++ < 5) {
+      problem("violation at request #" + std::to_string(v.request) + ": " + v.reason);
+    }
+  }
+  if (record.violationsDropped > 0) problem("the record dropped violations");
+  if (record.requestsDropped > 0) problem("the record overflowed");
+
+  // One prompt before each reopen, worded by the reconnect rule.
+  const ReconnectRule reconnect = ReconnectRuleOf(rules.name);
+  const std::string prompt = reconnect == ReconnectRule::kR3 ? kPowerCyclePrompt : kReplugPrompt;
+  if (run.prompts.size() + 1 != record.connections) {
+    problem(std::to_string(run.prompts.size()) + " prompts for " +
+            std::to_string(record.connections) + " links opened");
+  }
+  for (const std::string& p : run.prompts) {
+    if (p != prompt) problem("prompt \"" + p + "\", not \"" + prompt + "\"");
+  }
+
+  const BurnResult& result = run.result;
+  const bool usb = rules.link == LinkKind::kUsb;
+  switch (result.outcome) {
+    case BurnOutcome::kSucceeded: {
+      if (required) problem("succeeded, though " + verdict.calledFor);
+      const std::string text = usb ? kUsbSuccess : kComSuccess;
+      const std::string caption = usb ? "Information" : "INFORMATION";
+      if (result.message != text || result.caption != caption) {
+        problem("success worded \"" + result.caption + ": " + result.message + "\"");
+      }
+      if (!record.updateComplete) problem("succeeded, but the PLC never completed the update");
+      if (record.flash != SoakExpectedFlash(c.model, c.imageSize)) {
+        problem("succeeded, but the flash is not the image");
+      }
+      break;
+    }
+    case BurnOutcome::kFailed: {
+      if (result.caption != "ERROR") problem("failure captioned \"" + result.caption + "\"");
+      if (xs.empty()) {
+        problem("failed with \"" + result.message + "\" before the PLC heard anything");
+        break;
+      }
+      const size_t last = xs.size() - 1;
+      if (required && required->exchange < last) {
+        problem("went on past " + required->why + " to " + Where(xs[last]));
+      } else if (required && required->exchange == last &&
+                 required->messages.contains(result.message)) {
+        break;
+      } else if (!MayEndAt(j, xs, last, result.message)) {
+        problem("failed with \"" + result.message + "\" at " + Where(xs[last]) + " (" +
+                std::to_string(xs[last].MaybeBad()) + " of its attempts may have failed), where " +
+                verdict.calledFor + " was called for");
+      }
+      break;
+    }
+    case BurnOutcome::kCancelled:
+      if (!run.boundExceeded) problem("cancelled, though nobody asked it to stop");
+      break;
+    case BurnOutcome::kImageRefused:
+    case BurnOutcome::kLinkNotOpened:
+      problem("ended before the PLC was reached: " + result.message);
+      break;
+  }
+  return verdict;
+}
