@@ -63,13 +63,15 @@ struct IgnoreStaleInput {
   bool operator()(std::span<const uint8_t>) const { return false; }
 };
 
+// With quietMs 0 only what has arrived is taken; otherwise also what keeps
+// arriving, until the line has been quiet that long.
 template <typename StaleInput>
-bool DiscardStaleInput(Link& link, StaleInput& check) {
+bool DiscardStaleInput(Link& link, StaleInput& check, uint32_t quietMs = 0) {
   // A line that never stops delivering is not drained for ever.
   constexpr size_t kMostStaleBytes = 4096;
   uint8_t chunk[64];
   for (size_t taken = 0; taken < kMostStaleBytes;) {
-    const size_t got = link.Drain(chunk, sizeof chunk, 0);
+    const size_t got = link.Drain(chunk, sizeof chunk, quietMs);
     if (got > 0 && check(std::span<const uint8_t>(chunk, got))) return true;
     if (got < sizeof chunk) return false;
     taken += got;
@@ -83,11 +85,21 @@ bool DiscardStaleInput(Link& link, StaleInput& check) {
 // line, writes `request` whole and, after a full write, clears `reply` and
 // reads reply.size() bytes into it. judge(bytesRead) sees the reply in place;
 // its verdict on a short read is its own to give.
+//
+// Two replies can be on the line at once: one late enough to miss its
+// attempt's listening, and the reply to the attempt that follows. Each
+// attempt must still read its own reply from its first byte. So a whole
+// reply that is refused (it may be the tail of one reply and the head of the
+// next) is followed by listening until the line is quiet, and so is a reply
+// accepted after an attempt that went unanswered (it may be that attempt's,
+// late, with this attempt's own still coming); what comes meanwhile is
+// stale input.
 template <typename Judge, typename StaleInput = IgnoreStaleInput>
 ExchangeEnd Exchange(const Dialogue& dialogue, std::span<const uint8_t> request,
                      std::span<uint8_t> reply, RetryBudget& budget, Judge&& judge,
                      StaleInput&& stale = {}) {
   Link& link = dialogue.link;
+  bool unanswered = false;  // an earlier attempt's reply may still come
   while (budget.HasAttemptsLeft()) {
     if (dialogue.cancel.Requested()) return ExchangeEnd::kCancelled;
     if (DiscardStaleInput(link, stale)) return ExchangeEnd::kStopped;
@@ -101,10 +113,22 @@ ExchangeEnd Exchange(const Dialogue& dialogue, std::span<const uint8_t> request,
     if (got < reply.size()) {
       got += link.Drain(reply.data() + got, reply.size() - got, kLateReplyQuietMs);
     }
+    const bool whole = got == reply.size();
     switch (judge(got)) {
-      case Verdict::kAccept: return ExchangeEnd::kAccepted;
+      case Verdict::kAccept:
+        if (unanswered && DiscardStaleInput(link, stale, kLateReplyQuietMs)) {
+          return ExchangeEnd::kStopped;
+        }
+        return ExchangeEnd::kAccepted;
       case Verdict::kStop: return ExchangeEnd::kStopped;
-      case Verdict::kReject: budget.CountReadFailure(); break;
+      case Verdict::kReject:
+        budget.CountReadFailure();
+        // A short reply was followed by a quiet line already.
+        if (whole && DiscardStaleInput(link, stale, kLateReplyQuietMs)) {
+          return ExchangeEnd::kStopped;
+        }
+        unanswered = unanswered || !whole;
+        break;
     }
   }
   return ExchangeEnd::kExhausted;

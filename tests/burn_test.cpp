@@ -636,6 +636,83 @@ std::string LateReplyName(const ::testing::TestParamInfo<LateReplyCase>& info) {
 INSTANTIATE_TEST_SUITE_P(EarlyBlock, LateReplies, ::testing::ValuesIn(LateReplyCases()),
                          LateReplyName);
 
+// On a wire with real byte times, a reply late enough to miss its listening
+// arrives while the retry's own reply is on its way, the two back to back.
+// The retry must read its reply from its first byte, and the second reply
+// must not be taken for the next request's. One late reply (two for the
+// wake-up frames) at any step, whether the loader acknowledges a repeated
+// block or refuses it: the update succeeds in step, with the image in the
+// flash.
+struct PacedLateCase {
+  const char* model;
+  PlcMode start;
+  PlcFault late;
+  bool refuseRepeated;
+};
+
+void PrintTo(const PacedLateCase& c, std::ostream* os) {
+  *os << c.model << ", late " << PlcRequestName(c.late.request) << "@" << c.late.nth << "x"
+      << c.late.times << (c.refuseRepeated ? ", repeats refused" : "");
+}
+
+class PacedLateReply : public BurnTest, public ::testing::WithParamInterface<PacedLateCase> {};
+
+TEST_P(PacedLateReply, LeavesTheUpdateInStep) {
+  const PacedLateCase& c = GetParam();
+  Prepare(c.model, TestSizeFor(c.model));
+  settings.startMode = c.start;
+  settings.pacing = true;
+  settings.lateReplyMs = 4000;
+  settings.refuseRepeatedBlock = c.refuseRepeated;
+  settings.faults.push_back(c.late);
+  RunBurn();
+  EXPECT_EQ(result.outcome, BurnOutcome::kSucceeded) << result.message;
+  EXPECT_THAT(plc->record().violations, IsEmpty()) << Violations(*plc);
+  EXPECT_TRUE(plc->record().updateComplete);
+  EXPECT_EQ(plc->record().flash, ExpectedFlash());
+}
+
+std::vector<PacedLateCase> PacedLateCases() {
+  auto late = [](PlcRequest request, uint32_t nth, uint32_t times = 1) {
+    return PlcFault{FaultKind::kLate, request, nth, times};
+  };
+  constexpr auto kApp = PlcMode::kApplication;
+  constexpr auto kLoader = PlcMode::kLoader;
+  std::vector<PacedLateCase> cases = {
+      {"KR2-PW2-V4", kApp, late(PlcRequest::kWakeUp, 3, 2), false},
+      {"KR2-PW2-V4", kApp, late(PlcRequest::kCommCheck, 1), false},
+      {"KR2-PW2-V4", kApp, late(PlcRequest::kIdentityA, 1), false},
+      {"KR2-PW2-V4", kApp, late(PlcRequest::kReadD1386, 1), false},
+      {"KR2-PW2-V4", kApp, late(PlcRequest::kReadD1001, 1), false},
+      {"KR2-PW2-V4", kApp, late(PlcRequest::kEraseA, 1), false},
+      {"GL20-AIO", kApp, late(PlcRequest::kVersionA, 1), false},
+      {"KR3-PACKAGE", kLoader, late(PlcRequest::kWakeUp, 3, 2), false},
+      {"KR2-E", kLoader, late(PlcRequest::kCommCheck, 1), false},
+      {"KR2-E", kLoader, late(PlcRequest::kId, 1), false},
+      {"GL20-AIO", kLoader, late(PlcRequest::kVersion, 1), false},
+      {"KR2-E", kLoader, late(PlcRequest::kErase, 1), false},
+      {"KR2-E", kLoader, late(PlcRequest::kEraseEnd, 1), false},
+      {"KR2-E", kLoader, late(PlcRequest::kUpdate, 1), false},
+      {"KR2-E", kLoader, late(PlcRequest::kTransferEnd, 1), false},
+  };
+  for (const char* model : {"KR2-E", "GL30"}) {
+    for (bool refuse : {false, true}) {
+      cases.push_back({model, kLoader, late(PlcRequest::kBlock, 5), refuse});
+    }
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStep, PacedLateReply, ::testing::ValuesIn(PacedLateCases()),
+                         [](const auto& info) {
+                           const PacedLateCase& c = info.param;
+                           std::string name = std::string(c.model) + "_" +
+                                              std::string(PlcRequestName(c.late.request)) +
+                                              (c.refuseRepeated ? "_RepeatRefused" : "");
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
 // --- Cancellation ----------------------------------------------------------------
 
 // A stop requested in any phase ends the burn between two exchanges: no box,
