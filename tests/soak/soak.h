@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -51,7 +52,9 @@ struct SoakRun {
   uint64_t boundNanos = 0;
   bool boundExceeded = false;  // the update was stopped at its bound
 };
-SoakRun RunSoakCase(const SoakCase& soakCase);
+// Stopped at `boundNanos` of simulated time when given, else at the case's
+// own bound.
+SoakRun RunSoakCase(const SoakCase& soakCase, std::optional<uint64_t> boundNanos = {});
 
 struct SoakVerdict {
   // What the faults that hit called for, in words: "success", or the step

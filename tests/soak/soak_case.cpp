@@ -163,8 +163,8 @@ SoakCase MakeSoakCase(uint64_t seed) {
   if (ReconnectRuleOf(rules.name) == ReconnectRule::kR3) s.eraseRestartsSilently = draw.Chance(75);
   s.staysInApplication = s.startMode == PlcMode::kApplication && draw.Chance(2);
   if (draw.Chance(25)) {
-    // From one flipped bit in a million to one in five thousand.
-    s.bitErrorRate = 1e-6 * std::pow(200.0, draw.Unit());
+    // From one flipped bit in a hundred thousand to one in a thousand.
+    s.bitErrorRate = 1e-5 * std::pow(100.0, draw.Unit());
     s.bitErrorSeed = draw.Next();
   }
   const uint32_t roll = draw.Below(100);

@@ -52,6 +52,7 @@ constexpr char kNoLoader[] =
 constexpr char kUsbSuccess[] = "Firmware update is SUCCESSFUL!, please REPLUG the USB cable";
 constexpr char kComSuccess[] = "Firmware update is SUCCESSFUL";
 constexpr char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to continue";
+constexpr char kOutOfStep[] = "a reply behind after two late replies in a row";
 constexpr char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
 
 // The first reply bytes of every loader reply: its acknowledgement.
@@ -190,6 +191,23 @@ std::vector<ExchangeRun> ExchangesOf(const Judging& j, const PlcRecord& record) 
   return runs;
 }
 
+// The first exchange after which the tool may be a reply behind, if any:
+// one that ended by taking an earlier attempt's late reply while its last
+// attempt's own reply was late as well, and so still on its way. Nothing in
+// a 1-byte acknowledgement or a register's value says which request it
+// answers, so no rule of the tool can tell that reply from the next
+// request's: two late replies in a row are a limit of the protocol.
+std::optional<size_t> OutOfStepFrom(const std::vector<ExchangeRun>& xs) {
+  for (size_t i = 0; i < xs.size(); ++i) {
+    const Attempt& last = xs[i].Last();
+    if (IsExchange(xs[i].request) && last.lateBeyond && last.taken != last.record && !last.bad &&
+        !last.restartAssumed) {
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
 // The message a refusal of an application-mode step ends with: class 0x02
 // is the wrong PLC type whatever its detail, class 0x01 at the
 // communication check a PLC in RUN mode, anything else an unknown code.
@@ -211,16 +229,18 @@ std::optional<std::string> RefusalMessage(int state, const PlcRequestRecord& r) 
 // The messages an exchange of this step ends with when it runs out of
 // attempts; none when running out does not end the update.
 Messages ExhaustedMessages(const Judging& j, const ExchangeRun& x) {
+  // The tool words the exhaustion from the last reply it read: a refusal by
+  // its class, anything else as no response. Noise may have made a refusal
+  // unreadable, or made one out of another reply.
   auto withRefusals = [&](int state, const char* noResponse) {
-    Messages m = {noResponse};
-    for (const Attempt& a : x.attempts) {
-      if (FaultKindOf(*a.taken) != "refuse") continue;
-      try {
-        if (auto text = RefusalMessage(state, *a.taken)) m.insert(*text);
-      } catch (const std::exception&) {  // noise made the hexadecimal unreadable
-      }
+    const PlcRequestRecord& last = *x.Last().taken;
+    std::optional<std::string> refusal;
+    try {
+      refusal = RefusalMessage(state, last);
+    } catch (const std::exception&) {  // noise made the hexadecimal unreadable
     }
-    return m;
+    if (last.noisy) return refusal ? Messages{noResponse, *refusal} : Messages{noResponse};
+    return refusal ? Messages{*refusal} : Messages{noResponse};
   };
   switch (x.request) {
     case PlcRequest::kCommCheck: return withRefusals(1, kNoResponse1);
@@ -302,10 +322,13 @@ std::optional<Requirement> FirstRequiredEnd(const Judging& j, const std::vector<
     }
     if (!IsExchange(x.request)) continue;
     if (x.request == PlcRequest::kBlock || x.request == PlcRequest::kTransferEnd) {
+      // Read as the reply, or heard while the line was let go quiet after
+      // a late one was taken: the tool sees every byte of the transfer.
       for (const Attempt& a : x.attempts) {
-        const auto& reply = a.taken->reply;
-        if (std::find(reply.begin(), reply.end(), kFlashError) != reply.end()) {
-          return Requirement{i, {kFlashWrite}, "the loader's 0x16 on " + Where(x)};
+        for (const PlcRequestRecord* r : {a.taken, a.record}) {
+          if (std::find(r->reply.begin(), r->reply.end(), kFlashError) != r->reply.end()) {
+            return Requirement{i, {kFlashWrite}, "the loader's 0x16 on " + Where(x)};
+          }
         }
       }
     }
@@ -349,48 +372,101 @@ bool MayEndAt(const Judging& j, const std::vector<ExchangeRun>& xs, size_t i,
   return x.MaybeBad() + late >= BudgetOf(j, x);
 }
 
+// The block number of a block packet, -1 for any other request.
+int BlockNumberOf(const PlcRequestRecord& r) {
+  return r.request == PlcRequest::kBlock && r.bytes.size() > 1 ? r.bytes[1] : -1;
+}
+
+// Whether the step of request `at`, sent again, never had an acknowledgement
+// the tool could take: every earlier attempt's reply was refused, or never
+// reached the tool as the PLC sent it (damaged, delayed, or let go behind a
+// damaged late reply that attempt read instead: `carried`), and at least one
+// was lost so.
+bool AcknowledgementLost(const PlcRecord& record, const std::vector<bool>& carried, size_t at) {
+  const PlcRequestRecord& r = record.requests[at];
+  bool lost = false;
+  for (size_t k = at; k-- > 0;) {
+    const PlcRequestRecord& e = record.requests[k];
+    if (e.request != r.request || e.connection != r.connection ||
+        BlockNumberOf(e) != BlockNumberOf(r)) {
+      break;
+    }
+    const bool mangled = !e.fault.empty() || e.noisy || carried[k];
+    if (!mangled && e.reply == std::vector<uint8_t>{kAck}) return false;
+    lost = lost || mangled;
+  }
+  return lost;
+}
+
 // Violations the faults cause by design, with their cause; empty for one
 // that is the tool's.
 //
-// - A loader that refuses a block it has already written (repeated blocks
-//   refused) cannot take that block again once its acknowledgement was lost:
-//   the tool, rightly, sends it again until its attempts run out, and the
-//   simulator, which takes only the first repeat for the retry it is, calls
-//   each later one a block out of order.
+// - A step the PLC completed but whose acknowledgement the tool never read
+//   as sent is, rightly, sent again until its attempts run out; the
+//   simulator takes only the first repeat for the retry it is and calls
+//   each later one out of order (a block it has written, UPDATE or the
+//   final 0x04 a second time). A loader that refuses repeated blocks makes
+//   this certain once a block's acknowledgement is lost.
+// - After two late replies in a row the tool may be a reply behind (see
+//   OutOfStepFrom), and what it sends from then on may be out of order.
 // - "ERASE" again after a reply the simulator damaged or delayed is, to it,
 //   the retry of the same step. When the tool did take that reply (late, but
 //   while it still listened), the next "ERASE" was the next step, and the
-//   simulator counts one step too few.
-std::string ExcusedBecause(const Judging& j, const PlcRecord& record, const PlcViolation& v) {
+//   simulator counts one step too few. So it does when a damaged or
+//   delayed reply is followed by a step the PLC did not hear: the step
+//   after it is taken for the retry. The tool's steps are counted here.
+// - An erase request whose acceptance came late and whose retry the PLC
+//   refused (or did not hear): the tool, rightly, confirms the acceptance it
+//   read, which the PLC no longer waits for.
+std::string ExcusedBecause(const Judging& j, const PlcRecord& record,
+                           const std::vector<ExchangeRun>& xs, const std::vector<bool>& carried,
+                           const PlcViolation& v, size_t outOfStepFrom) {
+  if (v.request >= outOfStepFrom) return kOutOfStep;
   if (v.request == 0 || v.request > record.requests.size()) return {};
   const size_t at = v.request - 1;
   const PlcRequestRecord& r = record.requests[at];
   unsigned number = 0, expected = 0, steps = 0, due = 0;
-  if (r.request == PlcRequest::kBlock && j.c.plc.refuseRepeatedBlock && r.bytes.size() > 1 &&
+  const bool repeatedBlock =
+      r.request == PlcRequest::kBlock &&
       std::sscanf(v.reason.c_str(), "block number 0x%X where block %*u (number 0x%X) belongs",
                   &number, &expected) == 2 &&
-      number == r.bytes[1] && static_cast<uint8_t>(number + 1) == expected) {
-    // The same block all the way back to its first packet, whose reply was lost.
-    for (size_t k = at; k-- > 0;) {
-      const PlcRequestRecord& e = record.requests[k];
-      if (e.request != PlcRequest::kBlock || e.bytes.size() < 2 || e.bytes[1] != number) break;
-      if (!e.fault.empty() || e.noisy)
-        return "a repeated block refused after its acknowledgement was lost";
+      static_cast<int>(number) == BlockNumberOf(r) && static_cast<uint8_t>(number + 1) == expected;
+  const bool repeatedStep = v.reason == "final 0x04 a second time" ||
+                            v.reason == "UPDATE a second time" ||
+                            v.reason == "erase-eot after the erase was closed";
+  if (repeatedBlock || repeatedStep) {
+    if (!AcknowledgementLost(record, carried, at)) return {};
+    return repeatedBlock && j.c.plc.refuseRepeatedBlock
+               ? "a repeated block refused after its acknowledgement was lost"
+               : "a completed step sent again, its acknowledgement lost";
+  }
+  if (r.request == PlcRequest::kConfirmA && at > 0 &&
+      v.reason.starts_with("erase confirmation not right after") &&
+      record.requests[at - 1].request == PlcRequest::kEraseA &&
+      !record.requests[at - 1].fault.empty()) {
+    for (size_t k = at - 1; k-- > 0 && record.requests[k].request == PlcRequest::kEraseA;) {
+      if (FaultKindOf(record.requests[k]) == "late") {
+        return "an erase confirmed on a late acceptance, its retry refused";
+      }
     }
     return {};
   }
   if (r.request == PlcRequest::kEraseEnd &&
       std::sscanf(v.reason.c_str(), "erase closed after %u steps, but %*s erases %u times", &steps,
-                  &due) == 2 &&
-      j.c.plc.lateReplyMs < kListensMs) {
-    // Erase requests of this erase whose late reply the tool took, each
-    // followed by the next step.
-    unsigned taken = 0;
-    for (size_t k = at; k-- > 0 && record.requests[k].request == PlcRequest::kErase;) {
-      if (FaultKindOf(record.requests[k]) == "late" && k + 1 < at) ++taken;
+                  &due) == 2) {
+    // The steps the tool made: the exchanges of "ERASE" just before this
+    // 0x04 (and its retries), each ended by a reply it took.
+    size_t end = at;
+    while (end > 0 && record.requests[end - 1].request == PlcRequest::kEraseEnd) --end;
+    size_t begin = end;
+    while (begin > 0 && record.requests[begin - 1].request == PlcRequest::kErase) --begin;
+    const auto made = std::count_if(xs.begin(), xs.end(), [&](const ExchangeRun& x) {
+      const size_t first = x.attempts.front().number - 1;
+      return x.request == PlcRequest::kErase && first >= begin && first < end;
+    });
+    if (steps < due && made == static_cast<std::ptrdiff_t>(due)) {
+      return "an erase step the simulator took for a retry";
     }
-    if (taken > 0 && steps + taken == due)
-      return "an erase step taken for a retry after a late reply";
     return {};
   }
   return {};
@@ -407,6 +483,24 @@ SoakVerdict JudgeSoakRun(const SoakCase& c, const SoakRun& run) {
 
   const std::vector<ExchangeRun> xs = ExchangesOf(j, record);
   const std::optional<Requirement> required = FirstRequiredEnd(j, xs);
+  const std::optional<size_t> outOfStep = OutOfStepFrom(xs);
+  std::vector<bool> carried(record.requests.size(), false);
+  for (const ExchangeRun& x : xs) {
+    for (const Attempt& a : x.attempts) carried[a.number - 1] = a.taken != a.record;
+  }
+  // The requests from the one after which the tool may be a reply behind.
+  const size_t outOfStepFrom =
+      outOfStep ? xs[*outOfStep].attempts.front().number : record.requests.size() + 1;
+  // An end the faults called for, unless the tool may be a reply behind by
+  // then: where and how it ends is then no longer up to the tool.
+  const bool anyEnd = outOfStep && (!required || required->exchange > *outOfStep);
+  auto wrongEnd = [&](std::string text) {
+    if (anyEnd) {
+      verdict.excused.push_back(std::string("an end out of step: ") + kOutOfStep);
+    } else {
+      problem(std::move(text));
+    }
+  };
   verdict.calledFor =
       required ? "an end at " + required->why + ": " + Join(required->messages) : "success";
 
@@ -418,7 +512,7 @@ SoakVerdict JudgeSoakRun(const SoakCase& c, const SoakRun& run) {
   }
   size_t shown = 0;
   for (const PlcViolation& v : record.violations) {
-    const std::string excuse = ExcusedBecause(j, record, v);
+    const std::string excuse = ExcusedBecause(j, record, xs, carried, v, outOfStepFrom);
     if (!excuse.empty()) {
       verdict.excused.push_back(excuse);
     } else if (shown++ < 5) {
@@ -443,13 +537,22 @@ SoakVerdict JudgeSoakRun(const SoakCase& c, const SoakRun& run) {
   const bool usb = rules.link == LinkKind::kUsb;
   switch (result.outcome) {
     case BurnOutcome::kSucceeded: {
-      if (required) problem("succeeded, though " + verdict.calledFor);
+      if (required) wrongEnd("succeeded, though " + verdict.calledFor);
       const std::string text = usb ? kUsbSuccess : kComSuccess;
       const std::string caption = usb ? "Information" : "INFORMATION";
       if (result.message != text || result.caption != caption) {
         problem("success worded \"" + result.caption + ": " + result.message + "\"");
       }
-      if (!record.updateComplete) problem("succeeded, but the PLC never completed the update");
+      if (!record.updateComplete) {
+        // A reply behind, the tool reads the last block's acknowledgement as
+        // the final one's: the flash is whole, but the PLC did not confirm.
+        if (outOfStep) {
+          verdict.excused.push_back(std::string("a success the PLC never confirmed: ") +
+                                    kOutOfStep);
+        } else {
+          problem("succeeded, but the PLC never completed the update");
+        }
+      }
       if (record.flash != SoakExpectedFlash(c.model, c.imageSize)) {
         problem("succeeded, but the flash is not the image");
       }
@@ -463,14 +566,14 @@ SoakVerdict JudgeSoakRun(const SoakCase& c, const SoakRun& run) {
       }
       const size_t last = xs.size() - 1;
       if (required && required->exchange < last) {
-        problem("went on past " + required->why + " to " + Where(xs[last]));
+        wrongEnd("went on past " + required->why + " to " + Where(xs[last]));
       } else if (required && required->exchange == last &&
                  required->messages.contains(result.message)) {
         break;
       } else if (!MayEndAt(j, xs, last, result.message)) {
-        problem("failed with \"" + result.message + "\" at " + Where(xs[last]) + " (" +
-                std::to_string(xs[last].MaybeBad()) + " of its attempts may have failed), where " +
-                verdict.calledFor + " was called for");
+        wrongEnd("failed with \"" + result.message + "\" at " + Where(xs[last]) + " (" +
+                 std::to_string(xs[last].MaybeBad()) + " of its attempts may have failed), where " +
+                 verdict.calledFor + " was called for");
       }
       break;
     }

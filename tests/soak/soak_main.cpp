@@ -91,7 +91,7 @@ class Tally {
     for (const auto& [message, count] : endings_) {
       std::printf("    %8llu  %s\n", static_cast<unsigned long long>(count), message.c_str());
     }
-    std::printf("  violations the faults cause by design (excused)\n");
+    std::printf("  excused: what the faults cause by design\n");
     for (const auto& [cause, count] : excused_) {
       std::printf("    %8llu  %s\n", static_cast<unsigned long long>(count), cause.c_str());
     }

@@ -189,15 +189,15 @@ WorstCase WorstCaseOf(const SoakCase& c) {
 
 uint64_t SoakBoundNanos(const SoakCase& soakCase) { return WorstCaseOf(soakCase).nanos; }
 
-SoakRun RunSoakCase(const SoakCase& c) {
+SoakRun RunSoakCase(const SoakCase& c, std::optional<uint64_t> boundNanos) {
   SoakRun run;
   run.plc = std::make_unique<PlcSimulator>(c.plc);
   const WorstCase worst = WorstCaseOf(c);
-  run.boundNanos = worst.nanos;
+  run.boundNanos = boundNanos.value_or(worst.nanos);
   CancelToken cancel;
   // Every attempt makes a few link calls; taking stale input off the line
   // may take a few dozen.
-  Guard guard{*run.plc, cancel, worst.nanos, 100 * worst.attempts};
+  Guard guard{*run.plc, cancel, run.boundNanos, 100 * worst.attempts};
   SoakEnvironment environment(*run.plc, guard);
   SoakImageSource image(SoakImage(c.imageSize));
   run.result = StartBurn({ModelAt(c.model), image, environment, environment, cancel, false});
