@@ -4,6 +4,7 @@
 // byte is translated, and read and written with poll up to the total
 // time-out of the exchange, as a Windows COM port with these time-outs does.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 #include "link/serial.h"
 
@@ -30,10 +32,37 @@ speed_t SpeedOf(uint32_t baudRate) {
   }
 }
 
+// USB-serial adapters hold what they received for up to their latency
+// timer before passing it on: 16 ms on an FTDI adapter unless told
+// otherwise. The tool waits for a 1-byte acknowledgement after every block,
+// so that hold is paid once a block. ASYNC_LOW_LATENCY asks the driver to
+// pass bytes on at once (ftdi_sio sets the adapter's timer to 1 ms while the
+// flag is set). Best effort: a pseudo-terminal, and drivers without the
+// setting, refuse TIOCGSERIAL, and the port works as it is. Returns the
+// flags to put back when the port is closed.
+std::optional<int> RequestLowLatency(int fd) {
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return std::nullopt;
+  const int before = serial.flags;
+  if ((before & ASYNC_LOW_LATENCY) != 0) return std::nullopt;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  if (ioctl(fd, TIOCSSERIAL, &serial) != 0) return std::nullopt;
+  return before;
+}
+
+// The port is left as it was found.
+void RestoreSerialFlags(int fd, int flags) {
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;  // the device is gone
+  serial.flags = flags;
+  ioctl(fd, TIOCSSERIAL, &serial);
+}
+
 class PosixSerialLink final : public Link {
  public:
-  explicit PosixSerialLink(int fd) : fd_(fd) {}
+  PosixSerialLink(int fd, std::optional<int> flagsBefore) : fd_(fd), flagsBefore_(flagsBefore) {}
   ~PosixSerialLink() override {
+    if (flagsBefore_) RestoreSerialFlags(fd_, *flagsBefore_);
     ioctl(fd_, TIOCNXCL);
     flock(fd_, LOCK_UN);
     close(fd_);
@@ -116,6 +145,7 @@ class PosixSerialLink final : public Link {
   }
 
   int fd_;
+  std::optional<int> flagsBefore_;  // the serial flags before low latency was asked for
   Timeouts timeouts_ = kExchangeTimeouts;
 };
 
@@ -136,5 +166,5 @@ std::unique_ptr<Link> OpenSerialLink(const std::string& port) {
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
   tcsetattr(fd, TCSANOW, &tio);
-  return std::make_unique<PosixSerialLink>(fd);
+  return std::make_unique<PosixSerialLink>(fd, RequestLowLatency(fd));
 }

@@ -2,12 +2,16 @@
 // master side, the link opens the slave as it would open /dev/ttyUSB0.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -132,6 +136,60 @@ TEST_F(PseudoTerminal, VanishedDeviceFailsAtOnce) {
   EXPECT_EQ(link->Read(buffer, sizeof buffer), 0u);
   EXPECT_EQ(link->Write(buffer, sizeof buffer), 0u);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
+// A pseudo-terminal has no serial driver settings: the request for low
+// latency is refused there, and the port opens and carries bytes all the
+// same.
+TEST_F(PseudoTerminal, OpensAndWorksWhereLowLatencyCannotBeAskedFor) {
+  const int probe = open(slaveName_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(probe, 0);
+  serial_struct serial{};
+  EXPECT_NE(ioctl(probe, TIOCGSERIAL, &serial), 0) << "a pty with serial settings";
+  close(probe);
+
+  auto link = OpenSerialLink(slaveName_);
+  ASSERT_NE(link, nullptr);
+  const uint8_t request[] = {'I', 'D'};
+  EXPECT_EQ(link->Write(request, sizeof request), sizeof request);
+  EXPECT_EQ(ReadMaster(2), (std::vector<uint8_t>{'I', 'D'}));
+  ASSERT_EQ(write(master_, "\x06\x30\x00", 3), 3);
+  uint8_t reply[3];
+  EXPECT_EQ(link->Read(reply, sizeof reply), 3u);
+  EXPECT_EQ(reply[0], 0x06);
+}
+
+// Where the driver has the setting (a UART on this machine), the port is
+// asked for low latency while the link is open and left as it was found.
+TEST(SerialLink, AsksASerialPortForLowLatencyAndLeavesItAsFound) {
+  std::string device;
+  int probe = -1;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/tty", error)) {
+    const std::string name = entry.path().filename();
+    std::ifstream type(entry.path() / "type");
+    int uart = 0;
+    if (name.rfind("ttyS", 0) != 0 || !(type >> uart) || uart == 0) continue;
+    probe = open(("/dev/" + name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (probe >= 0) {
+      device = "/dev/" + name;
+      break;
+    }
+  }
+  if (probe < 0) GTEST_SKIP() << "no serial port with a UART that this user may open";
+  serial_struct before{};
+  ASSERT_EQ(ioctl(probe, TIOCGSERIAL, &before), 0) << device;
+  {
+    auto link = OpenSerialLink(device);
+    ASSERT_NE(link, nullptr) << device;
+    serial_struct during{};
+    ASSERT_EQ(ioctl(probe, TIOCGSERIAL, &during), 0);
+    EXPECT_NE(during.flags & ASYNC_LOW_LATENCY, 0) << device;
+  }
+  serial_struct after{};
+  ASSERT_EQ(ioctl(probe, TIOCGSERIAL, &after), 0);
+  EXPECT_EQ(after.flags, before.flags) << device;
+  close(probe);
 }
 
 TEST(SerialLink, MissingOrNonTerminalDevicesDoNotOpen) {
