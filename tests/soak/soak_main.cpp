@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,7 +52,10 @@ class Tally {
       longestCase_ = c;
       longestBound_ = run.boundNanos;
     }
-    for (const std::string& cause : verdict.excused) ++excused_[cause];
+    for (const std::string& cause :
+         std::set<std::string>(verdict.excused.begin(), verdict.excused.end())) {
+      ++excused_[cause];
+    }
     if (!verdict.problems.empty()) {
       ++wrong_;
       if (wrongSeeds_.size() < kListedSeeds) wrongSeeds_.push_back(c.seed);
@@ -91,7 +95,7 @@ class Tally {
     for (const auto& [message, count] : endings_) {
       std::printf("    %8llu  %s\n", static_cast<unsigned long long>(count), message.c_str());
     }
-    std::printf("  excused: what the faults cause by design\n");
+    std::printf("  updates with what their faults cause by design, excused\n");
     for (const auto& [cause, count] : excused_) {
       std::printf("    %8llu  %s\n", static_cast<unsigned long long>(count), cause.c_str());
     }
