@@ -137,8 +137,6 @@ void JudgeReply(const Judging& j, Attempt& a) {
   a.maybeBad = bad || r.noisy;
 }
 
-enum class Step { kWake, kCheck, kState2, kVersionA, kEraseA, kConfirm, kLoader };
-
 struct ExchangeRun {
   PlcRequest request;
   uint32_t connection;
