@@ -68,6 +68,54 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{R"(\\?\usb#vid_3e9b&pid_0001#0001)", false}, PathCase{"vid_3e9a#pid_0001", false},
         PathCase{"vid_3e9a&pid_000", false}, PathCase{"", false}));
 
+struct IdsCase {
+  const char* id;
+  std::optional<std::pair<std::string, std::string>> ids;
+  friend void PrintTo(const IdsCase& c, std::ostream* os) { *os << c.id; }
+};
+
+class UsbIdsOfId : public ::testing::TestWithParam<IdsCase> {};
+
+TEST_P(UsbIdsOfId, AreTheFourDigitsAfterVidAndPidInLowerCase) {
+  const auto ids = UsbIdsFrom(GetParam().id);
+  ASSERT_EQ(ids.has_value(), GetParam().ids.has_value());
+  if (ids) {
+    EXPECT_EQ(ids->vendorId, GetParam().ids->first);
+    EXPECT_EQ(ids->productId, GetParam().ids->second);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UsbIdsOfId,
+    ::testing::Values(IdsCase{R"(USB\VID_3E9A&PID_0001&REV_0120)", std::pair{"3e9a", "0001"}},
+                      IdsCase{
+                          R"(\\?\usb#vid_3e9a&pid_00ab#mx1#{a5dcbf10-6530-11d2-901f-00c04fb951ed})",
+                          std::pair{"3e9a", "00ab"}},
+                      IdsCase{R"(USB\Vid_0403&Pid_6001)", std::pair{"0403", "6001"}},
+                      IdsCase{R"(USB\VID_3E9A)", std::nullopt},
+                      IdsCase{R"(USB\VID_3E9&PID_0001)", std::nullopt},
+                      IdsCase{R"(USB\VID_3G9A&PID_0001)", std::nullopt},
+                      IdsCase{"PID_000", std::nullopt}, IdsCase{"", std::nullopt}));
+
+struct SerialCase {
+  const char* instanceId;
+  const char* serial;
+  friend void PrintTo(const SerialCase& c, std::ostream* os) { *os << c.instanceId; }
+};
+
+class InstanceIdSerial : public ::testing::TestWithParam<SerialCase> {};
+
+TEST_P(InstanceIdSerial, IsTheLastPartUnlessWindowsMadeItUp) {
+  EXPECT_EQ(SerialFromInstanceId(GetParam().instanceId), GetParam().serial);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, InstanceIdSerial,
+                         ::testing::Values(SerialCase{R"(USB\VID_3E9A&PID_0001\MX0042)", "MX0042"},
+                                           SerialCase{R"(USB\VID_3E9A&PID_0001\0001)", "0001"},
+                                           SerialCase{R"(USB\VID_3E9A&PID_0001\5&2C4F3E1&0&2)", ""},
+                                           SerialCase{R"(USB\VID_3E9A&PID_0001\)", ""},
+                                           SerialCase{"MX0042", ""}, SerialCase{"", ""}));
+
 // Behaves as a sorted drop-down combo box: entries in sorted order, one
 // selection (-1 for none).
 class FakeComboBox final : public PortList {
