@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "burn/messages.h"
+#include "burn/variant.h"
 #include "link/app_protocol.h"
 #include "link/dialogue.h"
 #include "link/loader_protocol.h"
@@ -13,8 +14,6 @@ namespace {
 // A PLC still in application mode after taking the command to start its
 // loader gets phase 1 again, but not for ever.
 constexpr int kMostApplicationPasses = 3;
-
-bool ReadsV4(uint16_t d1001) { return (d1001 & 0x00F0) >= 0x0040; }
 
 // What the model-compatibility check decided.
 struct Compatibility {
@@ -26,8 +25,7 @@ constexpr Compatibility kAccepted = {Compatibility::Verdict::kAccepted, nullptr}
 
 // The model the PLC is must be the model chosen.
 Compatibility JudgeVariant(const ModelRules& model, bool set, const VariantPair& pair) {
-  const std::string_view name = model.name;
-  if (name == (set ? pair.modelWhenSet : pair.modelWhenClear)) return kAccepted;
+  if (model.name == PairModel(pair, set)) return kAccepted;
   return {Compatibility::Verdict::kRefused, set ? pair.refusalWhenSet : pair.refusalWhenClear};
 }
 
@@ -57,7 +55,8 @@ class BurnSession {
         observer_(inputs.observer),
         cancel_(inputs.cancel),
         demoImageAllowed_(inputs.demoImageAllowed),
-        status_(&inputs.observer) {}
+        status_(&inputs.observer),
+        exchanges_(inputs.observer) {}
 
   BurnResult Run() {
     image_ = imageSource_.OpenImage();
@@ -81,9 +80,10 @@ class BurnSession {
     if (cancel_.Requested()) return Cancelled();
     const bool usb = model_.link == LinkKind::kUsb;
     const std::string port = usb ? std::string() : env_.ComPort();
-    hSerial_ = usb ? env_.OpenMyDevPipe() : env_.OpenSerialPort(port);
+    LinkOpening opening = usb ? env_.OpenMyDevPipe() : env_.OpenSerialPort(port);
+    hSerial_ = std::move(opening.link);
     if (cancel_.Requested()) return Cancelled();
-    if (!hSerial_) return EndLinkNotOpened(CannotOpenMessage(usb ? "USB" : port));
+    if (!hSerial_) return EndLinkNotOpened(CannotOpenMessage(usb ? "USB" : port), opening);
 
     // Each pass asks the PLC which firmware runs. Phase 1 ends with the PLC
     // restarting into its loader, so the next pass meets phase 2, which
@@ -105,7 +105,7 @@ class BurnSession {
   }
 
  private:
-  Dialogue Talk() { return {*hSerial_, status_, cancel_}; }
+  Dialogue Talk() { return {*hSerial_, status_, cancel_, &exchanges_}; }
 
   // Phase 1, up to the reconnect step. A result when the burn ended in it.
   std::optional<BurnResult> ApplicationPhase() {
@@ -134,7 +134,7 @@ class BurnSession {
       case VariantCheck::kKr2: {
         const auto d1386 = READ_D1386(Talk());
         if (!d1386) return RegisterUnanswered();
-        const bool kr2c = *d1386 == 0x4138 || *d1386 == 0x4137;
+        const bool kr2c = IsKr2C(*d1386);
         const std::string_view name = model_.name;
         if (kr2c && name != kKr2CPair.modelWhenSet && name != kKr2CPair.modelWhenClear) {
           return {Compatibility::Verdict::kRefused, kKr2FamilyRefusal};
@@ -176,9 +176,9 @@ class BurnSession {
     env_.SleepSeconds(step.waitSeconds, cancel_);
     if (cancel_.Requested()) return Cancelled();
     if (step.reopen) {
-      auto link = model_.link == LinkKind::kUsb ? env_.OpenMyDevPipe()
-                                                : env_.OpenSerialPort(env_.ComPort());
-      hSerial_ = link ? std::move(link) : MakeInvalidLink();
+      LinkOpening opening = model_.link == LinkKind::kUsb ? env_.OpenMyDevPipe()
+                                                          : env_.OpenSerialPort(env_.ComPort());
+      hSerial_ = opening ? std::move(opening.link) : MakeInvalidLink();
     }
     return std::nullopt;
   }
@@ -223,7 +223,7 @@ class BurnSession {
   // F1: refused before any link was opened (image missing, too large, too
   // small, empty, the demo image).
   BurnResult EndBeforeLink(const std::string& text) {
-    const BurnResult result{BurnOutcome::kImageRefused, "ERROR", text, phase_};
+    const BurnResult result = Result(BurnOutcome::kImageRefused, "ERROR", text);
     env_.StopElapsedTimer();
     observer_.OnResult(result);
     env_.ShowBox(BoxKind::kError, text, "ERROR");
@@ -234,8 +234,10 @@ class BurnSession {
   }
 
   // F2: the link did not open.
-  BurnResult EndLinkNotOpened(const std::string& text) {
-    const BurnResult result{BurnOutcome::kLinkNotOpened, "ERROR", text, phase_};
+  BurnResult EndLinkNotOpened(const std::string& text, const LinkOpening& opening) {
+    BurnResult result = Result(BurnOutcome::kLinkNotOpened, "ERROR", text);
+    result.openFailure = opening.failure;
+    result.openDetail = opening.detail;
     env_.StopElapsedTimer();
     observer_.OnResult(result);
     env_.ShowBox(BoxKind::kError, text, "ERROR");
@@ -247,7 +249,7 @@ class BurnSession {
 
   // F3: the loader-version refusal shows its box while the timer still runs.
   BurnResult EndLoaderVersionRefused(const std::string& text) {
-    const BurnResult result{BurnOutcome::kFailed, "ERROR", text, phase_};
+    const BurnResult result = Result(BurnOutcome::kFailed, "ERROR", text);
     observer_.OnResult(result);
     env_.ShowBox(BoxKind::kError, text, "ERROR");
     env_.StopElapsedTimer();
@@ -262,16 +264,27 @@ class BurnSession {
   // F4: the timer stops before the box.
   BurnResult Finish(BurnOutcome outcome, const char* caption, const std::string& text,
                     BoxKind kind) {
-    const BurnResult result{outcome, caption, text, phase_};
+    const BurnResult result = Result(outcome, caption, text);
     env_.StopElapsedTimer();
     observer_.OnResult(result);
     env_.ShowBox(kind, text, caption);
     return Finished(result);
   }
 
+  BurnResult Result(BurnOutcome outcome, const std::string& caption,
+                    const std::string& text) const {
+    BurnResult result;
+    result.outcome = outcome;
+    result.caption = caption;
+    result.message = text;
+    result.phase = phase_;
+    result.lastExchange = exchanges_.last();
+    return result;
+  }
+
   // Asked to stop: no box; the link is closed like at any other end.
   BurnResult Cancelled() {
-    const BurnResult result{BurnOutcome::kCancelled, "", "", phase_};
+    const BurnResult result = Result(BurnOutcome::kCancelled, "", "");
     env_.StopElapsedTimer();
     observer_.OnResult(result);
     return Finished(result);
@@ -295,6 +308,7 @@ class BurnSession {
   const bool demoImageAllowed_;
 
   StatusBoard status_;
+  ExchangeRecorder exchanges_;
   std::unique_ptr<ImageReader> image_;
   std::unique_ptr<Link> hSerial_;  // the burn's current link
   uint8_t GL_fu_version_ = 0;      // the loader version, high four bits major

@@ -11,8 +11,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     const char* name;
     std::string* value;
   };
-  const Valued valued[] = {
-      {"--model", &options.model}, {"--image", &options.image}, {"--port", &options.port}};
+  const Valued valued[] = {{"--model", &options.model},
+                           {"--image", &options.image},
+                           {"--port", &options.port},
+                           {"--trace", &options.trace}};
   struct Flag {
     const char* name;
     bool* value;
@@ -20,6 +22,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
   const Flag flags[] = {{"--yes", &options.yes},
                         {"--json", &options.json},
                         {"--simulate", &options.simulate},
+                        {"--info", &options.info},
+                        {"--verbose", &options.verbose},
+                        {"-v", &options.verbose},
+                        {"--quiet", &options.quiet},
+                        {"-q", &options.quiet},
                         {"--list-models", &options.listModels},
                         {"--list-ports", &options.listPorts},
                         {"--help", &options.help},
@@ -52,13 +59,26 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     }
     if (!known) return {std::nullopt, "unknown option: " + arg};
   }
+  if (options.quiet && options.verbose) {
+    return {std::nullopt, "--quiet and --verbose contradict each other"};
+  }
   return {options, ""};
 }
 
 ModelChoice ChooseModel(const CliOptions& options) {
   if (!options.model.empty()) {
-    if (FindModel(options.model)) return {options.model, ""};
-    return {"", "unknown model: " + options.model + " (--list-models shows the 32 models)"};
+    if (!FindModel(options.model)) {
+      return {"", "unknown model: " + options.model + " (--list-models shows the 32 models)"};
+    }
+    // A file named for another model is the wrong firmware for this PLC.
+    const std::string name = std::filesystem::path(options.image).filename().string();
+    const std::string prefix = name.substr(0, name.find('_'));
+    if (!options.image.empty() && name.find('_') != std::string::npos && FindModel(prefix) &&
+        prefix != options.model) {
+      return {"", "--model " + options.model + ", but the image file " + name + " is for " +
+                      prefix + "; give the image for " + options.model + ", or no --model"};
+    }
+    return {options.model, ""};
   }
   if (!options.image.empty()) {
     const std::string name = std::filesystem::path(options.image).filename().string();
@@ -91,24 +111,38 @@ Options:
                   replug prompt)
   --yes           answer the replug and power-cycle prompts without waiting
                   for Enter (the waits before reopening still happen)
+  --info          read what the PLC is (firmware running, identity code and
+                  model, variant registers, loader version) without writing
+                  anything; nothing is erased, the PLC is not restarted
   --json          one JSON object per line on stdout for every event
+  --trace FILE    record every byte sent and received, with its time in
+                  microseconds, its direction and its exchange, in FILE
+  --verbose, -v   every exchange and retry on standard error
+  --quiet, -q     only the final line (a prompt that waits is still shown)
   --simulate      burn a simulated PLC of the model instead of real hardware
-  --list-models   the 32 models and their rules
-  --list-ports    the serial ports and, if present, the USB PLC
+  --list-models   the 32 models and their rules, with a legend of the rule
+                  codes (--json: one JSON object)
+  --list-ports    the serial ports and, if present, the USB PLC (--json: one
+                  JSON object)
   --version       the version and the built-in image's name and size
   --help          this text
 
-Every message box of the window becomes one line "CAPTION: text", for example
+Standard output carries the display and, last, the final line: every message
+box of the window becomes one line "CAPTION: text", for example
 "ERROR: PLC type is WRONG" or "INFORMATION: Firmware update is SUCCESSFUL".
-A prompt waits for Enter; end of input at a prompt aborts the burn.
+Before a failure's line, standard error says why ("Why: ...") and what to do
+("What to do: ..."). A prompt waits for Enter; end of input at a prompt
+aborts the burn.
 
 Exit status:
-  0    the update succeeded
-  1    the burn ended with an error after the link was opened
+  0    the update succeeded (--info: the PLC answered)
+  1    the burn ended with an error after the link was opened (--info: the
+       PLC did not answer)
   2    usage error: unknown option or model, unreadable image file
   3    the image was refused (too large or too small for the model)
   4    the link could not be opened
   130  interrupted (Ctrl-C); the PLC may be left in its loader, and the next
        run then goes straight to phase 2
+  143  stopped by SIGTERM, as by Ctrl-C
 )";
 }

@@ -8,6 +8,7 @@
 // the burn's own, on its StatusBoard.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -15,6 +16,8 @@
 #include "link/dialogue.h"
 
 inline constexpr uint8_t kFailuresPerKind = 6;
+// The longest reply any exchange reads (a function 0x64 reply).
+inline constexpr size_t kLargestReply = 19;
 
 class RetryBudget {
  public:
@@ -99,12 +102,21 @@ ExchangeEnd Exchange(const Dialogue& dialogue, std::span<const uint8_t> request,
                      std::span<uint8_t> reply, RetryBudget& budget, Judge&& judge,
                      StaleInput&& stale = {}) {
   Link& link = dialogue.link;
+  ExchangeListener* const listener = dialogue.listener;
+  if (listener != nullptr) listener->OnExchange();
+  // The listener hears the reply as it came: the judge may convert it in place.
+  uint8_t heard[kLargestReply];
+  auto tell = [&](size_t got, AttemptResult result) {
+    if (listener != nullptr)
+      listener->OnAttempt({request, {heard, std::min(got, sizeof heard)}, result});
+  };
   bool unanswered = false;  // an earlier attempt's reply may still come
   while (budget.HasAttemptsLeft()) {
     if (dialogue.cancel.Requested()) return ExchangeEnd::kCancelled;
     if (DiscardStaleInput(link, stale)) return ExchangeEnd::kStopped;
     if (link.Write(request.data(), request.size()) != request.size()) {
       budget.CountWriteFailure();
+      tell(0, AttemptResult::kWriteFailed);
       continue;
     }
     budget.ShowReadFailures();
@@ -113,16 +125,19 @@ ExchangeEnd Exchange(const Dialogue& dialogue, std::span<const uint8_t> request,
     if (got < reply.size()) {
       got += link.Drain(reply.data() + got, reply.size() - got, kLateReplyQuietMs);
     }
+    if (listener != nullptr) std::memcpy(heard, reply.data(), std::min(got, sizeof heard));
     const bool whole = got == reply.size();
     switch (judge(got)) {
       case Verdict::kAccept:
+        tell(got, AttemptResult::kAccepted);
         if (unanswered && DiscardStaleInput(link, stale, kLateReplyQuietMs)) {
           return ExchangeEnd::kStopped;
         }
         return ExchangeEnd::kAccepted;
-      case Verdict::kStop: return ExchangeEnd::kStopped;
+      case Verdict::kStop: tell(got, AttemptResult::kStopped); return ExchangeEnd::kStopped;
       case Verdict::kReject:
         budget.CountReadFailure();
+        tell(got, AttemptResult::kRejected);
         // A short reply was followed by a quiet line already.
         if (whole && DiscardStaleInput(link, stale, kLateReplyQuietMs)) {
           return ExchangeEnd::kStopped;

@@ -43,7 +43,7 @@ expect "$cli --model KR2-C" KR2-C-V2 KR2-C-V4
 expect "$cli --model GL2" GL20 GL20-AIO GL20-TO-GL30
 # --model=GL20- reaches the function as three words.
 expect "$cli --model = GL20-" GL20-AIO GL20-TO-GL30
-expect "$cli --model = " $("$cli" --list-models | awk 'NR > 1 { print $1 }')
+expect "$cli --model = " $("$cli" --list-models --json | grep -o '"model":"[^"]*"' | cut -d'"' -f4)
 # A value that cannot be completed offers nothing, not the options.
 expect "$plcsim --nak "
 expect "$plcsim --image-size "

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,15 +14,17 @@
 // standard error) goes.
 enum class ChildOutput {
   kPipe,      // a pipe; standard error stays the test's
-  kTerminal,  // a pseudo-terminal in raw mode (no CR added to a line feed)
+  kTerminal,  // a pseudo-terminal in raw mode (no CR added to a line feed), also its input
 };
 
 class ChildProcess {
  public:
   // Starts `program` with `args`; `input` is fed to its standard input
   // (which then ends), or it reads /dev/null when `input` is empty.
+  // With kPipe, its standard error goes to `errorFile` when one is named.
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
-               const std::string& input = "", ChildOutput output = ChildOutput::kPipe);
+               const std::string& input = "", ChildOutput output = ChildOutput::kPipe,
+               const std::string& errorFile = "");
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -34,7 +37,10 @@ class ChildProcess {
   std::string ReadAll(std::chrono::milliseconds limit = std::chrono::seconds(60));
   // Exit status (128 + signal when killed), or -1 when it did not end in time.
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  void Signal(int signal);
   int Stop(int signal);  // sends `signal`, then waits
+  // Closes the test's end of the child's output: its writes fail from now on.
+  void CloseOutput();
 
  private:
   pid_t pid_ = -1;
@@ -42,3 +48,8 @@ class ChildProcess {
   bool exited_ = false;
   std::string buffered_;
 };
+
+// Runs `body` in a child process as an unprivileged user (nobody) when the
+// test runs as root, whom file modes and exclusive ttys do not stop; in this
+// process otherwise. Its result is `body`'s, or 250 and up when it could not run.
+int RunUnprivileged(const std::function<int()>& body);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace json_line {
 
@@ -29,6 +30,20 @@ class Reader {
     } while (Take(','));
     if (!Take('}')) return std::nullopt;
     return members;
+  }
+
+  // The elements of an array, each as Value gives it.
+  std::optional<std::vector<std::string>> Elements() {
+    std::vector<std::string> elements;
+    if (!Take('[')) return std::nullopt;
+    if (Take(']')) return elements;
+    do {
+      std::string element;
+      if (!Value(element)) return std::nullopt;
+      elements.push_back(element);
+    } while (Take(','));
+    if (!Take(']')) return std::nullopt;
+    return elements;
   }
 
   bool AtEnd() {
@@ -82,9 +97,23 @@ class Reader {
                                                          ? h - '0'
                                                          : std::tolower(h) - 'a' + 10);
           }
-          // Bytes outside printable ASCII come escaped one by one.
-          if (code > 0xFF) return false;
-          out += static_cast<char>(code);
+          // A lone surrogate U+DC80..U+DCFF stands for a byte that was no
+          // UTF-8 (surrogateescape); every other code point is put back as
+          // UTF-8. Pairs of surrogates are not written by the program.
+          if (code >= 0xDC80 && code <= 0xDCFF) {
+            out += static_cast<char>(code - 0xDC00);
+          } else if (code >= 0xD800 && code <= 0xDFFF) {
+            return false;
+          } else if (code < 0x80) {
+            out += static_cast<char>(code);
+          } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | code >> 6);
+            out += static_cast<char>(0x80 | (code & 0x3F));
+          } else {
+            out += static_cast<char>(0xE0 | code >> 12);
+            out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+          }
           break;
         }
         default: return false;
@@ -159,6 +188,15 @@ inline std::optional<std::map<std::string, std::string>> ParseObjectLine(const s
   auto object = reader.Object();
   if (!object || !reader.AtEnd()) return std::nullopt;
   return object;
+}
+
+// The elements of the array `text` (a member's value as ParseObjectLine gives
+// it); empty when it is anything else.
+inline std::optional<std::vector<std::string>> ParseArray(const std::string& text) {
+  Reader reader(text);
+  auto elements = reader.Elements();
+  if (!elements || !reader.AtEnd()) return std::nullopt;
+  return elements;
 }
 
 }  // namespace json_line
