@@ -210,7 +210,7 @@ Transfer Update(const std::string& plcsim, const std::string& modelName,
   const BlockPlan plan = BlockPlanOf(model.name, size);
   Transfer t{plan.blocks, plan.dataBytes + 5, 0, 0, 0, false, {}};
   {
-    auto port = OpenSerialLink(sim.link());
+    auto port = OpenSerialLink(sim.link()).link;
     if (!port) Fail("cannot open " + sim.link());
     StatusBoard status;
     CancelToken cancel;

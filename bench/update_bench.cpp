@@ -96,8 +96,8 @@ class QuietFrontEnd final : public BurnEnvironment, public BurnObserver {
  public:
   explicit QuietFrontEnd(std::function<std::unique_ptr<Link>()> open) : open_(std::move(open)) {}
   std::string ComPort() override { return {}; }
-  std::unique_ptr<Link> OpenSerialPort(const std::string&) override { return open_(); }
-  std::unique_ptr<Link> OpenMyDevPipe() override { return open_(); }
+  LinkOpening OpenSerialPort(const std::string&) override { return {open_(), OpenFailure::kNone, {}}; }
+  LinkOpening OpenMyDevPipe() override { return {open_(), OpenFailure::kNone, {}}; }
   void ShowBox(BoxKind, const std::string&, const std::string&) override {}
   void EnableStartButton(bool) override {}
   void StopElapsedTimer() override {}

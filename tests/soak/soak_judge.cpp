@@ -99,7 +99,7 @@ bool IsExchange(PlcRequest request) {
 
 std::string FaultKindOf(const PlcRequestRecord& r) { return r.fault.substr(0, r.fault.find(' ')); }
 
-struct Attempt {
+struct JudgedAttempt {
   size_t number;                   // in the record, from 1
   const PlcRequestRecord* record;  // what the PLC heard and sent
   const PlcRequestRecord* taken;   // whose reply the tool read: its own, or a late one's
@@ -112,7 +112,7 @@ struct Attempt {
 };
 
 // What the tool read for `a` from the reply of `a.taken`.
-void JudgeReply(const Judging& j, Attempt& a) {
+void JudgeReply(const Judging& j, JudgedAttempt& a) {
   const PlcRequestRecord& r = *a.taken;
   const std::string kind = FaultKindOf(*a.record);
   const bool unchanged = a.record->fault.find("unchanged") != std::string::npos;
@@ -142,21 +142,21 @@ struct ExchangeRun {
   uint32_t connection;
   int block;  // block number, -1 for other requests
   bool application;
-  std::vector<Attempt> attempts;
+  std::vector<JudgedAttempt> attempts;
 
   int Bad() const {
     return static_cast<int>(
-        std::count_if(attempts.begin(), attempts.end(), [](const Attempt& a) { return a.bad; }));
+        std::count_if(attempts.begin(), attempts.end(), [](const JudgedAttempt& a) { return a.bad; }));
   }
   int MaybeBad() const {
     return static_cast<int>(std::count_if(attempts.begin(), attempts.end(),
-                                          [](const Attempt& a) { return a.maybeBad; }));
+                                          [](const JudgedAttempt& a) { return a.maybeBad; }));
   }
   int Late() const {
     return static_cast<int>(
-        std::count_if(attempts.begin(), attempts.end(), [](const Attempt& a) { return a.late; }));
+        std::count_if(attempts.begin(), attempts.end(), [](const JudgedAttempt& a) { return a.late; }));
   }
-  const Attempt& Last() const { return attempts.back(); }
+  const JudgedAttempt& Last() const { return attempts.back(); }
   bool Dropped() const { return Last().dropped; }
 };
 
@@ -164,7 +164,7 @@ std::vector<ExchangeRun> ExchangesOf(const Judging& j, const PlcRecord& record) 
   std::vector<ExchangeRun> runs;
   for (size_t i = 0; i < record.requests.size(); ++i) {
     const PlcRequestRecord& r = record.requests[i];
-    Attempt a{i + 1, &r, &r};
+    JudgedAttempt a{i + 1, &r, &r};
     const std::string kind = FaultKindOf(r);
     a.dropped = kind == "disconnect";
     a.late = kind == "late";
@@ -197,7 +197,7 @@ std::vector<ExchangeRun> ExchangesOf(const Judging& j, const PlcRecord& record) 
 // request's: two late replies in a row are a limit of the protocol.
 std::optional<size_t> OutOfStepFrom(const std::vector<ExchangeRun>& xs) {
   for (size_t i = 0; i < xs.size(); ++i) {
-    const Attempt& last = xs[i].Last();
+    const JudgedAttempt& last = xs[i].Last();
     if (IsExchange(xs[i].request) && last.lateBeyond && last.taken != last.record && !last.bad &&
         !last.restartAssumed) {
       return i;
@@ -322,7 +322,7 @@ std::optional<Requirement> FirstRequiredEnd(const Judging& j, const std::vector<
     if (x.request == PlcRequest::kBlock || x.request == PlcRequest::kTransferEnd) {
       // Read as the reply, or heard while the line was let go quiet after
       // a late one was taken: the tool sees every byte of the transfer.
-      for (const Attempt& a : x.attempts) {
+      for (const JudgedAttempt& a : x.attempts) {
         for (const PlcRequestRecord* r : {a.taken, a.record}) {
           if (std::find(r->reply.begin(), r->reply.end(), kFlashError) != r->reply.end()) {
             return Requirement{i, {kFlashWrite}, "the loader's 0x16 on " + Where(x)};
@@ -484,7 +484,7 @@ SoakVerdict JudgeSoakRun(const SoakCase& c, const SoakRun& run) {
   const std::optional<size_t> outOfStep = OutOfStepFrom(xs);
   std::vector<bool> carried(record.requests.size(), false);
   for (const ExchangeRun& x : xs) {
-    for (const Attempt& a : x.attempts) carried[a.number - 1] = a.taken != a.record;
+    for (const JudgedAttempt& a : x.attempts) carried[a.number - 1] = a.taken != a.record;
   }
   // The requests from the one after which the tool may be a reply behind.
   const size_t outOfStepFrom =

@@ -94,8 +94,8 @@ class SoakEnvironment final : public BurnEnvironment, public BurnObserver {
   SoakEnvironment(PlcSimulator& plc, Guard& guard) : plc_(plc), guard_(guard) {}
 
   std::string ComPort() override { return "COM3"; }
-  std::unique_ptr<Link> OpenSerialPort(const std::string&) override { return Open(); }
-  std::unique_ptr<Link> OpenMyDevPipe() override { return Open(); }
+  LinkOpening OpenSerialPort(const std::string&) override { return Open(); }
+  LinkOpening OpenMyDevPipe() override { return Open(); }
   // The operator answers at once.
   void ShowBox(BoxKind, const std::string&, const std::string&) override {}
   void EnableStartButton(bool) override {}
@@ -107,10 +107,10 @@ class SoakEnvironment final : public BurnEnvironment, public BurnObserver {
   std::vector<std::string> prompts;
 
  private:
-  std::unique_ptr<Link> Open() {
+  LinkOpening Open() {
     auto link = OpenSimLink(plc_);
-    if (!link) return nullptr;
-    return std::make_unique<GuardedLink>(std::move(link), guard_);
+    if (!link) return {nullptr, OpenFailure::kMissing, "the simulated PLC is unplugged"};
+    return {std::make_unique<GuardedLink>(std::move(link), guard_), OpenFailure::kNone, {}};
   }
 
   PlcSimulator& plc_;

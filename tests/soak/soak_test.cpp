@@ -17,6 +17,15 @@
 
 namespace {
 
+BurnResult Ended(BurnOutcome outcome, std::string caption, std::string message, BurnPhase phase) {
+  BurnResult result;
+  result.outcome = outcome;
+  result.caption = std::move(caption);
+  result.message = std::move(message);
+  result.phase = phase;
+  return result;
+}
+
 constexpr char kNoResponse1[] = "NO RESPONSE @ State 1";
 constexpr char kTransferFailed[] = "Firmware update is FAILED";
 constexpr char kComSuccess[] = "Firmware update is SUCCESSFUL";
@@ -150,11 +159,11 @@ TEST_P(SoakJudge, ObjectsToAnyOtherEnd) {
   const SoakRun honest = RunSoakCase(GetParam().c);
   const bool succeeded = honest.result.outcome == BurnOutcome::kSucceeded;
   std::vector<BurnResult> others = {
-      {BurnOutcome::kFailed, "ERROR", kNoResponse1, BurnPhase::kPhase1},
-      {BurnOutcome::kFailed, "ERROR", kTransferFailed, BurnPhase::kProgramming},
-      {BurnOutcome::kSucceeded, "INFORMATION", kComSuccess, BurnPhase::kProgramming},
-      {BurnOutcome::kFailed, "INFORMATION", GetParam().message, BurnPhase::kProgramming},
-      {BurnOutcome::kCancelled, "", "", BurnPhase::kPhase2},
+      Ended(BurnOutcome::kFailed, "ERROR", kNoResponse1, BurnPhase::kPhase1),
+      Ended(BurnOutcome::kFailed, "ERROR", kTransferFailed, BurnPhase::kProgramming),
+      Ended(BurnOutcome::kSucceeded, "INFORMATION", kComSuccess, BurnPhase::kProgramming),
+      Ended(BurnOutcome::kFailed, "INFORMATION", GetParam().message, BurnPhase::kProgramming),
+      Ended(BurnOutcome::kCancelled, "", "", BurnPhase::kPhase2),
   };
   for (const BurnResult& other : others) {
     const bool same = other.outcome == honest.result.outcome &&
@@ -243,7 +252,7 @@ TEST(SoakJudgeChecks, ABlockSentAgainAfterAnIntactAcknowledgementIsWrong) {
     }
   }
   ASSERT_FALSE(run.plc->record().violations.empty());
-  run.result = {BurnOutcome::kFailed, "ERROR", kTransferFailed, BurnPhase::kProgramming};
+  run.result = Ended(BurnOutcome::kFailed, "ERROR", kTransferFailed, BurnPhase::kProgramming);
   run.boundNanos = SoakBoundNanos(c);
   EXPECT_TRUE(Mentions(JudgeSoakRun(c, run).problems, "violation"));
 }
