@@ -33,8 +33,9 @@ struct StatusSnapshot {
 const char* PhaseWord(int32_t flashStatus);
 
 // The version of the JSON events' layout, in every "start" event and every
-// list: a script can tell what it reads.
-inline constexpr int kJsonSchema = 2;
+// list: a script can tell what it reads. 3: --list-ports gives every USB PLC
+// ("usbPlcs") where 2 gave one device path ("usbPlc").
+inline constexpr int kJsonSchema = 3;
 
 class Reporter {
  public:
