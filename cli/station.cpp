@@ -59,55 +59,67 @@ class Station {
 
   void Day() {
     const std::string model = shared_.model.name;
-    const std::string where = Usb() ? "USB" : PrintableText(shared_.options.ports.front());
-    reporter_.Tell("station", "\"model\":" + JsonString(model) + ",\"port\":" + JsonString(where),
-                   "Station: " + model + " PLCs on " + where +
-                       ", one after another; Ctrl-C ends "
-                       "the day.\n");
-    std::optional<UsbPlc> done;
+    const std::string port = Usb() ? "USB" : shared_.options.ports.front();
+    const std::string where = PrintableText(port);
+    reporter_.Tell(
+        "station", "\"model\":" + JsonString(model) + ",\"port\":" + JsonString(port),
+        "Station: " + model + " PLCs on " + where + ", one after another; Ctrl-C ends the day.\n");
+    std::vector<UsbPlc> done;  // updated, and not yet seen removed
     while (!Stopped()) {
-      reporter_.Tell("waiting", "\"port\":" + JsonString(where),
+      reporter_.Tell("waiting", "\"port\":" + JsonString(port),
                      Usb() ? "Waiting for a PLC to be attached...\n"
                            : "Waiting for a PLC to answer on " + where + "...\n");
-      const std::optional<UnitTarget> target = Usb() ? NextUsbPlc(done) : NextSerialPlc();
+      std::optional<UsbPlc> plc;
+      std::optional<UnitTarget> target;
+      if (Usb()) {
+        plc = NextUsbPlc(done);
+        // A PLC the system gives no location is the one PLC of the station,
+        // found by its ids.
+        if (plc) {
+          target = plc->location.empty()
+                       ? UnitTarget{UnitTarget::Kind::kUsbSearch, "USB", plc->serial}
+                       : UnitTarget{UnitTarget::Kind::kUsbLocation, plc->location, plc->serial};
+        }
+      } else {
+        target = NextSerialPlc();
+      }
       if (!target) return;
       const UnitEnd end = Update(*target);
       Tally(end);
       if (end.outcome == "interrupted" || end.inputEnded) return;
-      if (Usb()) {
-        done = UsbPlc{target->name, "", "", "", target->serial, "", ""};
+      if (plc) {
+        done.push_back(*plc);
         reporter_.Tell("remove", "\"unit\":" + JsonString(target->name),
                        "Remove the PLC at " + PrintableText(target->name) +
                            "; the next one is updated as soon as it is attached.\n");
       } else {
-        reporter_.Tell("next", "\"port\":" + JsonString(where),
+        reporter_.Tell("next", "\"port\":" + JsonString(port),
                        "Connect the next PLC to " + where + " and press Enter.\n");
         if (WaitForEnter(shared_.in, cancel_) != PromptAnswer::kAnswered) return;
       }
     }
   }
 
-  // The first PLC attached that is not the one just updated: that one is
-  // passed over (by its serial number, else by where it is plugged in)
-  // until a look finds it gone, so that it is never taken for the next.
-  std::optional<UnitTarget> NextUsbPlc(std::optional<UsbPlc>& done) {
-    const auto isDone = [&](const UsbPlc& plc) {
-      if (!done) return false;
-      return done->serial.empty() ? plc.location == done->location : plc.serial == done->serial;
+  // The first PLC attached that was not updated already: one that was is
+  // passed over (known by its serial number, else by where it is plugged
+  // in) until a look finds it gone, so that it is never taken for the next.
+  std::optional<UsbPlc> NextUsbPlc(std::vector<UsbPlc>& done) {
+    const auto same = [](const UsbPlc& a, const UsbPlc& b) {
+      return a.serial.empty() ? a.location == b.location : a.serial == b.serial;
     };
-    const std::optional<UsbPlc> plc =
-        WaitForUsbPlc([this](std::chrono::milliseconds pause) { return cancel_.WaitFor(pause); },
-                      [&](const UsbPlc& found) { return !isDone(found); },
-                      [&] {
-                        std::vector<UsbPlc> plcs = ListUsbPlcs();
-                        if (std::none_of(plcs.begin(), plcs.end(), isDone)) done.reset();
-                        return plcs;
-                      });
-    if (!plc) return std::nullopt;
-    // A PLC the system gives no location is the one PLC of the station,
-    // found by its ids.
-    if (plc->location.empty()) return UnitTarget{UnitTarget::Kind::kUsbSearch, "USB", plc->serial};
-    return UnitTarget{UnitTarget::Kind::kUsbLocation, plc->location, plc->serial};
+    const auto wasDone = [&](const UsbPlc& plc) {
+      return std::any_of(done.begin(), done.end(), [&](const UsbPlc& d) { return same(d, plc); });
+    };
+    return WaitForUsbPlc([this](std::chrono::milliseconds pause) { return cancel_.WaitFor(pause); },
+                         [&](const UsbPlc& found) { return !wasDone(found); },
+                         [&] {
+                           std::vector<UsbPlc> plcs = ListUsbPlcs();
+                           std::erase_if(done, [&](const UsbPlc& d) {
+                             return std::none_of(plcs.begin(), plcs.end(),
+                                                 [&](const UsbPlc& plc) { return same(d, plc); });
+                           });
+                           return plcs;
+                         });
   }
 
   // Asks the port what answers there, as --info does: queries only, never
