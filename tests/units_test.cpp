@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -330,7 +331,7 @@ TEST(UnitLog, RecordsOfUnitsEndingTogetherAreWholeLines) {
       std::filesystem::temp_directory_path() /
       ("morvix-units-log-" +
        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-  std::ofstream(path) << "{\"unit\":\"from yesterday\"}\n";
+  std::ofstream(path, std::ios::binary) << "{\"unit\":\"from yesterday\"}\n";
   {
     auto log = UnitLog::Open(path.string());
     ASSERT_TRUE(log);
@@ -345,12 +346,12 @@ TEST(UnitLog, RecordsOfUnitsEndingTogetherAreWholeLines) {
     }
     for (std::thread& unit : units) unit.join();
   }
-  std::ifstream in(path, std::ios::binary);
+  auto in = std::make_unique<std::ifstream>(path, std::ios::binary);
   std::string first;
-  std::getline(in, first);
+  std::getline(*in, first);
   EXPECT_EQ(first, "{\"unit\":\"from yesterday\"}") << "appended, never truncated";
   std::map<std::string, int> perUnit;
-  for (std::string line; std::getline(in, line);) {
+  for (std::string line; std::getline(*in, line);) {
     const auto record = json_line::ParseObjectLine(line);
     ASSERT_TRUE(record) << line.substr(0, 80);
     const std::string& message = record->at("message");
@@ -359,6 +360,7 @@ TEST(UnitLog, RecordsOfUnitsEndingTogetherAreWholeLines) {
   }
   EXPECT_EQ(perUnit.size(), 8u);
   for (const auto& [unit, count] : perUnit) EXPECT_EQ(count, 50) << unit;
+  in.reset();  // Windows removes no file that is open
   std::filesystem::remove(path);
 }
 
