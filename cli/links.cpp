@@ -5,6 +5,7 @@
 
 #include "catalogue/model_table.h"
 #include "discovery/usb.h"
+#include "discovery/usb_plc.h"
 #include "link/serial.h"
 #include "sim/plc_sim.h"
 #include "sim/sim_link.h"
@@ -51,13 +52,15 @@ LinkSource PlcLinks(const std::string& usbPath) {
   links.openSerial = [](const std::string& port) { return OpenSerialLink(port); };
   links.openUsb = [usbPath]() -> LinkOpening {
     if (usbPath.empty()) return OpenMyDevPipe();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    for (;;) {
-      LinkOpening opening = OpenUsbDevicePath(usbPath);
-      if (opening || std::chrono::steady_clock::now() >= deadline) return opening;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    return OpenWithinReopenWindow([&usbPath] { return OpenUsbDevicePath(usbPath); }, SleepFor);
   };
+  return links;
+}
+
+LinkSource UsbPlcLinksAt(const std::string& location) {
+  LinkSource links;
+  links.openSerial = [](const std::string& port) { return OpenSerialLink(port); };
+  links.openUsb = [location] { return OpenUsbPlcAt(location); };
   return links;
 }
 

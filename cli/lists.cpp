@@ -1,5 +1,6 @@
 #include "cli/lists.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -7,6 +8,7 @@
 #include "cli/reporter.h"
 #include "discovery/ports.h"
 #include "util/json_text.h"
+#include "util/text.h"
 
 namespace {
 
@@ -102,8 +104,18 @@ void ListPorts(std::ostream& out, bool json) {
       }
       out << "]";
     }
-    out << ",\"usbPlc\":" << (survey.plcDevice.empty() ? "null" : JsonString(survey.plcDevice))
-        << "}\n";
+    out << ",\"usbPlcs\":[";
+    for (size_t i = 0; i < survey.usbPlcs.size(); ++i) {
+      const UsbPlc& plc = survey.usbPlcs[i];
+      out << (i == 0 ? "" : ",") << "{\"location\":" << JsonString(plc.location)
+          << ",\"device\":" << JsonString(plc.devicePath)
+          << ",\"vendorId\":" << JsonString(plc.vendorId)
+          << ",\"productId\":" << JsonString(plc.productId)
+          << ",\"serial\":" << JsonString(plc.serial)
+          << ",\"manufacturer\":" << JsonString(plc.manufacturer)
+          << ",\"product\":" << JsonString(plc.product) << "}";
+    }
+    out << "]}\n";
     return;
   }
   if (!survey.ports) {
@@ -112,7 +124,27 @@ void ListPorts(std::ostream& out, bool json) {
     out << "Serial ports: none\n";
   } else {
     out << "Serial ports:\n";
-    for (const std::string& port : *survey.ports) out << "  " << port << "\n";
+    for (const std::string& port : *survey.ports) out << "  " << PrintableText(port) << "\n";
   }
-  out << "USB PLC: " << (survey.plcDevice.empty() ? "none" : survey.plcDevice) << "\n";
+  if (survey.usbPlcs.empty()) {
+    out << "USB PLCs: none\n";
+    return;
+  }
+  // A location is what --usb takes; the device path the system gives it now.
+  out << "USB PLCs (--usb LOCATION):\n";
+  size_t width = 0;
+  for (const UsbPlc& plc : survey.usbPlcs)
+    width = std::max(width, PrintableText(plc.location).size());
+  for (const UsbPlc& plc : survey.usbPlcs) {
+    std::string location = plc.location.empty() ? "(no location)" : PrintableText(plc.location);
+    location.resize(std::max(width, location.size()), ' ');
+    std::string described = PrintableText(plc.manufacturer);
+    if (!plc.product.empty())
+      described += (described.empty() ? "" : " ") + PrintableText(plc.product);
+    out << "  " << location << "  " << PrintableText(plc.vendorId) << ":"
+        << PrintableText(plc.productId) << "  "
+        << (plc.serial.empty() ? "no serial" : "serial " + PrintableText(plc.serial)) << "  "
+        << PrintableText(plc.devicePath) << (described.empty() ? "" : "  (" + described + ")")
+        << "\n";
+  }
 }

@@ -1,7 +1,4 @@
 // morvix-fwupdate-cli: the window's burn from a terminal.
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -9,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <thread>
 
 #include "burn/burn.h"
 #include "catalogue/model_table.h"
@@ -18,9 +14,11 @@
 #include "cli/lists.h"
 #include "cli/options.h"
 #include "cli/reporter.h"
+#include "cli/station.h"
 #include "cli/terminal_environment.h"
+#include "cli/unit_log.h"
+#include "cli/units.h"
 #include "image/image_source.h"
-#include "util/sha256.h"
 
 namespace {
 
@@ -76,137 +74,37 @@ int Usage(const std::string& error) {
   return kExitUsage;
 }
 
-struct ImageDigest {
-  uint64_t size = 0;
-  std::string sha256;  // empty when the image cannot be read whole
-};
-
-// What is about to be written, named by its contents.
-ImageDigest DigestOf(ImageSource& source) {
-  const auto image = source.OpenImage();
-  if (!image) return {};
-  ImageDigest digest{image->Size(), ""};
-  Sha256 sha;
-  uint8_t chunk[64 * 1024];
-  uint64_t read = 0;
-  for (int32_t got; (got = image->FileRead(chunk, sizeof chunk)) > 0; read += got) {
-    sha.Add({chunk, static_cast<size_t>(got)});
-  }
-  if (read == digest.size) digest.sha256 = sha.Hex();
-  return digest;
+// `boardLines`: the units whose lines stand in one block, 0 for the
+// display of one unit.
+Reporter::Settings DisplaySettings(const CliOptions& options, size_t boardLines) {
+  Reporter::Settings settings;
+  // The block of several units' lines is redrawn in place only while it
+  // fits the terminal; quiet, only the last words are said, as lines.
+  const bool terminal =
+      IsTerminal(stdout) &&
+      (boardLines == 0 || (!options.quiet && static_cast<int>(boardLines) < TerminalRows(stdout)));
+  settings.mode = options.json ? Reporter::Mode::kJson
+                  : terminal   ? Reporter::Mode::kTerminal
+                               : Reporter::Mode::kPlain;
+  settings.quiet = options.quiet;
+  settings.verbose = options.verbose;
+  settings.columns = TerminalColumns(stdout);
+  return settings;
 }
 
-// The message of a stop, said once the burn has closed its link.
-std::string StopMessage(const TerminalEnvironment& environment, const BurnResult& result) {
-  const std::string after =
-      "the PLC may now be in its loader, and the next run continues in phase 2";
-  if (environment.PromptUnanswered()) {
-    return "No answer to the prompt (end of input): the burn is aborted; " + after;
-  }
-  return "Interrupted in " + Whereabouts(result.phase) + ": the link is closed; " + after;
-}
-
-// Runs `work` on a thread of its own; this one keeps the elapsed-time
-// timer's tick and turns a stop signal into a request to stop, and the work
-// is given the time to close its link.
-template <typename Work, typename Tick>
-void RunWatched(Work work, CancelToken& cancel, Tick tick) {
-  std::atomic<bool> done{false};
-  std::thread worker([&] {
-    work();
-    done = true;
-  });
-  using Clock = std::chrono::steady_clock;
-  auto nextSecond = Clock::now() + std::chrono::seconds(1);
-  while (!done) {
-    if (stopSignal != 0) cancel.Request();
-    if (Clock::now() >= nextSecond) {
-      tick();
-      nextSecond += std::chrono::seconds(1);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  worker.join();
-}
-
-// What a run that talks to a PLC needs, burn or --info alike.
-struct Run {
-  const CliOptions& options;
-  const ModelRules& model;
-  Reporter reporter;
-  std::string portLabel;
-  std::ofstream traceFile;
-  std::unique_ptr<WireTrace> trace;
+int Info(const CliOptions& options, const ModelRules& model, const UnitTarget& target,
+         WireTrace* trace) {
+  Reporter reporter(std::cout, std::cerr, DisplaySettings(options, 0));
   CancelToken cancel;
-
-  Run(const CliOptions& options, const ModelRules& model)
-      : options(options),
-        model(model),
-        reporter(std::cout, std::cerr, DisplaySettings(options)),
-        portLabel(options.simulate                                       ? "simulated PLC"
-                  : model.link == LinkKind::kUsb && options.port.empty() ? "USB"
-                                                                         : options.port) {}
-
-  static Reporter::Settings DisplaySettings(const CliOptions& options) {
-    Reporter::Settings settings;
-    settings.mode = options.json         ? Reporter::Mode::kJson
-                    : IsTerminal(stdout) ? Reporter::Mode::kTerminal
-                                         : Reporter::Mode::kPlain;
-    settings.quiet = options.quiet;
-    settings.verbose = options.verbose;
-    settings.columns = TerminalColumns(stdout);
-    return settings;
-  }
-
-  // False, with the reason on standard error, when the trace file cannot be written.
-  bool OpenTrace() {
-    if (options.trace.empty()) return true;
-    traceFile.open(options.trace, std::ios::trunc);
-    if (!traceFile) return false;
-    trace = std::make_unique<WireTrace>(traceFile);
-    return true;
-  }
-
-  LinkSource Links(uint64_t imageSize) const {
-    const bool usb = model.link == LinkKind::kUsb;
-    return options.simulate
-               ? SimulatedLinks(model.name,
-                                static_cast<uint32_t>(std::min<uint64_t>(imageSize, UINT32_MAX)))
-               : PlcLinks(usb ? options.port : "");
-  }
-};
-
-int Burn(Run& run, ImageSource& image) {
-  const CliOptions& options = run.options;
-  const ImageDigest digest = DigestOf(image);
-  run.reporter.Start(run.model.name, image.Name(), digest.size, digest.sha256, run.portLabel);
-  TerminalEnvironment environment({run.reporter, std::cin, options.yes || options.simulate,
-                                   run.Links(digest.size), options.port, run.cancel, run.model,
-                                   run.portLabel, run.trace.get()});
-  const char* allowDemo = std::getenv("MORVIX_ALLOW_DEMO_IMAGE");
-  const BurnInputs inputs{
-      run.model,   image,
-      environment, environment,
-      run.cancel,  options.simulate || (allowDemo != nullptr && std::string(allowDemo) == "1")};
-  environment.ShowStart();
-  BurnResult result;
-  RunWatched([&] { result = StartBurn(inputs); }, run.cancel, [&] { environment.Tick(); });
-  if (result.outcome != BurnOutcome::kCancelled) return ExitStatusOf(result);
-  const int status = environment.PromptUnanswered() ? kExitBurnFailed
-                     : stopSignal == SIGTERM        ? kExitTerminated
-                                                    : kExitInterrupted;
-  run.reporter.Result("ERROR", StopMessage(environment, result), status);
-  return status;
-}
-
-int Info(Run& run) {
   int status = kExitBurnFailed;
-  const InfoSetup setup{run.model,    run.Links(0),    run.options.port, run.portLabel,
-                        run.reporter, run.trace.get(), run.cancel};
-  RunWatched([&] { status = ShowPlcInfo(setup); }, run.cancel, [] {});
-  if (!run.cancel.Requested()) return status;
+  const InfoSetup setup{
+      model, LinksFor(target, model, 0), ComPortOf(target), PortLabel(target), reporter, trace,
+      cancel};
+  RunWatched([&] { status = ShowPlcInfo(setup); }, [&] { cancel.Request(); }, [] {},
+             [] { return static_cast<int>(stopSignal); });
+  if (!cancel.Requested()) return status;
   const int stopped = stopSignal == SIGTERM ? kExitTerminated : kExitInterrupted;
-  run.reporter.Result("ERROR", "Interrupted: the link is closed, the PLC is as it was", stopped);
+  reporter.Result("ERROR", "Interrupted: the link is closed, the PLC is as it was", stopped);
   return stopped;
 }
 
@@ -236,16 +134,23 @@ int main(int argc, char** argv) {
   const ModelChoice choice = ChooseModel(options);
   if (choice.model.empty()) return Usage(choice.error);
   const ModelRules& model = ModelAt(*FindModel(choice.model));
-  if (model.link == LinkKind::kCom && options.port.empty() && !options.simulate) {
-    return Usage(choice.model +
-                 " is a COM model: give its serial port with --port "
-                 "(--list-ports shows them)");
+  const UnitPlan plan = PlanUnits(options, model);
+  if (!plan.error.empty()) {
+    if (plan.errorStatus == kExitUsage) return Usage(plan.error);
+    Reporter(std::cout, std::cerr, DisplaySettings(options, 0))
+        .Result("ERROR", plan.error, plan.errorStatus);
+    return plan.errorStatus;
   }
-  Run run(options, model);
-  if (!run.OpenTrace()) return Usage("cannot write the trace file " + options.trace);
+  std::ofstream traceFile;
+  std::unique_ptr<WireTrace> trace;
+  if (!options.trace.empty()) {
+    traceFile.open(options.trace, std::ios::trunc);
+    if (!traceFile) return Usage("cannot write the trace file " + options.trace);
+    trace = std::make_unique<WireTrace>(traceFile);
+  }
   if (options.info) {
     CatchStopSignals([](int signal) { stopSignal = signal; });
-    return Info(run);
+    return Info(options, model, plan.targets.front(), trace.get());
   }
 
   std::unique_ptr<ImageSource> image = std::make_unique<BuiltInImageSource>();
@@ -257,12 +162,46 @@ int main(int argc, char** argv) {
   // Found out only after phase 1, with the PLC already in its loader, a
   // prompt nobody can answer would leave it there.
   const bool asks = ReconnectStepOf(model.reconnect).prompt != nullptr;
-  if (asks && !options.yes && !options.simulate && !IsTerminal(stdin)) {
+  const bool promptsWait = asks && !options.yes && !options.simulate;
+  if (promptsWait && !IsTerminal(stdin)) {
     return Usage(choice.model +
                  " asks the operator to replug or power-cycle the PLC between the phases, and "
                  "standard input is no terminal to answer on: give --yes");
   }
+  std::unique_ptr<UnitLog> log;
+  if (!options.log.empty()) {
+    log = UnitLog::Open(options.log);
+    if (!log) return Usage("cannot append to the log file " + options.log);
+  }
 
   CatchStopSignals([](int signal) { stopSignal = signal; });
-  return Burn(run, *image);
+  const char* allowDemo = std::getenv("MORVIX_ALLOW_DEMO_IMAGE");
+  const RunShared shared{
+      options,
+      model,
+      *image,
+      DigestOf(*image),
+      options.simulate || (allowDemo != nullptr && std::string(allowDemo) == "1"),
+      std::cin,
+      std::cout,
+      std::cerr,
+      trace.get(),
+      log.get(),
+      [] { return static_cast<int>(stopSignal); }};
+  if (options.station) {
+    // The bell rings on the terminal, never into a log or a JSON stream.
+    std::ostream* bell = IsTerminal(stdout) && !options.json ? &std::cout
+                         : IsTerminal(stderr)                ? &std::cerr
+                                                             : nullptr;
+    return RunStation(shared, DisplaySettings(options, 0), bell);
+  }
+  if (plan.several) {
+    return RunUnits(shared, plan.targets, DisplaySettings(options, plan.targets.size()),
+                    promptsWait, EchoesInput(stdin));
+  }
+  UnitRun unit(shared, plan.targets.front(), DisplaySettings(options, 0), nullptr);
+  UnitEnd end;
+  RunWatched([&] { end = unit.Burn(); }, [&] { unit.Stop(); }, [&] { unit.Tick(); },
+             shared.stopSignal);
+  return end.exitStatus;
 }

@@ -1,20 +1,64 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "catalogue/model_table.h"
 #include "image/image_source.h"
 
+namespace {
+
+// What is wrong with the units the options name, whatever the model; empty
+// when nothing is.
+std::string UnitsError(const CliOptions& options) {
+  const auto& ports = options.ports;
+  const auto& usb = options.usb;
+  if (!ports.empty() && !usb.empty()) {
+    return "--port and --usb together: give the units one way (--port for a COM model, --usb for "
+           "a USB model)";
+  }
+  const bool all = std::find(usb.begin(), usb.end(), "all") != usb.end();
+  if (all && usb.size() > 1) return "--usb all takes every USB PLC: give no other --usb";
+  for (const auto* names : {&ports, &usb}) {
+    for (auto it = names->begin(); it != names->end(); ++it) {
+      if (std::find(names->begin(), it, *it) != it) return *it + " is given twice";
+    }
+  }
+  const bool several = ports.size() > 1 || !usb.empty();
+  if (options.info && (several || options.station)) {
+    return "--info reads one PLC: give one --port (or none, for the USB PLC)";
+  }
+  if (options.station && (ports.size() > 1 || !usb.empty())) {
+    return "--station takes each PLC as it comes: give one --port for a COM model, none for a "
+           "USB model";
+  }
+  if (options.station && options.simulate) {
+    return "--station waits for PLCs to be attached, which a simulated PLC never is";
+  }
+  if (all && options.simulate) {
+    return "--simulate has no USB PLCs to find: name each unit with --usb LOCATION or --port";
+  }
+  if (!options.trace.empty() && several) {
+    return "--trace records the wire of one unit: give one --port (or none, for the USB PLC)";
+  }
+  return "";
+}
+
+}  // namespace
+
 ParsedOptions ParseOptions(const std::vector<std::string>& args) {
   CliOptions options;
+  // An option given once keeps its last value; one that names units
+  // (--port, --usb) keeps every value, in order.
   struct Valued {
     const char* name;
     std::string* value;
+    std::vector<std::string>* values;
   };
-  const Valued valued[] = {{"--model", &options.model},
-                           {"--image", &options.image},
-                           {"--port", &options.port},
-                           {"--trace", &options.trace}};
+  const Valued valued[] = {
+      {"--model", &options.model, nullptr}, {"--image", &options.image, nullptr},
+      {"--port", nullptr, &options.ports},  {"--usb", nullptr, &options.usb},
+      {"--trace", &options.trace, nullptr}, {"--log", &options.log, nullptr}};
   struct Flag {
     const char* name;
     bool* value;
@@ -23,6 +67,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
                         {"--json", &options.json},
                         {"--simulate", &options.simulate},
                         {"--info", &options.info},
+                        {"--station", &options.station},
                         {"--verbose", &options.verbose},
                         {"-v", &options.verbose},
                         {"--quiet", &options.quiet},
@@ -44,17 +89,23 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     }
     for (const Valued& option : valued) {
       const std::string name = option.name;
+      std::string value;
       if (arg == name) {
         if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
-        *option.value = args[++i];
+        value = args[++i];
       } else if (arg.rfind(name + "=", 0) == 0) {
-        *option.value = arg.substr(name.size() + 1);
+        value = arg.substr(name.size() + 1);
       } else {
         continue;
       }
       // An empty value would silently mean "not given" (the default model,
       // the built-in image, the USB search): say so instead.
-      if (option.value->empty()) return {std::nullopt, name + " needs a value"};
+      if (value.empty()) return {std::nullopt, name + " needs a value"};
+      if (option.values != nullptr) {
+        option.values->push_back(std::move(value));
+      } else {
+        *option.value = std::move(value);
+      }
       known = true;
     }
     if (!known) return {std::nullopt, "unknown option: " + arg};
@@ -62,6 +113,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
   if (options.quiet && options.verbose) {
     return {std::nullopt, "--quiet and --verbose contradict each other"};
   }
+  if (const std::string error = UnitsError(options); !error.empty()) return {std::nullopt, error};
   return {options, ""};
 }
 
@@ -108,7 +160,19 @@ Options:
   --port PORT     the serial port of a COM model (COM3, /dev/ttyUSB0); for a
                   USB model, the device to use as the PLC's USB link instead
                   of finding it (the same path is opened again after the
-                  replug prompt)
+                  replug prompt). Given more than once (COM models), every
+                  port is a unit of its own, all updated at the same time
+  --usb LOCATION  a USB model's PLC at this USB location (1-1.2, as shown
+                  by --list-ports), reopened there after the replug whatever
+                  the system calls it then; more than once for several PLCs
+                  at the same time, or "all" for every USB PLC attached
+  --station       one PLC after another: wait for a PLC (attached on USB, or
+                  answering on --port), update it, say the outcome and ring
+                  the bell, wait for it to be removed (USB) or for Enter,
+                  and again; Ctrl-C ends the day with its counts
+  --log FILE      append one JSON line per finished unit to FILE: time,
+                  unit, model, image, size, SHA-256, outcome, message,
+                  seconds and retry counters
   --yes           answer the replug and power-cycle prompts without waiting
                   for Enter (the waits before reopening still happen)
   --info          read what the PLC is (firmware running, identity code and
@@ -134,10 +198,15 @@ Before a failure's line, standard error says why ("Why: ...") and what to do
 ("What to do: ..."). A prompt waits for Enter; end of input at a prompt
 aborts the burn.
 
+Several units at once show one status line each (lines prefixed with the
+unit when not on a terminal; a "unit" member in every JSON event), ask each
+prompt once for all units that wait at it, and end with a summary table.
+
 Exit status:
-  0    the update succeeded (--info: the PLC answered)
-  1    the burn ended with an error after the link was opened (--info: the
-       PLC did not answer)
+  0    the update succeeded (of several units: every unit; of a station's
+       day: no unit failed; --info: the PLC answered)
+  1    the burn ended with an error after the link was opened; of several
+       units, any unit that did not succeed (--info: the PLC did not answer)
   2    usage error: unknown option or model, unreadable image file
   3    the image was refused (too large or too small for the model)
   4    the link could not be opened

@@ -8,13 +8,19 @@
 struct CliOptions {
   std::string model;  // empty: from the image's name
   std::string image;  // empty: the built-in image
-  std::string port;
+  // --port, as often as given: the units on serial ports (one, for a USB
+  // model: its device path).
+  std::vector<std::string> ports;
+  // --usb, as often as given: "all", or the USB locations of the units.
+  std::vector<std::string> usb;
   std::string trace;  // --trace: the file the wire is recorded in
+  std::string log;    // --log: the file every finished unit's record is appended to
   bool yes = false;
   bool json = false;
   bool verbose = false;
   bool quiet = false;
   bool info = false;
+  bool station = false;  // one PLC after another, until Ctrl-C
   bool simulate = false;
   bool listModels = false;
   bool listPorts = false;
@@ -25,7 +31,8 @@ struct CliOptions {
 // Exit statuses a script can rely on.
 enum ExitStatus : int {
   kExitSuccess = 0,
-  kExitBurnFailed = 1,     // the burn ended with an error after the link opened
+  kExitBurnFailed = 1,     // the burn ended with an error after the link opened; of several
+                           // units, any that did not succeed
   kExitUsage = 2,          // unknown option or model, unreadable image file
   kExitImageRefused = 3,   // the image does not fit the model
   kExitLinkNotOpened = 4,  // the port or the USB PLC could not be opened

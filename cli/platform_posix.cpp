@@ -1,5 +1,6 @@
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "cli/links.h"
@@ -11,6 +12,17 @@ int TerminalColumns(std::FILE* stream) {
   winsize size{};
   if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
   return size.ws_col;
+}
+
+int TerminalRows(std::FILE* stream) {
+  winsize size{};
+  if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0 || size.ws_row == 0) return 24;
+  return size.ws_row;
+}
+
+bool EchoesInput(std::FILE* stream) {
+  termios settings{};
+  return tcgetattr(fileno(stream), &settings) == 0 && (settings.c_lflag & ECHO) != 0;
 }
 
 // The PLC's USB link is a tty like any serial port.

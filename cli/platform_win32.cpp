@@ -23,6 +23,18 @@ int TerminalColumns(std::FILE*) {
   return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+int TerminalRows(std::FILE*) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 24;
+  return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
+bool EchoesInput(std::FILE* stream) {
+  DWORD mode = 0;
+  return _isatty(_fileno(stream)) != 0 && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&
+         (mode & ENABLE_ECHO_INPUT) != 0;
+}
+
 // Opened as the USB search opens the PLC: shared, synchronous.
 LinkOpening OpenUsbDevicePath(const std::string& path) {
   return OpenWin32Link(path.c_str(), FILE_SHARE_READ | FILE_SHARE_WRITE, 0);

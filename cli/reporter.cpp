@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "cli/unit_board.h"
 #include "link/status.h"
 #include "util/json_text.h"
 #include "util/text.h"
@@ -39,23 +40,59 @@ Reporter::Reporter(std::ostream& out, std::ostream& err, Settings settings)
 
 std::string Reporter::Event(const char* name) const {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(settings_.now() - started_);
-  return std::string("{\"event\":\"") + name + "\",\"t\":" + std::to_string(ms.count());
+  std::string event =
+      std::string("{\"event\":\"") + name + "\",\"t\":" + std::to_string(ms.count());
+  if (!settings_.unit.empty()) event += ",\"unit\":" + JsonString(settings_.unit);
+  return event;
 }
+
+void Reporter::Emit(const std::string& text) {
+  if (settings_.board != nullptr) {
+    settings_.board->Line(text);
+  } else {
+    out_ << text;
+  }
+}
+
+std::string Reporter::Prefix() const {
+  if (settings_.board == nullptr || settings_.unit.empty()) return "";
+  return "[" + PrintableText(settings_.unit) + "] ";
+}
+
+namespace {
+
+std::string WhatIsWritten(const std::string& model, const std::string& image, uint64_t size,
+                          const std::string& sha256) {
+  return "Model " + model + ", image " + PrintableText(image) + " (" + std::to_string(size) +
+         " bytes" + (sha256.empty() ? "" : ", SHA-256 " + sha256) + ")";
+}
+
+}  // namespace
 
 void Reporter::Start(const std::string& model, const std::string& image, uint64_t size,
                      const std::string& sha256, const std::string& port) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (settings_.quiet) return;
   if (settings_.mode == Mode::kJson) {
-    out_ << Event("start") << ",\"schema\":" << kJsonSchema << ",\"model\":" << JsonString(model)
-         << ",\"image\":" << JsonString(image) << ",\"size\":" << size;
-    if (!sha256.empty()) out_ << ",\"sha256\":" << JsonString(sha256);
-    out_ << ",\"port\":" << JsonString(port) << "}\n";
-  } else {
-    out_ << "Model " << model << ", image " << PrintableText(image) << " (" << size << " bytes"
-         << (sha256.empty() ? "" : ", SHA-256 " + sha256) << "), port " << PrintableText(port)
-         << "\n";
+    std::string event = Event("start") + ",\"schema\":" + std::to_string(kJsonSchema) +
+                        ",\"model\":" + JsonString(model) + ",\"image\":" + JsonString(image) +
+                        ",\"size\":" + std::to_string(size);
+    if (!sha256.empty()) event += ",\"sha256\":" + JsonString(sha256);
+    Emit(event + ",\"port\":" + JsonString(port) + "}\n");
+  } else if (settings_.board == nullptr) {
+    Emit(WhatIsWritten(model, image, size, sha256) + ", port " + PrintableText(port) + "\n");
   }
+  out_.flush();
+}
+
+void Reporter::StartUnits(const std::string& model, const std::string& image, uint64_t size,
+                          const std::string& sha256, const std::vector<std::string>& units) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (settings_.quiet || settings_.mode == Mode::kJson) return;
+  std::string names;
+  for (const std::string& unit : units) names += (names.empty() ? "" : ", ") + PrintableText(unit);
+  Emit(WhatIsWritten(model, image, size, sha256) + ", " + std::to_string(units.size()) +
+       (units.size() == 1 ? " unit: " : " units: ") + names + "\n");
   out_.flush();
 }
 
@@ -96,29 +133,34 @@ void Reporter::Show(const StatusSnapshot& now) {
   const bool errorsChanged =
       now.errCounter != last_.errCounter || now.totalErrCounter != last_.totalErrCounter;
   switch (settings_.mode) {
-    case Mode::kJson:
+    case Mode::kJson: {
+      std::string events;
       if (phaseChanged) {
-        out_ << Event("phase") << ",\"phase\":" << JsonString(PhaseWord(now.flashStatus))
-             << ",\"elapsed\":" << now.elapsedTime << "}\n";
+        events += Event("phase") + ",\"phase\":" + JsonString(PhaseWord(now.flashStatus)) +
+                  ",\"elapsed\":" + std::to_string(now.elapsedTime) + "}\n";
       }
       if (progressChanged || phaseChanged) {
-        out_ << Event("progress") << ",\"phase\":" << JsonString(PhaseWord(now.flashStatus))
-             << ",\"percent\":" << now.progress << ",\"elapsed\":" << now.elapsedTime;
+        events += Event("progress") + ",\"phase\":" + JsonString(PhaseWord(now.flashStatus)) +
+                  ",\"percent\":" + std::to_string(now.progress) +
+                  ",\"elapsed\":" + std::to_string(now.elapsedTime);
         if (now.bytesTotal > 0) {
-          out_ << ",\"sent\":" << now.bytesSent << ",\"total\":" << now.bytesTotal;
+          events += ",\"sent\":" + std::to_string(now.bytesSent) +
+                    ",\"total\":" + std::to_string(now.bytesTotal);
         }
-        out_ << "}\n";
+        events += "}\n";
       }
       if (errorsChanged) {
-        out_ << Event("errors") << ",\"errors\":" << now.errCounter
-             << ",\"total\":" << now.totalErrCounter << "}\n";
+        events += Event("errors") + ",\"errors\":" + std::to_string(now.errCounter) +
+                  ",\"total\":" + std::to_string(now.totalErrCounter) + "}\n";
       }
+      if (!events.empty()) Emit(events);
       break;
+    }
     case Mode::kPlain: {
       // Logs and pipes get a line per phase and per tenth of progress.
       const int32_t decile = now.progress / 10;
       if (phaseChanged || decile != lastDecile_ || errorsChanged) {
-        out_ << StatusLine(now, false) << "\n";
+        Emit(Prefix() + StatusLine(now, false) + "\n");
       }
       lastDecile_ = decile;
       break;
@@ -128,8 +170,6 @@ void Reporter::Show(const StatusSnapshot& now) {
           now.elapsedTime == last_.elapsedTime) {
         return;
       }
-      // The finished erase keeps its line, so that both runs stay in view.
-      if (phaseChanged && last_.flashStatus == kErasing) EndStatusLine();
       // One column is left free: a line that fills the last one wraps on
       // some terminals.
       const auto width = static_cast<size_t>(std::max(settings_.columns - 1, 1));
@@ -138,6 +178,12 @@ void Reporter::Show(const StatusSnapshot& now) {
                    Format("%s %d%% %ds %d/%d", PhaseWord(now.flashStatus), now.progress,
                           now.elapsedTime, now.errCounter, now.totalErrCounter)},
                   width);
+      if (settings_.board != nullptr) {
+        settings_.board->Status(settings_.unit, line);
+        break;
+      }
+      // The finished erase keeps its line, so that both runs stay in view.
+      if (phaseChanged && last_.flashStatus == kErasing) EndStatusLine();
       out_ << "\r" << line << "\x1b[K";
       statusLineOpen_ = true;
       break;
@@ -156,10 +202,14 @@ void Reporter::EndStatusLine() {
 // its own.
 void Reporter::Line(const std::string& caption, const std::string& text) {
   EndStatusLine();
-  out_ << caption << ": " << PrintableText(text) << "\n";
+  Emit(Prefix() + caption + ": " + PrintableText(text) + "\n");
 }
 
 void Reporter::ErrorLine(const std::string& text) {
+  if (settings_.board != nullptr) {
+    settings_.board->ErrorLine(Prefix() + PrintableText(text));
+    return;
+  }
   const bool redraw = statusLineOpen_;
   if (redraw) {
     out_ << "\r\x1b[K";
@@ -174,19 +224,32 @@ void Reporter::ErrorLine(const std::string& text) {
   }
 }
 
-void Reporter::Prompt(const std::string& caption, const std::string& text, bool waitsForEnter) {
+void Reporter::Prompt(const std::string& caption, const std::string& text, bool waitsForEnter,
+                      const std::vector<std::string>& units) {
   std::lock_guard<std::mutex> lock(mutex_);
   // After an interruption's result the burn thread may still reach a
   // prompt: a script takes the last line for the result.
   // Quiet, a prompt is shown only when somebody has to answer it.
   if (finished_ || (settings_.quiet && !waitsForEnter)) return;
+  std::string names;
+  for (const std::string& unit : units) {
+    names += (names.empty()                   ? ""
+              : settings_.mode == Mode::kJson ? ","
+                                              : ", ") +
+             (settings_.mode == Mode::kJson ? JsonString(unit) : PrintableText(unit));
+  }
   if (settings_.mode == Mode::kJson) {
-    out_ << Event("prompt") << ",\"caption\":" << JsonString(caption)
-         << ",\"text\":" << JsonString(text) << ",\"waits\":" << (waitsForEnter ? "true" : "false")
-         << "}\n";
+    Emit(Event("prompt") + ",\"caption\":" + JsonString(caption) + ",\"text\":" + JsonString(text) +
+         ",\"waits\":" + (waitsForEnter ? "true" : "false") +
+         (units.empty() ? "" : ",\"units\":[" + names + "]") + "}\n");
   } else {
-    Line(caption, text);
-    if (waitsForEnter) out_ << "Press Enter to continue.\n";
+    // The system's words stay whole; which PLCs they are for comes after them.
+    const std::string plcs =
+        std::to_string(units.size()) + (units.size() == 1 ? " PLC: " : " PLCs: ") + names;
+    EndStatusLine();
+    Emit(Prefix() + caption + ": " + PrintableText(text) +
+         (units.empty() ? "" : " (" + plcs + ")") + "\n" +
+         (waitsForEnter ? "Press Enter to continue.\n" : ""));
   }
   out_.flush();
 }
@@ -199,17 +262,28 @@ void Reporter::Result(const std::string& caption, const std::string& text, int e
   if (!settings_.quiet) {
     EndStatusLine();
     out_.flush();
-    if (!diagnosis.reason.empty()) err_ << "Why: " << PrintableText(diagnosis.reason) << "\n";
-    if (!diagnosis.hint.empty()) err_ << "What to do: " << PrintableText(diagnosis.hint) << "\n";
-    err_.flush();
+    if (settings_.board != nullptr) {
+      if (!diagnosis.reason.empty()) ErrorLine("Why: " + diagnosis.reason);
+      if (!diagnosis.hint.empty()) ErrorLine("What to do: " + diagnosis.hint);
+    } else {
+      if (!diagnosis.reason.empty()) err_ << "Why: " << PrintableText(diagnosis.reason) << "\n";
+      if (!diagnosis.hint.empty()) err_ << "What to do: " << PrintableText(diagnosis.hint) << "\n";
+      err_.flush();
+    }
   }
   if (settings_.mode == Mode::kJson) {
-    out_ << Event("result") << ",\"caption\":" << JsonString(caption)
-         << ",\"text\":" << JsonString(text) << ",\"exit\":" << exitStatus;
-    if (!diagnosis.reason.empty()) out_ << ",\"reason\":" << JsonString(diagnosis.reason);
-    if (!diagnosis.hint.empty()) out_ << ",\"hint\":" << JsonString(diagnosis.hint);
-    if (diagnosis.reportedCode) out_ << ",\"reportedCode\":" << *diagnosis.reportedCode;
-    out_ << "}\n";
+    std::string event = Event("result") + ",\"caption\":" + JsonString(caption) +
+                        ",\"text\":" + JsonString(text) + ",\"exit\":" + std::to_string(exitStatus);
+    if (!diagnosis.reason.empty()) event += ",\"reason\":" + JsonString(diagnosis.reason);
+    if (!diagnosis.hint.empty()) event += ",\"hint\":" + JsonString(diagnosis.hint);
+    if (diagnosis.reportedCode) {
+      event += ",\"reportedCode\":" + std::to_string(*diagnosis.reportedCode);
+    }
+    Emit(event + "}\n");
+  } else if (settings_.board != nullptr && settings_.mode == Mode::kTerminal) {
+    // The unit's line of the block keeps its last word; the summary has it whole.
+    const auto width = static_cast<size_t>(std::max(settings_.columns - 1, 1));
+    settings_.board->Status(settings_.unit, Fitting({caption + ": " + PrintableText(text)}, width));
   } else {
     Line(caption, text);
   }
@@ -220,13 +294,28 @@ void Reporter::Answer(const char* event, const std::string& jsonMembers, const s
   std::lock_guard<std::mutex> lock(mutex_);
   if (finished_) return;
   finished_ = true;
+  Say(event, jsonMembers, text);
+}
+
+void Reporter::Tell(const char* event, const std::string& jsonMembers, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (finished_ || settings_.quiet) return;
+  Say(event, jsonMembers, text);
+}
+
+void Reporter::Say(const char* event, const std::string& jsonMembers, const std::string& text) {
   EndStatusLine();
   if (settings_.mode == Mode::kJson) {
-    out_ << Event(event) << "," << jsonMembers << "}\n";
+    Emit(Event(event) + "," + jsonMembers + "}\n");
   } else {
-    out_ << text;
+    Emit(text);
   }
   out_.flush();
+}
+
+void Reporter::Note(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ErrorLine(text);
 }
 
 void Reporter::Operation(::Operation operation) {

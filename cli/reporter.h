@@ -14,6 +14,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "burn/diagnosis.h"
 #include "link/dialogue.h"
@@ -33,8 +34,11 @@ struct StatusSnapshot {
 const char* PhaseWord(int32_t flashStatus);
 
 // The version of the JSON events' layout, in every "start" event and every
-// list: a script can tell what it reads.
-inline constexpr int kJsonSchema = 2;
+// list: a script can tell what it reads. 3: --list-ports gives every USB PLC
+// ("usbPlcs") where 2 gave one device path ("usbPlc").
+inline constexpr int kJsonSchema = 3;
+
+class UnitBoard;
 
 class Reporter {
  public:
@@ -46,16 +50,29 @@ class Reporter {
     bool verbose = false;  // every exchange and retry, on standard error
     int columns = 80;      // the terminal's width: a status line never wraps
     std::function<Clock::time_point()> now = Clock::now;
+    // Of several units: the one this display speaks for. Its JSON events
+    // carry it as "unit"; with a board, its lines begin with it.
+    std::string unit{};
+    // Several units at once share this output; on a terminal each unit's
+    // status is its line of the board's block.
+    UnitBoard* board = nullptr;
   };
   Reporter(std::ostream& out, std::ostream& err, Settings settings);
 
   // The one line before the link is opened: what is about to be written,
   // and where. `sha256` is empty for an image too large to be read.
+  // With a board, only its JSON event: the run says it once for all units (StartUnits).
   void Start(const std::string& model, const std::string& image, uint64_t size,
              const std::string& sha256, const std::string& port);
+  // The same line for several units at once, naming them; JSON has each
+  // unit's own start event instead.
+  void StartUnits(const std::string& model, const std::string& image, uint64_t size,
+                  const std::string& sha256, const std::vector<std::string>& units);
   void Update(const StatusSnapshot& now);
   // `waitsForEnter`: the operator answers it with Enter, and is told so.
-  void Prompt(const std::string& caption, const std::string& text, bool waitsForEnter);
+  // `units`: the units a prompt asked once for several of them is for.
+  void Prompt(const std::string& caption, const std::string& text, bool waitsForEnter,
+              const std::vector<std::string>& units = {});
   // The last word of a run: the burn's final box, or the tool's own on an
   // interruption, after the diagnosis's reason and hint. Later updates and
   // prompts are not shown.
@@ -65,6 +82,12 @@ class Reporter {
   // A run's answer that is no burn's (--info): one JSON event with
   // `jsonMembers`, or `text` as it stands. Like a result, the last word.
   void Answer(const char* event, const std::string& jsonMembers, const std::string& text);
+  // The same, said along the way (a station's day): not the last word, and
+  // not said when quiet.
+  void Tell(const char* event, const std::string& jsonMembers, const std::string& text);
+
+  // A line for the operator on standard error, whatever the display.
+  void Note(const std::string& text);
 
   // The exchanges, shown when verbose.
   void Operation(::Operation operation);
@@ -76,6 +99,11 @@ class Reporter {
   // The transfer's speed and what remains, once it can be told.
   std::string RateAndTimeLeft(const StatusSnapshot& now) const;
   void EndStatusLine();
+  // Whole lines of standard output, through the board when there is one.
+  void Emit(const std::string& text);
+  // "[unit] " before a human line of one of several units; empty otherwise.
+  std::string Prefix() const;
+  void Say(const char* event, const std::string& jsonMembers, const std::string& text);
   void Line(const std::string& caption, const std::string& text);
   // A line on standard error, without tearing the status line apart.
   void ErrorLine(const std::string& text);

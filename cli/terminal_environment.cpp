@@ -17,18 +17,15 @@ LinkOpening TerminalEnvironment::OpenSerialPort(const std::string& port) {
 
 LinkOpening TerminalEnvironment::OpenMyDevPipe() { return Traced(setup_.links.openUsb()); }
 
-void TerminalEnvironment::ShowBox(BoxKind kind, const std::string&, const std::string&) {
-  if (kind != BoxKind::kPrompt || setup_.answerPrompts) return;
-  // The line is read on a thread of its own, so that a stop requested
-  // meanwhile (Ctrl-C) is not held up by a read nobody answers. The reader
-  // owns what it shares, and is left to the end of the process if need be.
+PromptAnswer WaitForEnter(std::istream& in, const CancelToken& cancel) {
+  // The reader owns what it shares.
   struct Answer {
     std::mutex mutex;
     bool done = false;
     bool gotLine = false;
   };
   auto answer = std::make_shared<Answer>();
-  std::thread([answer, &in = setup_.in] {
+  std::thread([answer, &in] {
     std::string line;
     const bool got = static_cast<bool>(std::getline(in, line));
     std::lock_guard<std::mutex> lock(answer->mutex);
@@ -38,16 +35,20 @@ void TerminalEnvironment::ShowBox(BoxKind kind, const std::string&, const std::s
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(answer->mutex);
-      if (answer->done) {
-        if (!answer->gotLine) {
-          promptUnanswered_ = true;
-          setup_.cancel.Request();
-        }
-        return;
-      }
+      if (answer->done) return answer->gotLine ? PromptAnswer::kAnswered : PromptAnswer::kEnded;
     }
-    if (setup_.cancel.WaitFor(std::chrono::milliseconds(20))) return;
+    if (cancel.WaitFor(std::chrono::milliseconds(20))) return PromptAnswer::kStopped;
   }
+}
+
+void TerminalEnvironment::ShowBox(BoxKind kind, const std::string& text, const std::string&) {
+  if (kind != BoxKind::kPrompt || setup_.answerPrompts) return;
+  const PromptAnswer answer = setup_.gate != nullptr ? setup_.gate->Ask(text, setup_.cancel)
+                                                     : WaitForEnter(setup_.in, setup_.cancel);
+  if (answer == PromptAnswer::kEnded) promptUnanswered_ = true;
+  // A prompt that was not answered holds the burn where it is: nobody
+  // replugged the PLC.
+  if (answer != PromptAnswer::kAnswered) setup_.cancel.Request();
 }
 
 void TerminalEnvironment::SleepSeconds(int seconds, const CancelToken& cancel) {
@@ -60,9 +61,16 @@ void TerminalEnvironment::Show(const BurnStatus& status) {
 }
 
 void TerminalEnvironment::OnStatus(const BurnStatus& status) {
+  // Past the erase's start no prompt comes any more.
+  if (setup_.gate != nullptr && status.flashStatus != kIdle) setup_.gate->Pass();
   std::lock_guard<std::mutex> lock(statusMutex_);
   status_ = status;
   Show(status_);
+}
+
+BurnStatus TerminalEnvironment::FinalStatus() {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  return final_;
 }
 
 void TerminalEnvironment::ShowStart() {
@@ -78,10 +86,18 @@ void TerminalEnvironment::Tick() {
 }
 
 void TerminalEnvironment::OnPrompt(const std::string& text) {
+  // A shared prompt is shown once, for all the burns it stands for.
+  if (setup_.gate != nullptr) return;
   setup_.reporter.Prompt("Information", text, !setup_.answerPrompts);
 }
 
 void TerminalEnvironment::OnResult(const BurnResult& result) {
+  if (setup_.gate != nullptr) setup_.gate->Pass();
+  {
+    // The burn resets its status next: the counters as it ended are kept.
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    final_ = status_;
+  }
   // A stop says its own words once the burn has closed its link.
   if (result.outcome == BurnOutcome::kCancelled) return;
   setup_.reporter.Result(result.caption, result.message, ExitStatusOf(result),

@@ -33,6 +33,31 @@ class WireWatch final : public ExchangeListener {
   WireTrace* trace_;
 };
 
+enum class PromptAnswer {
+  kAnswered,  // Enter
+  kEnded,     // the input ended: nobody will ever press Enter
+  kStopped,   // the wait was asked to stop
+};
+
+// Waits for a line on `in` (Enter), or for `cancel`. The line is read on a
+// thread of its own, so that a stop requested meanwhile (Ctrl-C) is not held
+// up by a read nobody answers; the reader is then left to the end of the
+// process. So one wait at a time, and none after a stopped one: a stop ends
+// the run.
+PromptAnswer WaitForEnter(std::istream& in, const CancelToken& cancel);
+
+// Where a burn's prompt is answered when several burns share one operator:
+// they ask once for all of them. One per burn.
+class PromptGate {
+ public:
+  virtual ~PromptGate() = default;
+  // Returns once the prompt `text` was answered for this burn (and those
+  // that asked with it), or the wait was stopped through `cancel`.
+  virtual PromptAnswer Ask(const std::string& text, const CancelToken& cancel) = 0;
+  // The burn will not ask again: it went on to erase, or it ended.
+  virtual void Pass() = 0;
+};
+
 // What a terminal burn is set up with.
 struct TerminalSetup {
   Reporter& reporter;
@@ -44,6 +69,7 @@ struct TerminalSetup {
   const ModelRules& model;
   std::string portLabel;       // the port as a diagnosis names it ("USB" for a USB model)
   WireTrace* trace = nullptr;  // --trace: every link opened is traced
+  PromptGate* gate = nullptr;  // prompts shared with other burns; nullptr: its own
 };
 
 class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
@@ -74,6 +100,8 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
   void Tick();
   // Standard input ended at a prompt: nobody will ever press Enter.
   bool PromptUnanswered() const { return promptUnanswered_; }
+  // The status as the burn ended: its retry counters.
+  BurnStatus FinalStatus();
 
  private:
   void Show(const BurnStatus& status);
@@ -87,6 +115,7 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
   std::atomic<bool> promptUnanswered_{false};
   std::mutex statusMutex_;
   BurnStatus status_;
+  BurnStatus final_;
 };
 
 // The exit status of a burn that was not cancelled (see the usage text).

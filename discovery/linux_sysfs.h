@@ -53,6 +53,5 @@ std::vector<UsbPlc> ListUsbPlcs(const DeviceRoots& roots);
 LinkOpening OpenUsbPlcAt(const DeviceRoots& roots, const std::string& location,
                          const Pause& pause = SleepFor);
 
-// The port list, the first PLC tty and the PLCs by location, as
-// `--list-ports` shows them.
+// The port list and the PLCs by location, as `--list-ports` shows them.
 PortSurvey SurveyPorts(const DeviceRoots& roots);

@@ -16,8 +16,7 @@ std::optional<std::vector<std::string>> ListComPorts();
 
 struct PortSurvey {
   std::optional<std::vector<std::string>> ports;  // as ListComPorts gives them
-  std::string plcDevice;        // the USB PLC's device path; empty when none is present
-  std::vector<UsbPlc> usbPlcs;  // every USB PLC, as ListUsbPlcs gives them
+  std::vector<UsbPlc> usbPlcs;                    // every USB PLC, as ListUsbPlcs gives them
 };
 
 // Everything `--list-ports` reports.

@@ -203,9 +203,7 @@ LinkOpening OpenMyDevPipe(const char* pipeName) {
 }
 
 PortSurvey SurveyPorts(const DeviceRoots& roots) {
-  const auto plcTtys = FindPlcTtys(roots);
-  return {ListSerialPorts(roots), plcTtys.empty() ? std::string() : plcTtys.front(),
-          ListUsbPlcs(roots)};
+  return {ListSerialPorts(roots), ListUsbPlcs(roots)};
 }
 
 std::string FindPlcDevicePath() {

@@ -152,7 +152,7 @@ TEST(JsonDisplay, EveryEventHasItsTimeAndProgressItsBytes) {
     ASSERT_TRUE(event) << line;
     times.push_back(event->at("t"));
     if (event->at("event") == "start") {
-      EXPECT_EQ(event->at("schema"), "2");
+      EXPECT_EQ(event->at("schema"), "3");
     }
     if (event->at("event") == "progress" && event->at("phase") == "Programming") {
       EXPECT_EQ(event->at("sent"), "14336");

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <sstream>
 
@@ -19,6 +20,7 @@
 #include "cli/reporter.h"
 #include "support/child_process.h"
 #include "support/environment_variable.h"
+#include "support/fake_sysfs.h"
 #include "support/json_line.h"
 
 namespace {
@@ -93,21 +95,26 @@ class CliTest : public ::testing::Test {
   // morvix-plcsim playing `model` on link_, expecting `image`.
   std::unique_ptr<ChildProcess> StartPlc(const std::string& model, const std::string& image,
                                          std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {
-        "--link",    link_, "--model",  model,
-        "--image",   image, "--report", (dir_ / "report.json").string(),
-        "--timeout", "60"};
+    return StartPlcOn(link_, "report.json", model, image, std::move(extra));
+  }
+  // The same on `link`, its report in dir_/`report`.
+  std::unique_ptr<ChildProcess> StartPlcOn(const std::string& link, const std::string& report,
+                                           const std::string& model, const std::string& image,
+                                           std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--link",    link,  "--model",  model,
+                                     "--image",   image, "--report", (dir_ / report).string(),
+                                     "--timeout", "60"};
     args.insert(args.end(), extra.begin(), extra.end());
     auto plc = std::make_unique<ChildProcess>(MORVIX_PLCSIM, args);
-    EXPECT_EQ(plc->NextLine(), "ready " + link_);
+    EXPECT_EQ(plc->NextLine(), "ready " + link);
     return plc;
   }
 
   // The simulator's verdict once it has ended: no violation, the update
   // complete, its flash equal to the image.
-  void ExpectCleanReport(ChildProcess& plc) {
+  void ExpectCleanReport(ChildProcess& plc, const std::string& reportName = "report.json") {
     EXPECT_EQ(plc.Wait(20s), 0) << "exit status 0: no violation";
-    const std::string report = ReadText(dir_ / "report.json");
+    const std::string report = ReadText(dir_ / reportName);
     EXPECT_THAT(report, HasSubstr("\"violationCount\": 0")) << report.substr(0, 1000);
     EXPECT_THAT(report, HasSubstr("\"updateComplete\": true"));
     EXPECT_THAT(report, HasSubstr("\"flashMatchesImage\": true"));
@@ -578,6 +585,404 @@ TEST(CliListings, VersionNamesTheBuiltInImageAndItsSize) {
   EXPECT_THAT(lines[1], ::testing::MatchesRegex(
                             "built-in image: [^ ]+_[^ ]*\\.bin \\([0-9]+ bytes, (firmware|the "
                             "DEMO image: it only updates a simulated PLC)\\)"));
+}
+
+// --- Several units at once -------------------------------------------------------
+
+using Members = std::map<std::string, std::string>;
+
+// The records --log wrote, one object per line.
+std::vector<Members> Records(const fs::path& log) {
+  std::vector<Members> records;
+  for (const std::string& line : Lines(ReadText(log))) {
+    const auto record = json_line::ParseObjectLine(line);
+    EXPECT_TRUE(record) << line;
+    if (record) records.push_back(*record);
+  }
+  return records;
+}
+
+// The summary's row of `unit`: its outcome, its seconds and its final line.
+// The summary is last; on a terminal the unit's line of the block came before.
+std::string SummaryRow(const std::vector<std::string>& lines, const std::string& unit) {
+  for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+    if (line->rfind(unit + "  ", 0) == 0) return *line;
+  }
+  return "";
+}
+
+// The flash a simulator wrote holds what the model sends of the image, then
+// the fill of the last block.
+void ExpectFlashHoldsImage(const fs::path& flash, const fs::path& image, const char* model) {
+  const std::string written = ReadText(flash);
+  std::string expected = ReadText(image);
+  expected.resize(BlockPlanOf(model, static_cast<uint32_t>(expected.size())).imageBytes);
+  ASSERT_GE(written.size(), expected.size()) << flash;
+  EXPECT_EQ(written.compare(0, expected.size(), expected), 0) << flash;
+  EXPECT_EQ(written.find_first_not_of('\x1A', expected.size()), std::string::npos) << flash;
+}
+
+// Four PLCs on four ports at the same time; the third fails to write its
+// flash. The others are updated all the same, and the run says which failed.
+TEST_F(CliTest, FourUnitsAtOnceEndEachOnItsOwnAndTheSummarySaysWhichFailed) {
+  const std::string image = MakeImage("KR2-E_test.bin", 30000);
+  const fs::path log = dir_ / "units.jsonl";
+  std::vector<std::string> links;
+  std::vector<std::unique_ptr<ChildProcess>> plcs;
+  std::vector<std::string> args = {"--image", image, "--log", log.string()};
+  for (int i = 0; i < 4; ++i) {
+    links.push_back((dir_ / ("ttyPLC" + std::to_string(i))).string());
+    std::vector<std::string> extra = {"--exit-when-complete", "--flash-out",
+                                      (dir_ / ("flash" + std::to_string(i))).string()};
+    if (i == 2) extra = {"--flash-error", "block@3"};
+    plcs.push_back(
+        StartPlcOn(links[i], "report" + std::to_string(i) + ".json", "KR2-E", image, extra));
+    args.insert(args.end(), {"--port", links[i]});
+  }
+  const Run run = RunCli(args);
+
+  EXPECT_EQ(run.status, 1) << run.output;
+  const std::vector<std::string> lines = Lines(run.output);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_THAT(lines.front(),
+              ::testing::StartsWith("Model KR2-E, image " + image + " (30000 bytes, SHA-256 " +
+                                    Sha256Sum(image) + "), 4 units: " + links[0] + ", "));
+  for (int i = 0; i < 4; ++i) {
+    const std::string last = i == 2 ? kFlashWriteError : kComSuccess;
+    // Each unit's own lines, its last word among them.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[" + links[i] + "] " + last), 1)
+        << run.output;
+    EXPECT_GT(CountStartingWith(lines, "[" + links[i] + "] Programming "), 0u);
+    const std::string row = SummaryRow(lines, links[i]);
+    EXPECT_THAT(row, ::testing::MatchesRegex(".*  " + std::string(i == 2 ? "failure" : "success") +
+                                             " +[0-9]+\\.[0-9]  .*"))
+        << row;
+    EXPECT_THAT(row, ::testing::EndsWith("  " + last));
+  }
+  EXPECT_EQ(lines.back(), "3 of 4 units updated, 1 failed.");
+
+  for (int i = 0; i < 4; ++i) {
+    if (i == 2) {
+      EXPECT_EQ(plcs[i]->Stop(SIGTERM), 0) << "the fault is no violation";
+      EXPECT_THAT(ReadText(dir_ / "report2.json"), HasSubstr("\"updateComplete\": false"));
+      continue;
+    }
+    ExpectCleanReport(*plcs[i], "report" + std::to_string(i) + ".json");
+    ExpectFlashHoldsImage(dir_ / ("flash" + std::to_string(i)), image, "KR2-E");
+  }
+
+  const std::vector<Members> records = Records(log);
+  ASSERT_EQ(records.size(), 4u);
+  std::map<std::string, Members> byUnit;
+  for (const Members& record : records) byUnit[record.at("unit")] = record;
+  for (int i = 0; i < 4; ++i) {
+    const Members& record = byUnit[links[i]];
+    EXPECT_EQ(record.at("model"), "KR2-E");
+    EXPECT_EQ(record.at("image"), image);
+    EXPECT_EQ(record.at("size"), "30000");
+    EXPECT_EQ(record.at("sha256"), Sha256Sum(image));
+    EXPECT_THAT(record.at("time"),
+                ::testing::MatchesRegex(
+                    "20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]Z"));
+    EXPECT_EQ(record.at("outcome"), i == 2 ? "failure" : "success");
+    EXPECT_EQ(record.at("caption") + ": " + record.at("message"),
+              i == 2 ? kFlashWriteError : kComSuccess);
+    EXPECT_EQ(record.at("exit"), i == 2 ? "1" : "0");
+    EXPECT_EQ(record.at("totalErrCounter"), "0");
+    EXPECT_EQ(record.count("reason"), i == 2 ? 1u : 0u);
+  }
+}
+
+// A script reads several units as it reads one: every event names its unit,
+// and the last line sums them up.
+TEST_F(CliTest, SeveralUnitsInJsonNameTheirUnitInEveryEventAndEndWithTheSummary) {
+  const Run run = RunCli({"--simulate", "--image", MakeImage("KR2-E_test.bin", 3000), "--port",
+                          "COM3", "--port", "COM12", "--json"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  const std::vector<std::string> lines = Lines(run.output);
+  ASSERT_GT(lines.size(), 2u);
+  std::map<std::string, std::vector<std::string>> events;
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    const auto event = json_line::ParseObjectLine(lines[i]);
+    ASSERT_TRUE(event) << lines[i];
+    events[event->at("unit")].push_back(event->at("event"));
+  }
+  ASSERT_EQ(events.size(), 2u);
+  for (const auto& [unit, names] : events) {
+    EXPECT_EQ(names.front(), "start") << unit;
+    EXPECT_EQ(names.back(), "result") << unit;
+  }
+  const auto summary = json_line::ParseObjectLine(lines.back());
+  ASSERT_TRUE(summary) << lines.back();
+  EXPECT_EQ(summary->at("event"), "summary");
+  EXPECT_EQ(summary->at("succeeded"), "2");
+  EXPECT_EQ(summary->at("failed"), "0");
+  EXPECT_EQ(summary->at("exit"), "0");
+  const auto units = json_line::ParseArray(summary->at("units"));
+  ASSERT_TRUE(units);
+  ASSERT_EQ(units->size(), 2u);
+  const auto first = json_line::ParseObjectLine((*units)[0]);
+  EXPECT_EQ(first->at("unit"), "COM3");
+  EXPECT_EQ(first->at("outcome"), "success");
+  EXPECT_EQ(first->at("message"), "Firmware update is SUCCESSFUL");
+}
+
+// Ctrl-C stops every unit, each where it stood.
+TEST_F(CliTest, CtrlCStopsEveryUnitAndTheSummaryTellsThemInterrupted) {
+  ChildProcess cli(MORVIX_CLI, {"--simulate", "--image", MakeImage("KR2-E_big.bin", 300000),
+                                "--port", "a", "--port", "b"});
+  std::string line;
+  do {
+    line = cli.NextLine(10s);
+  } while (!line.empty() && line.find("] Programming") == std::string::npos);
+  ASSERT_FALSE(line.empty()) << "no transfer started";
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(20s), 130);
+  const std::vector<std::string> lines = Lines(cli.ReadAll(1s));
+  for (const char* unit : {"a", "b"}) {
+    EXPECT_EQ(CountStartingWith(lines, std::string("[") + unit +
+                                           "] ERROR: Interrupted in phase 2, writing the image"),
+              1u);
+    EXPECT_THAT(SummaryRow(lines, unit), HasSubstr("  interrupted "));
+  }
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "0 of 2 units updated, 2 interrupted.");
+}
+
+// Two MU on USB (a model that asks for the replug and waits 2 s after it): after the replug the
+// system hands their tty names out the other way round. Each unit reopens the PLC at its own
+// location: the PLC at 1-2, which fails to write its flash, is reported at 1-2.
+TEST_F(CliTest, UsbUnitsAreReopenedAtTheirLocationsWhenTheTtyNamesSwap) {
+  FakeSysfs sysfs;
+  const EnvironmentVariable root("MORVIX_SYSFS_ROOT", sysfs.Sys().c_str());
+  const std::string image = MakeImage("MU_test.bin", 20000);
+  const std::string linkA = (dir_ / "plcA").string();
+  const std::string linkB = (dir_ / "plcB").string();
+  auto plcA = StartPlcOn(linkA, "reportA.json", "MU", image,
+                         {"--exit-when-complete", "--flash-out", (dir_ / "flashA").string()});
+  auto plcB = StartPlcOn(linkB, "reportB.json", "MU", image, {"--flash-error", "block@2"});
+  const auto attach = [&](const char* location, const char* tty, const std::string& link) {
+    const fs::path device = sysfs.UsbDevice(location, "3e9a", "0001");
+    sysfs.AcmTty(device, tty);
+    fs::create_symlink(link, sysfs.Dev() / tty);
+    return device;
+  };
+  const fs::path atOne = attach("1-1", "ttyACM0", linkA);
+  const fs::path atTwo = attach("1-2", "ttyACM1", linkB);
+  const fs::path log = dir_ / "units.jsonl";
+
+  ChildProcess cli(MORVIX_CLI, {"--usb", "all", "--image", image, "--log", log.string()}, "",
+                   ChildOutput::kTerminal);
+  std::string output;
+  for (std::string line; output.find("Press Enter to continue.") == std::string::npos;) {
+    line = cli.NextLine(15s);
+    ASSERT_FALSE(line.empty()) << "no prompt: " << output;
+    output += line + "\n";
+  }
+  // Both replugged: 1-2 comes back first and is given ttyACM0.
+  for (const fs::path& device : {atOne, atTwo}) sysfs.Unplug(device);
+  fs::remove(sysfs.Dev() / "ttyACM0");
+  fs::remove(sysfs.Dev() / "ttyACM1");
+  attach("1-2", "ttyACM0", linkB);
+  attach("1-1", "ttyACM1", linkA);
+  cli.Type("\n");
+  output += cli.ReadAll(30s);
+  EXPECT_EQ(cli.Wait(5s), 1) << output;
+
+  const std::string prompt = std::string(kReplugPrompt) + " (2 PLCs: 1-1, 1-2)";
+  size_t prompts = 0;
+  for (size_t at = output.find("Please REPLUG"); at != std::string::npos;
+       at = output.find("Please REPLUG", at + 1)) {
+    ++prompts;
+  }
+  EXPECT_EQ(prompts, 1u) << "one prompt for both";
+  EXPECT_NE(output.find(prompt), std::string::npos) << output;
+  const std::vector<std::string> lines = Lines(output);
+  EXPECT_THAT(SummaryRow(lines, "1-1"), ::testing::EndsWith(kUsbSuccess));
+  EXPECT_THAT(SummaryRow(lines, "1-2"), ::testing::EndsWith(kFlashWriteError));
+  ExpectCleanReport(*plcA, "reportA.json");
+  ExpectFlashHoldsImage(dir_ / "flashA", image, "MU");
+  EXPECT_EQ(plcB->Stop(SIGTERM), 0);
+  const std::vector<Members> records = Records(log);
+  ASSERT_EQ(records.size(), 2u);
+  for (const Members& record : records) {
+    EXPECT_EQ(record.at("outcome"), record.at("unit") == "1-1" ? "success" : "failure");
+  }
+}
+
+TEST_F(CliTest, ListPortsShowsEachUsbPlcsLocationIdsAndSerial) {
+  FakeSysfs sysfs;
+  const EnvironmentVariable root("MORVIX_SYSFS_ROOT", sysfs.Sys().c_str());
+  const fs::path hub = sysfs.UsbDevice("1-1", "05e3", "0608");
+  const fs::path plc = sysfs.UsbDevice("1-1.10", "3e9a", "0001", hub);
+  sysfs.Attribute(plc, "serial", "MX0042");
+  sysfs.Attribute(plc, "manufacturer", "Morvix");
+  sysfs.AcmTty(plc, "ttyACM1");
+  sysfs.AcmTty(sysfs.UsbDevice("1-1.2", "3e9a", "0001", hub), "ttyACM0");
+  sysfs.UsbSerialTty(sysfs.UsbDevice("1-2", "0403", "6001"), "ttyUSB0");
+
+  const Run human = RunCli({"--list-ports"});
+  EXPECT_EQ(human.status, 0);
+  EXPECT_THAT(
+      Lines(human.output),
+      ::testing::ElementsAre(
+          "Serial ports:", "  " + sysfs.DevPath("ttyACM0"), "  " + sysfs.DevPath("ttyACM1"),
+          "  " + sysfs.DevPath("ttyUSB0"), "USB PLCs (--usb LOCATION):",
+          "  1-1.2   3e9a:0001  no serial  " + sysfs.DevPath("ttyACM0"),
+          "  1-1.10  3e9a:0001  serial MX0042  " + sysfs.DevPath("ttyACM1") + "  (Morvix)"));
+
+  const Run json = RunCli({"--list-ports", "--json"});
+  EXPECT_EQ(json.status, 0);
+  const auto survey = json_line::ParseObjectLine(json.output);
+  ASSERT_TRUE(survey) << json.output;
+  const auto plcs = json_line::ParseArray(survey->at("usbPlcs"));
+  ASSERT_TRUE(plcs);
+  ASSERT_EQ(plcs->size(), 2u);
+  const auto second = json_line::ParseObjectLine((*plcs)[1]);
+  EXPECT_EQ(*second, (Members{{"location", "1-1.10"},
+                              {"device", sysfs.DevPath("ttyACM1")},
+                              {"vendorId", "3e9a"},
+                              {"productId", "0001"},
+                              {"serial", "MX0042"},
+                              {"manufacturer", "Morvix"},
+                              {"product", ""}}));
+}
+
+// --- Station mode --------------------------------------------------------------------
+
+// The JSON events of a station as they come. On a terminal the bell rings
+// there too (standard error, in the middle of the JSON): it is counted.
+class StationEvents {
+ public:
+  explicit StationEvents(ChildProcess& station) : station_(station) {}
+  // The next event named `name`, the others passed over.
+  Members Next(const std::string& name, std::chrono::milliseconds limit = 30s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      std::string line = station_.NextLine(1s);
+      bells_ += std::erase(line, '\a');
+      const auto event = json_line::ParseObjectLine(line);
+      if (event && event->at("event") == name) return *event;
+    }
+    ADD_FAILURE() << "no " << name << " event";
+    return {};
+  }
+  size_t Bells() const { return bells_; }
+
+ private:
+  ChildProcess& station_;
+  size_t bells_ = 0;
+};
+
+// Three MU attached one after another. The second comes while the first
+// is still plugged in: the first is not taken again. The third fails.
+TEST_F(CliTest, StationUpdatesEachUsbPlcAttachedAndCountsTheDay) {
+  FakeSysfs sysfs;
+  const EnvironmentVariable root("MORVIX_SYSFS_ROOT", sysfs.Sys().c_str());
+  const std::string image = MakeImage("MU_test.bin", 20000);
+  const fs::path log = dir_ / "station.jsonl";
+  const auto attach = [&](int n, const char* location, const char* tty, const char* serial,
+                          std::vector<std::string> faults) {
+    const std::string link = (dir_ / ("plc" + std::to_string(n))).string();
+    faults.insert(faults.end(), {"--flash-out", (dir_ / ("flash" + std::to_string(n))).string()});
+    auto plc = StartPlcOn(link, "report" + std::to_string(n) + ".json", "MU", image, faults);
+    const fs::path device = sysfs.UsbDevice(location, "3e9a", "0001");
+    if (*serial != '\0') sysfs.Attribute(device, "serial", serial);
+    sysfs.AcmTty(device, tty);
+    fs::create_symlink(link, sysfs.Dev() / tty);
+    return std::pair{std::move(plc), device};
+  };
+  const auto unplug = [&](const fs::path& device, const char* tty) {
+    sysfs.Unplug(device);
+    fs::remove(sysfs.Dev() / tty);
+  };
+
+  ChildProcess station(MORVIX_CLI,
+                       {"--station", "--image", image, "--yes", "--json", "--log", log.string()});
+  StationEvents events(station);
+  events.Next("waiting");
+  auto [first, atOne] = attach(1, "1-1", "ttyACM0", "SER1", {"--exit-when-complete"});
+  Members tally = events.Next("tally");
+  EXPECT_EQ(tally["unit"], "1-1");
+  EXPECT_EQ(tally["outcome"], "success");
+  EXPECT_EQ(tally["succeeded"], "1");
+  events.Next("remove");
+
+  auto [second, atTwo] = attach(2, "1-2", "ttyACM1", "SER2", {"--exit-when-complete"});
+  tally = events.Next("tally");
+  EXPECT_EQ(tally["unit"], "1-2") << "the PLC at 1-1 was updated already";
+  EXPECT_EQ(tally["outcome"], "success");
+  EXPECT_EQ(tally["succeeded"], "2");
+  events.Next("remove");
+  unplug(atOne, "ttyACM0");
+  unplug(atTwo, "ttyACM1");
+
+  auto [third, atOneAgain] = attach(3, "1-1", "ttyACM0", "", {"--flash-error", "block@2"});
+  tally = events.Next("tally");
+  EXPECT_EQ(tally["unit"], "1-1");
+  EXPECT_EQ(tally["outcome"], "failure");
+  EXPECT_EQ(tally["succeeded"], "2");
+  EXPECT_EQ(tally["failed"], "1");
+  events.Next("remove");
+  station.Signal(SIGINT);
+  const Members day = events.Next("day");
+  EXPECT_EQ(day.at("succeeded"), "2");
+  EXPECT_EQ(day.at("failed"), "1");
+  EXPECT_EQ(day.at("exit"), "1");
+  EXPECT_EQ(station.Wait(10s), 1);
+
+  ExpectCleanReport(*first, "report1.json");
+  ExpectCleanReport(*second, "report2.json");
+  ExpectFlashHoldsImage(dir_ / "flash1", image, "MU");
+  ExpectFlashHoldsImage(dir_ / "flash2", image, "MU");
+  EXPECT_EQ(third->Stop(SIGTERM), 0);
+  const std::vector<Members> records = Records(log);
+  ASSERT_EQ(records.size(), 3u);
+  const std::vector<std::tuple<std::string, std::string, std::string>> expected = {
+      {"1-1", "SER1", "success"}, {"1-2", "SER2", "success"}, {"1-1", "", "failure"}};
+  for (size_t i = 0; i < records.size(); ++i) {
+    const Members& record = records[i];
+    EXPECT_EQ(std::tuple(record.at("unit"), record.count("serial") ? record.at("serial") : "",
+                         record.at("outcome")),
+              expected[i]);
+  }
+  EXPECT_EQ(records[2].at("caption") + ": " + records[2].at("message"), kFlashWriteError);
+}
+
+// On a serial port nothing tells that the PLC changed: the station asks the
+// port until a PLC answers, and the operator's Enter says the next is there.
+TEST_F(CliTest, StationOnASerialPortTakesThePlcThatAnswersAndTheNextAfterEnter) {
+  const std::string image = MakeImage("KR2-E_test.bin", 20000);
+  ChildProcess station(MORVIX_CLI, {"--station", "--image", image, "--port", link_, "--json"}, "",
+                       ChildOutput::kTerminal);
+  StationEvents events(station);
+  events.Next("waiting");
+  auto first = StartPlc("KR2-E", image, {"--exit-when-complete"});
+  EXPECT_EQ(events.Next("tally")["outcome"], "success");
+  events.Next("next");
+  ExpectCleanReport(*first);
+  // The station's look at the PLC, its first connection, only asked.
+  const std::string report = ReadText(dir_ / "report.json");
+  for (const std::string& request : Lines(report)) {
+    if (request.find("\"connection\": 1,") == std::string::npos) continue;
+    EXPECT_EQ(request.find("erase"), std::string::npos) << request;
+    EXPECT_EQ(request.find("\"mode\": \"loader\""), std::string::npos) << request;
+  }
+  EXPECT_THAT(report, HasSubstr("\"connection\": 2,"));
+
+  auto second = StartPlcOn(link_, "report2.json", "KR2-E", image, {"--exit-when-complete"});
+  station.Type("\n");
+  const Members tally = events.Next("tally");
+  EXPECT_EQ(tally.at("outcome"), "success");
+  EXPECT_EQ(tally.at("succeeded"), "2");
+  events.Next("next");
+  station.Signal(SIGINT);
+  const Members day = events.Next("day");
+  EXPECT_EQ(day.at("succeeded"), "2");
+  EXPECT_EQ(day.at("exit"), "0");
+  EXPECT_EQ(events.Bells(), 2u) << "one for each PLC";
+  EXPECT_EQ(station.Wait(10s), 0);
+  ExpectCleanReport(*second, "report2.json");
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ TEST(ParseOptions, ValuesComeAsSeparateWordsOrAfterAnEqualsSign) {
     ASSERT_TRUE(parsed.options) << parsed.error;
     EXPECT_EQ(parsed.options->model, "KR2-E");
     EXPECT_EQ(parsed.options->image, "dir/x.bin");
-    EXPECT_EQ(parsed.options->port, "/dev/ttyUSB0");
+    EXPECT_EQ(parsed.options->ports, std::vector<std::string>{"/dev/ttyUSB0"});
     EXPECT_FALSE(parsed.options->yes || parsed.options->json || parsed.options->simulate);
   }
 }

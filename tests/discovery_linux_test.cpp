@@ -136,7 +136,9 @@ TEST_P(PlcTty, IsFoundAndOpened) {
   PseudoTerminal& pty = DevNode(name);
 
   EXPECT_EQ(FindPlcTtys(roots_), Paths{DevPath(name)});
-  EXPECT_EQ(SurveyPorts(roots_).plcDevice, DevPath(name));
+  const PortSurvey survey = SurveyPorts(roots_);
+  ASSERT_EQ(survey.usbPlcs.size(), 1u);
+  EXPECT_EQ(survey.usbPlcs[0].devicePath, DevPath(name));
   CountedPauses pauses;
   auto link = OpenPlcTty(roots_, pauses.AsPause()).link;
   ASSERT_NE(link, nullptr);
@@ -193,7 +195,7 @@ TEST_F(FakeSystem, NoPlcEndsAfterTheWholeReopenWindow) {
   EXPECT_EQ(opening.failure, OpenFailure::kNoDevice);
   EXPECT_EQ(pauses.total, kReopenWindow);
   EXPECT_EQ(pauses.count, kReopenWindow / kReopenPause);
-  EXPECT_EQ(SurveyPorts(roots_).plcDevice, "");
+  EXPECT_TRUE(SurveyPorts(roots_).usbPlcs.empty());
 }
 
 // The kernel announces the tty first; udev makes the /dev node a moment later.
@@ -430,7 +432,8 @@ TEST_F(FakeSystem, ProgramsFollowTheSysfsRootVariable) {
 
   EXPECT_EQ(ListComPorts(), (Paths{DevPath("ttyACM0"), DevPath("ttyUSB0")}));
   EXPECT_EQ(FindPlcDevicePath(), DevPath("ttyACM0"));
-  EXPECT_EQ(SurveyPorts().plcDevice, DevPath("ttyACM0"));
+  ASSERT_EQ(SurveyPorts().usbPlcs.size(), 1u);
+  EXPECT_EQ(SurveyPorts().usbPlcs[0].devicePath, DevPath("ttyACM0"));
   auto link = OpenMyDevPipe("").link;
   ASSERT_NE(link, nullptr);
   EXPECT_TRUE(plc.CarriesBytesOf(*link));

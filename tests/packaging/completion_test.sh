@@ -68,5 +68,8 @@ cd - >/dev/null
 # Ports: the device paths --list-ports prints, whatever this machine has.
 ports=$("$cli" --list-ports | grep -o '/dev/[^ ]*')
 expect "$cli --port " $ports
+# USB locations: "all" and the location of every USB PLC attached now.
+locations=$("$cli" --list-ports --json | grep -o '"location":"[^"]*"' | cut -d'"' -f4)
+expect "$cli --usb " all $locations
 
 [ "$failures" -eq 0 ] || { echo "$failures completion(s) wrong"; exit 1; }

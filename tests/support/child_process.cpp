@@ -151,6 +151,10 @@ void ChildProcess::CloseOutput() {
   stdout_ = -1;
 }
 
+void ChildProcess::Type(const std::string& text) {
+  [[maybe_unused]] const ssize_t written = write(stdout_, text.data(), text.size());
+}
+
 int RunUnprivileged(const std::function<int()>& body) {
   if (geteuid() != 0) return body();
   const pid_t child = fork();

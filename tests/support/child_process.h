@@ -41,6 +41,8 @@ class ChildProcess {
   int Stop(int signal);  // sends `signal`, then waits
   // Closes the test's end of the child's output: its writes fail from now on.
   void CloseOutput();
+  // Types `text` on the child's terminal (ChildOutput::kTerminal): its input.
+  void Type(const std::string& text);
 
  private:
   pid_t pid_ = -1;
