@@ -1,0 +1,261 @@
+// Writes the seed corpora of the fuzz targets into a folder (fuzz/corpus):
+// for the PLC targets, what a sound simulated PLC answers each operation
+// and a whole burn, in the targets' input formats; for the others a few
+// inputs of each shape. Run it again after changing an input format:
+//   cmake --build --preset fuzz --target make_fuzz_seeds
+//   build/fuzz/fuzz/make_fuzz_seeds fuzz/corpus
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "burn/burn.h"
+#include "burn/image.h"
+#include "catalogue/model_table.h"
+#include "fuzz/fuzz_support.h"
+#include "link/app_protocol.h"
+#include "link/loader_protocol.h"
+#include "sim/plc_sim.h"
+#include "sim/sim_link.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Fits every model's limit and is above the one-sector minimum, so every
+// model erases and sends blocks.
+constexpr uint16_t kSeedImageSize = 5000;
+
+// A link to the simulated PLC that keeps what each read brought: the
+// arrivals a target's ScriptedLink hands out again.
+class RecordingLink final : public Link {
+ public:
+  RecordingLink(std::unique_ptr<Link> link, std::vector<Bytes>& arrivals)
+      : link_(std::move(link)), arrivals_(arrivals) {}
+  size_t Write(const uint8_t* data, size_t n) override { return link_->Write(data, n); }
+  size_t Read(uint8_t* data, size_t n) override {
+    const size_t got = link_->Read(data, n);
+    arrivals_.emplace_back(data, data + got);
+    return got;
+  }
+  void SetTimeouts(const Timeouts& timeouts) override { link_->SetTimeouts(timeouts); }
+  void ApplyLineSettings(const LineSettings& settings) override {
+    link_->ApplyLineSettings(settings);
+  }
+
+ private:
+  std::unique_ptr<Link> link_;
+  std::vector<Bytes>& arrivals_;
+};
+
+void Write(const fs::path& file, const Bytes& bytes) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes Concat(Bytes head, const Bytes& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+// One model for each combination of the rules the dialogues follow.
+std::vector<int> RepresentativeModels() {
+  std::set<std::tuple<LinkKind, bool, EraseRule, BlockRule, ReconnectRule, LoaderIdRule, bool>>
+      seen;
+  std::vector<int> models;
+  for (int i = 0; i < kModelCount; ++i) {
+    const std::string_view name = ModelName(i);
+    if (seen.emplace(LinkKindOf(name), IsAioModel(name), EraseRuleOf(name), BlockRuleOf(name),
+                     ReconnectRuleOf(name), LoaderIdRuleOf(name, plcID[i]),
+                     HasLoaderVersionCode(plcID[i]))
+            .second) {
+      models.push_back(i);
+    }
+  }
+  return models;
+}
+
+struct Operation {
+  const char* name;
+  uint8_t number;  // the target's operation byte
+  std::function<void(Link&)> run;
+};
+
+// Runs `operations` on one connection to a sound PLC, each seed the
+// operation's number, the model, what the operation read and `after`.
+void OperationSeeds(const fs::path& dir, int model, PlcMode mode, const Bytes& after,
+                    const std::vector<Operation>& operations) {
+  SelectModel(model);
+  PlcSettings settings = DefaultPlcSettings(model, kSeedImageSize);
+  settings.startMode = mode;
+  PlcSimulator plc(settings);
+  std::vector<Bytes> arrivals;
+  hSerial = std::make_unique<RecordingLink>(OpenSimLink(plc), arrivals);
+  UseImageFile(FuzzImage(kSeedImageSize));
+  OpenImage();
+  for (const Operation& operation : operations) {
+    arrivals.clear();
+    operation.run(*hSerial);
+    if (operation.number == 0xFF) continue;  // brings the PLC to where the seeds start
+    const Bytes head = {operation.number, static_cast<uint8_t>(model)};
+    Write(dir / (std::string(operation.name) + "-" + std::string(ModelName(model))),
+          Concat(Concat(head, after), ReplyScript(0, arrivals)));
+  }
+  hSerial.reset();
+  CloseFile();
+}
+
+void AppProtocolSeeds(const fs::path& dir) {
+  for (int model : RepresentativeModels()) {
+    OperationSeeds(dir, model, PlcMode::kApplication, {},
+                   {{"DummyComm", 0, DummyComm},
+                    {"ConfirmComm", 1, [](Link& l) { ConfirmComm(l); }},
+                    {"CheckID_A", 2, [](Link& l) { CheckID_A(l); }},
+                    {"READ_D1386", 3, [](Link& l) { READ_D1386(l); }},
+                    {"READ_D1001", 4, [](Link& l) { READ_D1001(l); }},
+                    {"READ_D1148", 5, [](Link& l) { READ_D1148(l); }},
+                    {"read_fu_version_A", 6, [](Link&) { read_fu_version_A(); }},
+                    {"SendErase_A", 7, [](Link& l) { SendErase_A(l); }}});
+  }
+  // CheckLRC (operation 8): a reply's characters, sound and with a bad digit.
+  Write(dir / "CheckLRC-sound", ToBytes("\x08"
+                                        "0064015905003D"));
+  Write(dir / "CheckLRC-lower-case", ToBytes("\x08"
+                                             "006401590500003d"));
+}
+
+void LoaderProtocolSeeds(const fs::path& dir) {
+  const Bytes size = {kSeedImageSize >> 8, kSeedImageSize & 0xFF};
+  for (int model : RepresentativeModels()) {
+    std::vector<Operation> operations = {{"wake", 0xFF, DummyComm},
+                                         {"check", 0xFF, [](Link& l) { ConfirmComm(l); }},
+                                         {"CheckID_B", 0, [](Link& l) { CheckID_B(l); }}};
+    if (HasLoaderVersionCode(plcID[model])) {
+      operations.push_back({"read_fu_version_B", 1, [](Link&) { read_fu_version_B(); }});
+    }
+    operations.push_back({"SendErase_B", 2, [](Link& l) { SendErase_B(l); }});
+    operations.push_back({"SendUpdate", 3, [](Link& l) { SendUpdate(l); }});
+    operations.push_back({"SendFW", 4, [](Link& l) { SendFW(l); }});
+    OperationSeeds(dir, model, PlcMode::kLoader, size, operations);
+  }
+}
+
+// Answers every box at once; links go to the simulated PLC and are recorded.
+class SeedEnvironment final : public BurnEnvironment {
+ public:
+  SeedEnvironment(PlcSimulator& plc, std::vector<Bytes>& arrivals)
+      : plc_(plc), arrivals_(arrivals) {}
+  std::unique_ptr<Link> OpenSerialPort(const std::string&) override { return Open(); }
+  std::unique_ptr<Link> OpenMyDevPipe() override { return Open(); }
+  void ShowError(const std::string& text) override { lastBox = "ERROR: " + text; }
+  void ShowInformation(const std::string& text, const std::string&) override { lastBox = text; }
+  void ShowPrompt(const std::string&) override {}
+  void EnableStartButton(bool) override {}
+  void StopElapsedTimer() override {}
+  void SleepSeconds(int) override {}
+  std::string lastBox;
+
+ private:
+  std::unique_ptr<Link> Open() {
+    auto link = OpenSimLink(plc_);
+    return link ? std::make_unique<RecordingLink>(std::move(link), arrivals_) : nullptr;
+  }
+  PlcSimulator& plc_;
+  std::vector<Bytes>& arrivals_;
+};
+
+bool BurnSeeds(const fs::path& dir) {
+  bool allSucceeded = true;
+  for (int model = 0; model < kModelCount; ++model) {
+    SelectModel(model);
+    SetSelectedComPort("COM1");
+    UseImageFile(FuzzImage(kSeedImageSize));
+    PlcSimulator plc(DefaultPlcSettings(model, kSeedImageSize));
+    std::vector<Bytes> arrivals;
+    SeedEnvironment environment(plc, arrivals);
+    BurnParams params{&environment};
+    StartBurn(&params);
+    if (environment.lastBox.find("SUCCESSFUL") == std::string::npos) {
+      std::fprintf(stderr, "%s: the burn ended with %s\n", plcList[model],
+                   environment.lastBox.c_str());
+      allSucceeded = false;
+    }
+    const Bytes head = {static_cast<uint8_t>(model), kSeedImageSize >> 8, kSeedImageSize & 0xFF, 0};
+    Write(dir / ("burn-" + std::string(ModelName(model))), Concat(head, ReplyScript(0, arrivals)));
+  }
+  return allSucceeded;
+}
+
+void TextSeeds(const fs::path& corpus) {
+  const std::vector<std::pair<const char*, std::string>> friendlyNames = {
+      {"usb-serial", "USB Serial Port (COM3)"},
+      {"two-parentheses", "Standard Serial over Bluetooth link (COM7) (A)"},
+      {"too-long", "Port (COM1234567890)"},
+      {"no-marker", "Communications Port"}};
+  for (const auto& [name, text] : friendlyNames) Write(corpus / "port_names" / name, ToBytes(text));
+
+  using namespace std::string_literals;
+  const std::vector<std::pair<const char*, std::string>> commandLines = {
+      {"image-and-port", "--image\0KR2-E_v1.3.bin\0--port\0/dev/ttyUSB0\0"s},
+      {"model-equals", "--model=KR2-C-V2\0--image=fw.bin\0--port=COM3\0--yes\0"s},
+      {"json-simulate", "--image\0GL30_v2.bin\0--yes\0--json\0--simulate\0"s},
+      {"listings", "--list-models\0--list-ports\0--version\0-h\0"s},
+      {"missing-value", "--model\0"s}};
+  for (const auto& [name, text] : commandLines) Write(corpus / "cli_options" / name, ToBytes(text));
+
+  // A USB-serial adapter that is the PLC, a CDC-ACM device that is not, and
+  // a reserved legacy port without a UART, laid out as the kernel does.
+  const std::string plc =
+      "d devices/pci0/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0\n"
+      "f devices/pci0/usb1/1-1/idVendor=3e9a\n"
+      "f devices/pci0/usb1/1-1/idProduct=0001\n"
+      "d class/tty\n"
+      "l class/tty/ttyUSB0>../../devices/pci0/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0\n"
+      "l devices/pci0/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0/device>../../../ttyUSB0\n";
+  const std::string acm =
+      "d devices/pci0/usb2/2-1/2-1:1.0/tty/ttyACM0\n"
+      "f devices/pci0/usb2/2-1/idVendor=1a86\n"
+      "f devices/pci0/usb2/2-1/idProduct=7523\n"
+      "d class/tty\n"
+      "l class/tty/ttyACM0>../../devices/pci0/usb2/2-1/2-1:1.0/tty/ttyACM0\n"
+      "l devices/pci0/usb2/2-1/2-1:1.0/tty/ttyACM0/device>../../../2-1:1.0\n";
+  const std::string legacy =
+      "d devices/platform/serial8250/tty/ttyS0\n"
+      "f devices/platform/serial8250/tty/ttyS0/type=0\n"
+      "d devices/platform/serial8250/tty/ttyS1\n"
+      "f devices/platform/serial8250/tty/ttyS1/type=4\n"
+      "d class/tty\n"
+      "l class/tty/ttyS0>../../devices/platform/serial8250/tty/ttyS0\n"
+      "l class/tty/ttyS1>../../devices/platform/serial8250/tty/ttyS1\n"
+      "l devices/platform/serial8250/tty/ttyS0/device>../../../serial8250\n"
+      "l devices/platform/serial8250/tty/ttyS1/device>../../../serial8250\n";
+  Write(corpus / "sysfs" / "usb-serial-plc", ToBytes(plc));
+  Write(corpus / "sysfs" / "cdc-acm-other", ToBytes(acm));
+  Write(corpus / "sysfs" / "legacy-uarts", ToBytes(legacy));
+  Write(corpus / "sysfs" / "all", ToBytes(plc + acm + legacy));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_fuzz_seeds CORPUS_FOLDER\n");
+    return 2;
+  }
+  const fs::path corpus = argv[1];
+  for (const char* target :
+       {"app_protocol", "loader_protocol", "burn", "port_names", "cli_options", "sysfs"}) {
+    fs::remove_all(corpus / target);
+  }
+  AppProtocolSeeds(corpus / "app_protocol");
+  LoaderProtocolSeeds(corpus / "loader_protocol");
+  const bool burnsSucceeded = BurnSeeds(corpus / "burn");
+  TextSeeds(corpus);
+  return burnsSucceeded ? 0 : 1;
+}
