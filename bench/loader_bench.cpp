@@ -21,6 +21,7 @@ class AckLink final : public Link {
     for (size_t i = 0; i < n; ++i) data[i] = 0x06;
     return n;
   }
+  size_t Drain(uint8_t*, size_t, uint32_t) override { return 0; }
   void SetTimeouts(const Timeouts&) override {}
   void ApplyLineSettings(const LineSettings&) override {}
 };

@@ -45,6 +45,16 @@ constexpr const char* kState3[16] = {"UNKNOWN MESSAGE @ State 3", "UNKNOWN MESSA
                                      "UNKNOWN MESSAGE @ State 3", "UNKNOWN MESSAGE @ State 3",
                                      "UNKNOWN MESSAGE @ State 3", "UNKNOWN MESSAGE @ State 3"};
 
+constexpr int kMostApplicationPasses = 3;
+constexpr char kNoLoaderMessage[] =
+    "PLC DOES NOT restart into its loader (asked 3 times). RE-POWER PLC and update FW again";
+constexpr char kNothingToWriteMessage[] =
+    "The image has NOTHING to write: 0 bytes would be sent to the PLC";
+constexpr char kDemoImageMessage[] =
+    "The image is the DEMO image, not firmware: it only updates a simulated PLC. To update a "
+    "real PLC, build with -DMORVIX_FIRMWARE_IMAGE=<model>_<version>.bin (or give the command "
+    "line --image FILE)";
+
 constexpr char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to continue";
 constexpr char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
 
@@ -95,22 +105,41 @@ Compatibility LoaderVersionCheck(uint8_t version) {
   return {Compatibility::Outcome::kAccepted, nullptr};
 }
 
+// A register that gave no valid reply tells nothing about the variant: taken
+// for 0 it would pass a 32FQ2 as a 14FQ2 and write the wrong firmware. The
+// burn ends before the erase request, as when the identity query goes
+// unanswered.
+Compatibility RegisterUnanswered() {
+  return {Compatibility::Outcome::kRefused, StateMessage(2, kNoRefusal)};
+}
+
 Compatibility CheckCompatibility(Link& link) {
   const uint16_t code = selectedPLCID;
   switch (code) {
     case 0x000C: {
-      const uint16_t d1386 = READ_D1386(link);
-      const bool kr2c = d1386 == 0x4138 || d1386 == 0x4137;
+      const auto d1386 = READ_D1386(link);
+      if (!d1386) return RegisterUnanswered();
+      const bool kr2c = *d1386 == 0x4138 || *d1386 == 0x4137;
       const std::string_view model = CurrentModel();
       if (kr2c && model != "KR2-C-V2" && model != "KR2-C-V4") {
         return {Compatibility::Outcome::kRefused, "Check PLC, KR2-PW2 is different than KR2-C"};
       }
-      return JudgeVariant(ReadsV4(READ_D1001(link)), kr2c ? kKr2C : kKr2Pw2);
+      const auto d1001 = READ_D1001(link);
+      if (!d1001) return RegisterUnanswered();
+      return JudgeVariant(ReadsV4(*d1001), kr2c ? kKr2C : kKr2Pw2);
     }
-    case 0x0013: return JudgeVariant(READ_D1148(link) != 0, kFq);
-    case 0x0015: return JudgeVariant(READ_D1148(link) != 0, kMu);
-    case 0x0008: return JudgeVariant(ReadsV4(READ_D1001(link)), kBz);
-    case 0xA001: return JudgeVariant(ReadsV4(READ_D1001(link)), kVok);
+    case 0x0013:
+    case 0x0015: {
+      const auto d1148 = READ_D1148(link);
+      if (!d1148) return RegisterUnanswered();
+      return JudgeVariant(*d1148 != 0, code == 0x0013 ? kFq : kMu);
+    }
+    case 0x0008:
+    case 0xA001: {
+      const auto d1001 = READ_D1001(link);
+      if (!d1001) return RegisterUnanswered();
+      return JudgeVariant(ReadsV4(*d1001), code == 0x0008 ? kBz : kVok);
+    }
     default: break;
   }
   if (HasLoaderVersionCode(code)) {
@@ -124,17 +153,25 @@ Compatibility CheckCompatibility(Link& link) {
 // end goes through exactly one of the four end paths below.
 class Burn {
  public:
-  explicit Burn(BurnEnvironment& env) : env_(env) {}
+  explicit Burn(const BurnParams& params) : params_(params), env_(*params.environment) {}
 
   void Run() {
     const bool imageOpen = OpenImage();
     env_.EnableStartButton(false);
-    const uint32_t size = fileLength;
+    const uint64_t size = fileLength;
     const std::string_view model = CurrentModel();
     if (!imageOpen) return EndBeforeLink(kImageLoadFailedMessage);
     const SizeLimit limit = SizeLimitOf(model);
     if (size > limit.bytes) return EndBeforeLink(limit.message);
-    if (ImageTooSmall(model, size)) return EndBeforeLink(kImageTooSmallMessage);
+    if (ImageTooSmall(model, static_cast<uint32_t>(size))) {
+      return EndBeforeLink(kImageTooSmallMessage);
+    }
+    // An empty image, or one the GL30 family would send nothing of, would
+    // erase the PLC and report success for an update that wrote nothing.
+    if (BlockPlanOf(model, static_cast<uint32_t>(size)).imageBytes == 0) {
+      return EndBeforeLink(kNothingToWriteMessage);
+    }
+    if (OpenImageIsDemo() && !params_.demoImageAllowed) return EndBeforeLink(kDemoImageMessage);
 
     const bool usb = IsUsbModel(model);
     const std::string port = usb ? std::string() : SelectedComPort();
@@ -145,13 +182,15 @@ class Burn {
 
     // Each pass asks the PLC which firmware runs. Phase 1 ends with the PLC
     // restarting into its loader, so the next pass meets phase 2, which
-    // always ends the burn. A PLC that stays in application mode gets phase
-    // 1 again, for as many passes as it takes.
-    for (;;) {
+    // always ends the burn. A PLC still in application mode gets phase 1
+    // again, but not for ever: one that takes the command and never restarts
+    // would be asked to erase every few seconds without a word.
+    for (int applicationPasses = 0;; ++applicationPasses) {
       DummyComm(*hSerial);
       const uint8_t mode = ConfirmComm(*hSerial);
       if (mode == kLoaderMode) return LoaderPhase();
       if (mode != kApplicationMode) return FailAndFinish(StateMessage(1, mode));
+      if (applicationPasses == kMostApplicationPasses) return FailAndFinish(kNoLoaderMessage);
       switch (ApplicationPhase()) {
         case PhaseEnd::kFinish: return Finish();
         case PhaseEnd::kEnded: return;
@@ -296,6 +335,7 @@ class Burn {
     CloseFile();
   }
 
+  const BurnParams& params_;
   BurnEnvironment& env_;
 };
 
@@ -326,7 +366,7 @@ const char* StateMessage(int state, uint8_t code) {
 }
 
 int StartBurn(BurnParams* params) {
-  Burn(*params->environment).Run();
+  Burn(*params).Run();
   burnRunning = false;
   return 0;
 }

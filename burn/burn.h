@@ -34,6 +34,9 @@ class BurnEnvironment {
 // What a front end hands the burn thread.
 struct BurnParams {
   BurnEnvironment* environment;
+  // The demo image is not firmware: a burn writes it only to a simulated
+  // PLC, or where a test says so (MORVIX_ALLOW_DEMO_IMAGE=1).
+  bool demoImageAllowed = false;
 };
 extern BurnParams paramStruct;
 

@@ -4,9 +4,10 @@
 #include <utility>
 
 #include "burn/builtin_image.h"
+#include "burn/demo_image.h"
 
 const uint8_t* fin = nullptr;
-uint32_t fileLength = 0;
+uint64_t fileLength = 0;
 const void* hGLOBAL = nullptr;
 
 const char kImageLoadFailedMessage[] = "The built-in firmware image CANNOT be loaded";
@@ -17,6 +18,7 @@ const uint8_t* imageEnd = nullptr;  // one past the last byte of the open image
 bool builtInOpen = false;
 bool useImageFile = false;
 std::vector<uint8_t> imageFile;
+uint64_t imageFileSize = 0;
 
 void Forget() {
   fin = nullptr;
@@ -30,20 +32,21 @@ bool OpenImage() {
   CloseFile();
   if (useImageFile) {
     fin = imageFile.data();
-    fileLength = static_cast<uint32_t>(imageFile.size());
+    imageEnd = fin + imageFile.size();
+    fileLength = imageFileSize;
     hGLOBAL = &imageFile;
-  } else {
-    BuiltInImage image{};
-    if (!LoadBuiltInImage(image)) {
-      fileLength = 0;
-      return false;
-    }
-    builtInOpen = true;
-    fin = image.bytes;
-    fileLength = image.size;
-    hGLOBAL = image.handle;
+    return true;
   }
-  imageEnd = fin + fileLength;
+  BuiltInImage image{};
+  if (!LoadBuiltInImage(image)) {
+    fileLength = 0;
+    return false;
+  }
+  builtInOpen = true;
+  fin = image.bytes;
+  imageEnd = fin + image.size;
+  fileLength = image.size;
+  hGLOBAL = image.handle;
   return true;
 }
 
@@ -69,8 +72,20 @@ std::string_view DefaultModelName() {
   return underscore == std::string_view::npos ? std::string_view() : name.substr(0, underscore);
 }
 
-void UseImageFile(std::vector<uint8_t> bytes) {
+void UseImageFile(std::vector<uint8_t> bytes, uint64_t size) {
   CloseFile();
   imageFile = std::move(bytes);
+  imageFileSize = std::max<uint64_t>(size, imageFile.size());
   useImageFile = true;
+}
+
+void UseImageFile(std::vector<uint8_t> bytes) {
+  const uint64_t size = bytes.size();
+  UseImageFile(std::move(bytes), size);
+}
+
+bool OpenImageIsDemo() {
+  const size_t banner = sizeof kDemoImageBanner - 1;
+  return fin != nullptr && static_cast<size_t>(imageEnd - fin) >= banner &&
+         std::equal(kDemoImageBanner, kDemoImageBanner + banner, fin);
 }

@@ -10,8 +10,11 @@
 #include <string_view>
 #include <vector>
 
-extern const uint8_t* fin;   // the next byte to hand out
-extern uint32_t fileLength;  // size of the open image
+extern const uint8_t* fin;  // the next byte to hand out
+// Size of the open image, in full: a size is compared with a model's limit
+// before anything narrows it, so a file of 4 GiB and more is never taken
+// for its remainder.
+extern uint64_t fileLength;
 extern const void* hGLOBAL;  // the loaded image, kept for its release
 
 // Opens the image for one burn: fin at its first byte, fileLength its size.
@@ -33,5 +36,12 @@ std::string_view BuiltInImageName();
 std::string_view DefaultModelName();
 
 // Replaces the built-in image for the burns that follow (the command line's
-// --image); the name's model prefix is not looked at here.
+// --image); the name's model prefix is not looked at here. `size` is the
+// file's size; `bytes` may hold fewer when the file was too large to be read
+// (the burn refuses it by its size before it reads a byte).
+void UseImageFile(std::vector<uint8_t> bytes, uint64_t size);
 void UseImageFile(std::vector<uint8_t> bytes);
+
+// Whether the open image is the demo image, which only a simulated PLC may
+// be given.
+bool OpenImageIsDemo();

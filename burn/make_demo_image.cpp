@@ -7,13 +7,13 @@
 #include <cstring>
 #include <vector>
 
+#include "burn/demo_image.h"
+
 namespace {
 
 constexpr uint32_t kImageSize = 2076672;  // 2028 × 1024, the GL30 limit
 constexpr uint32_t kBannerEvery = 65536;
-constexpr char kBanner[] =
-    "MORVIX DEMO IMAGE - NOT FIRMWARE. Built when no firmware image is given; "
-    "never burn it into a PLC.\n";
+constexpr char kBanner[] = ". Built when no firmware image is given; never burn it into a PLC.\n";
 
 }  // namespace
 
@@ -32,9 +32,12 @@ int main(int argc, char** argv) {
     state ^= state << 5;
     byte = static_cast<uint8_t>(state >> 24);
   }
-  // Anyone who dumps the flash or the program sees what this is.
-  for (uint32_t at = 0; at + sizeof kBanner <= kImageSize; at += kBannerEvery) {
-    std::memcpy(image.data() + at, kBanner, sizeof kBanner - 1);
+  // Anyone who dumps the flash or the program sees what this is, and the
+  // tool refuses to write it to a real PLC.
+  const size_t headSize = sizeof kDemoImageBanner - 1;
+  for (uint32_t at = 0; at + headSize + sizeof kBanner <= kImageSize; at += kBannerEvery) {
+    std::memcpy(image.data() + at, kDemoImageBanner, headSize);
+    std::memcpy(image.data() + at + headSize, kBanner, sizeof kBanner - 1);
   }
   std::FILE* out = std::fopen(argv[1], "wb");
   if (out == nullptr) {

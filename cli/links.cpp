@@ -19,6 +19,9 @@ class PacedLink final : public Link {
   explicit PacedLink(std::unique_ptr<Link> inner) : inner_(std::move(inner)) {}
   size_t Write(const uint8_t* data, size_t n) override { return Pace(inner_->Write(data, n)); }
   size_t Read(uint8_t* data, size_t n) override { return Pace(inner_->Read(data, n)); }
+  size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override {
+    return Pace(inner_->Drain(data, n, quietMs));
+  }
   void SetTimeouts(const Timeouts& timeouts) override { inner_->SetTimeouts(timeouts); }
   void ApplyLineSettings(const LineSettings& settings) override {
     baudRate_ = settings.baudRate;

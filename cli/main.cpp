@@ -1,8 +1,12 @@
 // morvix-fwupdate-cli: the window's burn from a terminal.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -52,23 +56,46 @@ void ListModels() {
 
 void PrintVersion() {
   const bool open = OpenImage();
+  const std::string what =
+      !open ? "cannot be loaded"
+      : OpenImageIsDemo()
+          ? std::to_string(fileLength) + " bytes, the DEMO image: it only updates a simulated PLC"
+          : std::to_string(fileLength) + " bytes, firmware";
   std::printf("morvix-fwupdate-cli %s\nbuilt-in image: %.*s (%s)\n", MORVIX_VERSION,
-              static_cast<int>(BuiltInImageName().size()), BuiltInImageName().data(),
-              open ? (std::to_string(fileLength) + " bytes").c_str() : "cannot be loaded");
+              static_cast<int>(BuiltInImageName().size()), BuiltInImageName().data(), what.c_str());
   CloseFile();
 }
 
-// Read through istream::read, which turns a failing read (a directory, an
-// I/O error) into badbit; a stream buffer iterator lets it escape as an
-// exception and the program would abort.
-bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  char chunk[64 * 1024];
-  while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
-    bytes.insert(bytes.end(), chunk, chunk + file.gcount());
+struct ImageFile {
+  std::vector<uint8_t> bytes;
+  uint64_t size = 0;
+  std::string error;  // why it is a usage error; empty when it is not
+};
+
+// Only a regular file is read, and only once its size is known to fit the
+// model: a FIFO without a writer would hang the read, /dev/zero would never
+// end, and a file of gigabytes would be read only to be refused. A file
+// over the limit is left unread; the burn refuses it by its size.
+ImageFile LoadImageFile(const std::string& path, uint64_t limit) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (error || !fs::exists(status)) return {{}, 0, "cannot read the image file " + path};
+  if (!fs::is_regular_file(status)) {
+    return {{}, 0, "the image " + path + " is not a regular file"};
   }
-  return !file.bad();
+  ImageFile image{{}, fs::file_size(path, error), ""};
+  if (error) return {{}, 0, "cannot read the image file " + path};
+  if (image.size > limit) return image;
+  // Read through istream::read, which turns a failing read into badbit; a
+  // stream buffer iterator lets it escape as an exception.
+  std::ifstream file(path, std::ios::binary);
+  image.bytes.resize(static_cast<size_t>(image.size));
+  if (!file.read(reinterpret_cast<char*>(image.bytes.data()),
+                 static_cast<std::streamsize>(image.bytes.size()))) {
+    return {{}, 0, "cannot read the image file " + path};
+  }
+  return image;
 }
 
 int Usage(const std::string& error) {
@@ -86,7 +113,7 @@ int Burn(const CliOptions& options, const std::string& model, const std::string&
                                                    : Reporter::Mode::kPlain;
   Reporter reporter(std::cout, mode);
   OpenImage();
-  const uint32_t imageSize = fileLength;
+  const uint64_t imageSize = fileLength;
   CloseFile();
   const bool usb = IsUsbModel(model);
   reporter.Start(model, imageName, imageSize,
@@ -95,11 +122,16 @@ int Burn(const CliOptions& options, const std::string& model, const std::string&
                                        : port);
 
   LinkSource links =
-      options.simulate ? SimulatedLinks(model, imageSize) : PlcLinks(usb ? port : "");
+      options.simulate
+          ? SimulatedLinks(model, static_cast<uint32_t>(std::min<uint64_t>(imageSize, UINT32_MAX)))
+          : PlcLinks(usb ? port : "");
   TerminalEnvironment environment(reporter, std::cin, options.yes || options.simulate,
                                   std::move(links));
   ClaimBurn();
   paramStruct.environment = &environment;
+  const char* allowDemo = std::getenv("MORVIX_ALLOW_DEMO_IMAGE");
+  paramStruct.demoImageAllowed =
+      options.simulate || (allowDemo != nullptr && std::string(allowDemo) == "1");
   std::atomic<bool> done{false};
   std::thread burn([&] {
     StartBurn(&paramStruct);
@@ -155,11 +187,9 @@ int main(int argc, char** argv) {
   if (choice.model.empty()) return Usage(choice.error);
   std::string imageName(BuiltInImageName());
   if (!options.image.empty()) {
-    std::vector<uint8_t> bytes;
-    if (!ReadImageFile(options.image, bytes)) {
-      return Usage("cannot read the image file " + options.image);
-    }
-    UseImageFile(std::move(bytes));
+    ImageFile image = LoadImageFile(options.image, SizeLimitOf(choice.model).bytes);
+    if (!image.error.empty()) return Usage(image.error);
+    UseImageFile(std::move(image.bytes), image.size);
     imageName = options.image;
   }
   if (!IsUsbModel(choice.model) && options.port.empty() && !options.simulate) {

@@ -22,7 +22,7 @@ const char* PhaseWord(int32_t status) {
   }
 }
 
-void Reporter::Start(const std::string& model, const std::string& image, uint32_t size,
+void Reporter::Start(const std::string& model, const std::string& image, uint64_t size,
                      const std::string& port) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (mode_ == Mode::kJson) {

@@ -25,7 +25,7 @@ class Reporter {
   enum class Mode { kTerminal, kPlain, kJson };
   Reporter(std::ostream& out, Mode mode) : out_(out), mode_(mode) {}
 
-  void Start(const std::string& model, const std::string& image, uint32_t size,
+  void Start(const std::string& model, const std::string& image, uint64_t size,
              const std::string& port);
   void Update(const StatusSnapshot& now);
   void Prompt(const std::string& caption, const std::string& text);

@@ -22,6 +22,9 @@ class ReportingLink final : public Link {
     return inner_->Write(data, n);
   }
   size_t Read(uint8_t* data, size_t n) override { return inner_->Read(data, n); }
+  size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override {
+    return inner_->Drain(data, n, quietMs);
+  }
   void SetTimeouts(const Timeouts& timeouts) override { inner_->SetTimeouts(timeouts); }
   void ApplyLineSettings(const LineSettings& settings) override {
     inner_->ApplyLineSettings(settings);

@@ -49,8 +49,11 @@ endfunction()
 # only when the generator changes.
 function(morvix_make_demo_image out)
   set(source ${PROJECT_SOURCE_DIR}/burn/make_demo_image.cpp)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source}
+               ${PROJECT_SOURCE_DIR}/burn/demo_image.h)
   file(SHA256 ${source} hash)
+  file(SHA256 ${PROJECT_SOURCE_DIR}/burn/demo_image.h banner_hash)
+  string(APPEND hash ${banner_hash})
   set(stamp ${out}.source-sha256)
   if(EXISTS ${out} AND EXISTS ${stamp})
     file(READ ${stamp} made_by)
@@ -72,7 +75,7 @@ function(morvix_make_demo_image out)
   get_filename_component(dir ${out} DIRECTORY)
   file(MAKE_DIRECTORY ${dir})
   set(generator ${dir}/make_demo_image)
-  execute_process(COMMAND ${host_cxx} -std=c++17 -O2 -o ${generator} ${source}
+  execute_process(COMMAND ${host_cxx} -std=c++17 -O2 -I${PROJECT_SOURCE_DIR} -o ${generator} ${source}
                   RESULT_VARIABLE rc OUTPUT_VARIABLE log ERROR_VARIABLE log)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "Building the demo image generator failed:\n${log}")

@@ -63,7 +63,7 @@ uint8_t ExhaustionResult(RefusalTable table, const Reply64& reply) {
   return 0x15;
 }
 
-uint16_t ReadRegister(Link& link, uint16_t address) {
+std::optional<uint16_t> ReadRegister(Link& link, uint16_t address) {
   link.SetTimeouts(kExchangeTimeouts);
   const auto request = ReadRegisterRequest(address);
   std::array<uint8_t, kFunction03ReplySize> reply{};
@@ -72,7 +72,7 @@ uint16_t ReadRegister(Link& link, uint16_t address) {
     return got == reply.size() && LrcValid(reply.data(), reply.size()) ? Verdict::kAccept
                                                                        : Verdict::kReject;
   });
-  if (end != ExchangeEnd::kAccepted) return 0;
+  if (end != ExchangeEnd::kAccepted) return std::nullopt;
   return static_cast<uint16_t>(reply[4] << 8 | reply[5]);
 }
 
@@ -168,9 +168,9 @@ uint8_t CheckID_A(Link& link) {
   return end == ExchangeEnd::kAccepted ? 0x00 : ExhaustionResult(RefusalTable::kCheckID, reply);
 }
 
-uint16_t READ_D1386(Link& link) { return ReadRegister(link, 0x1000 + 1386); }
-uint16_t READ_D1001(Link& link) { return ReadRegister(link, 0x1000 + 1001); }
-uint16_t READ_D1148(Link& link) { return ReadRegister(link, 0x1000 + 1148); }
+std::optional<uint16_t> READ_D1386(Link& link) { return ReadRegister(link, 0x1000 + 1386); }
+std::optional<uint16_t> READ_D1001(Link& link) { return ReadRegister(link, 0x1000 + 1001); }
+std::optional<uint16_t> READ_D1148(Link& link) { return ReadRegister(link, 0x1000 + 1148); }
 
 uint8_t read_fu_version_A() {
   Link& link = *hSerial;

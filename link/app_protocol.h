@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -19,9 +20,11 @@ inline constexpr uint8_t kNoRefusal = 0x18;        // no reply, or none that ref
 void DummyComm(Link& link);
 uint8_t ConfirmComm(Link& link);
 uint8_t CheckID_A(Link& link);
-uint16_t READ_D1386(Link& link);
-uint16_t READ_D1001(Link& link);
-uint16_t READ_D1148(Link& link);
+// The register's value; nothing when the PLC gave no valid reply, which a
+// caller must not take for a register that reads 0.
+std::optional<uint16_t> READ_D1386(Link& link);
+std::optional<uint16_t> READ_D1001(Link& link);
+std::optional<uint16_t> READ_D1148(Link& link);
 uint8_t read_fu_version_A();  // on hSerial
 uint8_t SendErase_A(Link& link);
 

@@ -48,21 +48,55 @@ enum class Verdict {
 
 enum class ExchangeEnd { kAccepted, kExhausted, kStopped };
 
+// After a read that came up short the line is listened to until it has been
+// quiet this long, and what came is judged with the reply: nothing was sent
+// after the request, so a reply a little later than the time-out is still
+// its reply. Sending the request again at once would leave that late reply
+// to the next read, and every later reply would be read one exchange late.
+inline constexpr uint32_t kLateReplyQuietMs = 200;
+
+// Input waiting before a request goes out is stale (the tail of an earlier
+// reply, a reply later than its listening, noise) and is taken off the line,
+// so that it cannot stand in for the reply to this request. An exchange may
+// look at it first: a StaleInput check that returns true ends the exchange.
+struct IgnoreStaleInput {
+  bool operator()(std::span<const uint8_t>) const { return false; }
+};
+
+template <typename StaleInput>
+bool DiscardStaleInput(Link& link, StaleInput& check) {
+  // A line that never stops delivering is not drained for ever.
+  constexpr size_t kMostStaleBytes = 4096;
+  uint8_t chunk[64];
+  for (size_t taken = 0; taken < kMostStaleBytes;) {
+    const size_t got = link.Drain(chunk, sizeof chunk, 0);
+    if (got > 0 && check(std::span<const uint8_t>(chunk, got))) return true;
+    if (got < sizeof chunk) return false;
+    taken += got;
+  }
+  return false;
+}
+
 // Runs attempts under `budget` until `judge` accepts or stops, or the budget
-// runs out. Each attempt writes `request` whole and, after a full write,
-// clears `reply` and reads reply.size() bytes into it. judge(bytesRead)
-// sees the reply in place; its verdict on a short read is its own to give.
-template <typename Judge>
+// runs out. Each attempt takes stale input off the line, writes `request`
+// whole and, after a full write, clears `reply` and reads reply.size() bytes
+// into it. judge(bytesRead) sees the reply in place; its verdict on a short
+// read is its own to give.
+template <typename Judge, typename StaleInput = IgnoreStaleInput>
 ExchangeEnd Exchange(Link& link, std::span<const uint8_t> request, std::span<uint8_t> reply,
-                     RetryBudget& budget, Judge&& judge) {
+                     RetryBudget& budget, Judge&& judge, StaleInput&& stale = {}) {
   while (budget.HasAttemptsLeft()) {
+    if (DiscardStaleInput(link, stale)) return ExchangeEnd::kStopped;
     if (link.Write(request.data(), request.size()) != request.size()) {
       budget.CountWriteFailure();
       continue;
     }
     budget.ShowReadFailures();
     std::memset(reply.data(), 0, reply.size());
-    const size_t got = link.Read(reply.data(), reply.size());
+    size_t got = link.Read(reply.data(), reply.size());
+    if (got < reply.size()) {
+      got += link.Drain(reply.data() + got, reply.size() - got, kLateReplyQuietMs);
+    }
     switch (judge(got)) {
       case Verdict::kAccept: return ExchangeEnd::kAccepted;
       case Verdict::kStop: return ExchangeEnd::kStopped;

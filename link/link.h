@@ -28,6 +28,10 @@ class Link {
   virtual size_t Write(const uint8_t* data, size_t n) = 0;
   // Bytes read: n, or fewer when the read time-out passed first.
   virtual size_t Read(uint8_t* data, size_t n) = 0;
+  // Takes up to n bytes of input that arrived and was not read. With
+  // quietMs 0 it takes only what is there now; otherwise it also waits for
+  // more, until n bytes came or the line stayed quiet for quietMs.
+  virtual size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) = 0;
   virtual void SetTimeouts(const Timeouts& timeouts) = 0;
   virtual void ApplyLineSettings(const LineSettings& settings) = 0;
 };

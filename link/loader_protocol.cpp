@@ -36,10 +36,32 @@ ExchangeEnd AckExchange(Link& link, std::span<const uint8_t> request, RetryBudge
   });
 }
 
-// Closes the erase and the transfer; a 0x16 here is just a wrong reply.
-uint8_t EndOfTransmission(Link& link) {
+// Once blocks flow, a 0x16 from the loader is its flash-write error wherever
+// it turns up: as the reply to a block, in the input left over from an
+// earlier exchange, or read while the transfer is being closed (a reply that
+// came late may be met there). Taking it for an ordinary failed read would
+// let the closing 0x04 be acknowledged and a failed update end as a success.
+bool HoldsFlashWriteError(std::span<const uint8_t> bytes) {
+  return std::find(bytes.begin(), bytes.end(), kFlashWriteError) != bytes.end();
+}
+
+// Closes the erase (a 0x16 there is just a wrong reply) or the transfer.
+enum class Closing { kErase, kTransfer };
+
+uint8_t EndOfTransmission(Link& link, Closing closing) {
+  const bool transfer = closing == Closing::kTransfer;
   RetryBudget budget;
-  if (AckExchange(link, kEotRequest, budget) != ExchangeEnd::kAccepted) return kLoaderNoReply;
+  std::array<uint8_t, 1> reply{};
+  const auto end = Exchange(
+      link, kEotRequest, reply, budget,
+      [&](size_t got) {
+        if (got != reply.size()) return Verdict::kReject;
+        if (reply[0] == kAck) return Verdict::kAccept;
+        return transfer && reply[0] == kFlashWriteError ? Verdict::kStop : Verdict::kReject;
+      },
+      [&](std::span<const uint8_t> stale) { return transfer && HoldsFlashWriteError(stale); });
+  if (end == ExchangeEnd::kStopped) return kFlashWriteError;
+  if (end != ExchangeEnd::kAccepted) return kLoaderNoReply;
   progress = 100;
   errCounter = 0;
   return 0;
@@ -83,7 +105,7 @@ uint8_t read_fu_version_B() {
 uint8_t SendErase_B(Link& link) {
   link.SetTimeouts(kExchangeTimeouts);
   const std::string_view model = CurrentModel();
-  const uint32_t size = fileLength;
+  const auto size = static_cast<uint32_t>(fileLength);  // within the model's limit
   // The sector-based rules subtract one sector from the size; a smaller image
   // would wrap to thousands of erase steps. The burn refuses such an image
   // before it opens a link, so this only keeps a stray call harmless.
@@ -99,7 +121,7 @@ uint8_t SendErase_B(Link& link) {
     errCounter = 0;
     progress = static_cast<int32_t>(k * 100 / steps);
   }
-  return EndOfTransmission(link);
+  return EndOfTransmission(link, Closing::kErase);
 }
 
 uint8_t SendUpdate(Link& link) {
@@ -115,7 +137,7 @@ uint8_t SendUpdate(Link& link) {
 uint8_t SendFW(Link& link) {
   link.SetTimeouts(kExchangeTimeouts);
   const std::string_view model = CurrentModel();
-  const uint32_t size = fileLength;
+  const auto size = static_cast<uint32_t>(fileLength);    // within the model's limit
   if (ImageTooSmall(model, size)) return kLoaderNoReply;  // as in SendErase_B
   const BlockPlan plan = BlockPlanOf(model, size);
   const uint32_t dataBytes = plan.dataBytes;
@@ -147,11 +169,14 @@ uint8_t SendFW(Link& link) {
     errCounter = 0;
     RetryBudget budget;
     std::array<uint8_t, 1> reply{};
-    const auto end = Exchange(link, request, reply, budget, [&](size_t got) {
-      if (got != reply.size()) return Verdict::kReject;
-      if (reply[0] == kAck) return Verdict::kAccept;
-      return reply[0] == kFlashWriteError ? Verdict::kStop : Verdict::kReject;
-    });
+    const auto end = Exchange(
+        link, request, reply, budget,
+        [&](size_t got) {
+          if (got != reply.size()) return Verdict::kReject;
+          if (reply[0] == kAck) return Verdict::kAccept;
+          return reply[0] == kFlashWriteError ? Verdict::kStop : Verdict::kReject;
+        },
+        HoldsFlashWriteError);
     if (end == ExchangeEnd::kStopped) return kFlashWriteError;
     if (end == ExchangeEnd::kExhausted) return kLoaderNoReply;
     ++number;
@@ -160,5 +185,5 @@ uint8_t SendFW(Link& link) {
     progress = static_cast<int32_t>(uint64_t{acknowledged} * 100 / (uint64_t{plan.blocks} + 1));
   }
   errCounter = 0;
-  return EndOfTransmission(link);
+  return EndOfTransmission(link, Closing::kTransfer);
 }

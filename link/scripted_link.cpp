@@ -4,7 +4,9 @@
 
 Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
-void ScriptedLink::QueueArrival(Bytes bytes) { arrivals_.push_back(std::move(bytes)); }
+void ScriptedLink::QueueArrival(Bytes bytes) { arrivals_.push_back({std::move(bytes), false}); }
+
+void ScriptedLink::QueueLateArrival(Bytes bytes) { arrivals_.push_back({std::move(bytes), true}); }
 
 void ScriptedLink::SetResponder(std::function<Bytes(const Bytes&)> responder) {
   responder_ = std::move(responder);
@@ -39,7 +41,7 @@ size_t ScriptedLink::Write(const uint8_t* data, size_t n) {
     shortWrites_.pop_front();
   }
   Bytes request(data, data + n);
-  calls_.push_back({Call::Kind::kWrite, request, n, moved, {}, {}});
+  calls_.push_back({Call::Kind::kWrite, request, n, moved, 0, {}, {}});
   if (moved == n && responder_) {
     const Bytes reply = responder_(request);
     input_.insert(input_.end(), reply.begin(), reply.end());
@@ -47,22 +49,37 @@ size_t ScriptedLink::Write(const uint8_t* data, size_t n) {
   return moved;
 }
 
-size_t ScriptedLink::Read(uint8_t* data, size_t n) {
-  if (!arrivals_.empty()) {
-    input_.insert(input_.end(), arrivals_.front().begin(), arrivals_.front().end());
-    arrivals_.pop_front();
-  }
+size_t ScriptedLink::Take(uint8_t* data, size_t n) {
   const size_t moved = std::min(n, input_.size());
   std::copy_n(input_.begin(), moved, data);
   input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(moved));
-  calls_.push_back({Call::Kind::kRead, Bytes(data, data + moved), n, moved, {}, {}});
+  return moved;
+}
+
+size_t ScriptedLink::Read(uint8_t* data, size_t n) {
+  if (!arrivals_.empty() && !arrivals_.front().late) {
+    input_.insert(input_.end(), arrivals_.front().bytes.begin(), arrivals_.front().bytes.end());
+    arrivals_.pop_front();
+  }
+  const size_t moved = Take(data, n);
+  if (moved < n && !arrivals_.empty() && arrivals_.front().late) {
+    input_.insert(input_.end(), arrivals_.front().bytes.begin(), arrivals_.front().bytes.end());
+    arrivals_.pop_front();
+  }
+  calls_.push_back({Call::Kind::kRead, Bytes(data, data + moved), n, moved, 0, {}, {}});
+  return moved;
+}
+
+size_t ScriptedLink::Drain(uint8_t* data, size_t n, uint32_t quietMs) {
+  const size_t moved = Take(data, n);
+  calls_.push_back({Call::Kind::kDrain, Bytes(data, data + moved), n, moved, quietMs, {}, {}});
   return moved;
 }
 
 void ScriptedLink::SetTimeouts(const Timeouts& timeouts) {
-  calls_.push_back({Call::Kind::kTimeouts, {}, 0, 0, timeouts, {}});
+  calls_.push_back({Call::Kind::kTimeouts, {}, 0, 0, 0, timeouts, {}});
 }
 
 void ScriptedLink::ApplyLineSettings(const LineSettings& settings) {
-  calls_.push_back({Call::Kind::kLineSettings, {}, 0, 0, {}, settings});
+  calls_.push_back({Call::Kind::kLineSettings, {}, 0, 0, 0, {}, settings});
 }

@@ -18,12 +18,13 @@ Bytes ToBytes(std::string_view text);
 class ScriptedLink : public Link {
  public:
   struct Call {
-    enum class Kind { kWrite, kRead, kTimeouts, kLineSettings } kind;
-    Bytes bytes;          // kWrite: the request; kRead: what was handed out
-    size_t asked = 0;     // kWrite, kRead
-    size_t moved = 0;     // kWrite, kRead
-    Timeouts timeouts{};  // kTimeouts
-    LineSettings line{};  // kLineSettings
+    enum class Kind { kWrite, kRead, kDrain, kTimeouts, kLineSettings } kind;
+    Bytes bytes;           // kWrite: the request; kRead, kDrain: what was handed out
+    size_t asked = 0;      // kWrite, kRead, kDrain
+    size_t moved = 0;      // kWrite, kRead, kDrain
+    uint32_t quietMs = 0;  // kDrain
+    Timeouts timeouts{};   // kTimeouts
+    LineSettings line{};   // kLineSettings
   };
 
   // Bytes that arrive during the next read that has no earlier entry left;
@@ -31,6 +32,9 @@ class ScriptedLink : public Link {
   // in the input until read, as on a real port.
   void QueueArrival(Bytes bytes);
   void QueueArrival(std::string_view text) { QueueArrival(ToBytes(text)); }
+  // Bytes that arrive just after a read has given up: the next read that
+  // comes up short finds them in the input once it has returned.
+  void QueueLateArrival(Bytes bytes);
   // Called for every full write; what it returns arrives at once.
   void SetResponder(std::function<Bytes(const Bytes& request)> responder);
   // The next write moves only `count` bytes (0 for a failed write).
@@ -43,11 +47,17 @@ class ScriptedLink : public Link {
 
   size_t Write(const uint8_t* data, size_t n) override;
   size_t Read(uint8_t* data, size_t n) override;
+  size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override;
   void SetTimeouts(const Timeouts& timeouts) override;
   void ApplyLineSettings(const LineSettings& settings) override;
 
  private:
-  std::deque<Bytes> arrivals_;
+  struct Arrival {
+    Bytes bytes;
+    bool late;
+  };
+  size_t Take(uint8_t* data, size_t n);
+  std::deque<Arrival> arrivals_;
   std::deque<size_t> shortWrites_;
   std::function<Bytes(const Bytes&)> responder_;
   std::deque<uint8_t> input_;

@@ -49,6 +49,25 @@ class PosixSerialLink final : public Link {
                     [&](size_t done) { return read(fd_, data + done, n - done); });
   }
 
+  size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override {
+    size_t done = 0;
+    while (done < n) {
+      const ssize_t moved = read(fd_, data + done, n - done);
+      if (moved > 0) {
+        done += static_cast<size_t>(moved);
+        continue;
+      }
+      if (moved < 0 && errno == EINTR) continue;
+      if (moved == 0 || errno != EAGAIN || quietMs == 0) break;
+      pollfd pfd{fd_, POLLIN, 0};
+      const int ready = poll(&pfd, 1, static_cast<int>(quietMs));
+      if (ready < 0 && errno == EINTR) continue;
+      // Quiet for quietMs, or hung up with nothing more to read.
+      if (ready <= 0 || (pfd.revents & POLLIN) == 0) break;
+    }
+    return done;
+  }
+
   void SetTimeouts(const Timeouts& timeouts) override { timeouts_ = timeouts; }
 
   void ApplyLineSettings(const LineSettings& settings) override {

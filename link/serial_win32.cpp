@@ -25,7 +25,29 @@ class Win32Link final : public Link {
     return read;
   }
 
+  // ReadIntervalTimeout MAXDWORD with a total multiplier of MAXDWORD makes
+  // ReadFile return as soon as any byte is there, waiting at most the total
+  // constant for the first; with both totals 0 it returns at once.
+  size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override {
+    COMMTIMEOUTS record{};
+    record.ReadIntervalTimeout = MAXDWORD;
+    record.ReadTotalTimeoutMultiplier = quietMs == 0 ? 0 : MAXDWORD;
+    record.ReadTotalTimeoutConstant = quietMs;
+    record.WriteTotalTimeoutConstant = timeouts_.writeTotalMs;
+    SetCommTimeouts(handle_, &record);
+    size_t done = 0;
+    while (done < n) {
+      DWORD read = 0;
+      ReadFile(handle_, data + done, static_cast<DWORD>(n - done), &read, nullptr);
+      if (read == 0) break;
+      done += read;
+    }
+    SetTimeouts(timeouts_);
+    return done;
+  }
+
   void SetTimeouts(const Timeouts& timeouts) override {
+    timeouts_ = timeouts;
     COMMTIMEOUTS record{};
     record.ReadIntervalTimeout = MAXDWORD;
     record.ReadTotalTimeoutMultiplier = 0;
@@ -50,6 +72,7 @@ class Win32Link final : public Link {
 
  private:
   HANDLE handle_;
+  Timeouts timeouts_ = kExchangeTimeouts;
 };
 
 static_assert(sizeof(DCB) == 28, "the DCB record is 28 bytes on every Windows target");

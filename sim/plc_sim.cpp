@@ -156,6 +156,7 @@ std::string_view FaultKindName(FaultKind kind) {
     case FaultKind::kNak: return "nak";
     case FaultKind::kFlashWriteError: return "flash-error";
     case FaultKind::kDisconnect: return "disconnect";
+    case FaultKind::kLate: return "late";
   }
   return "?";
 }
@@ -167,6 +168,7 @@ std::string PlcFaultProblem(const PlcFault& fault) {
   switch (fault.kind) {
     case FaultKind::kSilence:
     case FaultKind::kDisconnect: fits = true; break;
+    case FaultKind::kLate: fits = r != PlcRequest::kConfirmA; break;
     case FaultKind::kRefuse:
       fits = r == PlcRequest::kCommCheck || r == PlcRequest::kIdentityA ||
              r == PlcRequest::kVersionA || r == PlcRequest::kEraseA ||
@@ -268,7 +270,8 @@ bool PlcSimulator::Connect() {
   ++record_.connections;
   pending_.clear();
   output_.clear();
-  lastReplyDamaged_ = false;
+  outputLate_ = false;
+  lastReplyLost_ = false;
   eraseAccepted_ = false;
   // The replug or power cycle: a PLC told to start its loader now does; a
   // loader whose update completed starts the new firmware; a loader
@@ -293,6 +296,7 @@ void PlcSimulator::Disconnect() {
   connected_ = false;
   pending_.clear();
   output_.clear();
+  outputLate_ = false;
 }
 
 void PlcSimulator::Receive(std::span<const uint8_t> bytes, const LineSettings& line,
@@ -324,9 +328,11 @@ void PlcSimulator::LineIdle() {
   pending_.clear();
 }
 
-std::vector<uint8_t> PlcSimulator::TakeOutput() {
-  std::vector<uint8_t> out(output_.begin(), output_.end());
+PlcSimulator::Output PlcSimulator::TakeOutput() {
+  Output out{{output_.begin(), output_.end()},
+             settings_.replyDelayMs + (outputLate_ ? settings_.lateReplyMs : 0)};
   output_.clear();
+  outputLate_ = false;
   return out;
 }
 
@@ -549,7 +555,7 @@ void PlcSimulator::Handle(const Parsed& parsed) {
     }
   }
 
-  const bool retry = lastReplyDamaged_ && request == lastRequest_ && IsLoaderStep(request) &&
+  const bool retry = lastReplyLost_ && request == lastRequest_ && IsLoaderStep(request) &&
                      (request != PlcRequest::kBlock || bytes[1] == lastBlockNumber_);
   if (!retry) {
     const std::string order = OutOfOrder(request, confirmExpected);
@@ -592,13 +598,15 @@ void PlcSimulator::Handle(const Parsed& parsed) {
 
   std::vector<uint8_t> reply = Act(request, bytes, retry);
   const std::vector<uint8_t> intended = reply;
-  if (fault != nullptr) {
+  const bool late = fault != nullptr && fault->kind == FaultKind::kLate;
+  if (fault != nullptr && !late) {
     Damage(fault->kind, reply);
     if (kept && reply == intended) record_.requests.back().fault += " (left the reply unchanged)";
   }
   FlipBits(reply);
   lastRequest_ = request;
-  lastReplyDamaged_ = reply != intended;
+  lastReplyLost_ = reply != intended || late;
+  outputLate_ = outputLate_ || late;
   send(reply);
 }
 
@@ -770,7 +778,8 @@ std::vector<uint8_t> PlcSimulator::ActBlock(std::span<const uint8_t> packet, boo
         Format("block number 0x%02X carries CRC 0x%04X, its data give 0x%04X", number, sent, crc));
     return {kNakByte};
   }
-  if (retry) return {kAck};  // the host did not get the first acknowledgement
+  // The host did not take the first acknowledgement and sent the block again.
+  if (retry) return {settings_.refuseRepeatedBlock ? kNakByte : kAck};
   const uint8_t expected = static_cast<uint8_t>(record_.blocksWritten + 1);
   if (number != expected) {
     Violation(Format("block number 0x%02X where block %u (number 0x%02X) belongs", number,
@@ -800,6 +809,7 @@ std::vector<uint8_t> PlcSimulator::ActBlock(std::span<const uint8_t> packet, boo
 }
 
 void PlcSimulator::Restart() {
+  if (settings_.staysInApplication) return;
   // R4 models keep the link and start the loader at once; the others wait
   // for the replug or the power cycle.
   if (ReconnectRuleOf(model()) == ReconnectRule::kR4) {

@@ -67,6 +67,7 @@ enum class FaultKind : uint8_t {
   kNak,              // loader requests: 0x15 instead of the reply, no action
   kFlashWriteError,  // block packets and the final 0x04: 0x16, nothing written
   kDisconnect,       // the link drops when the request arrives
+  kLate,             // the PLC acts, but its reply goes out lateReplyMs after the request
 };
 std::string_view FaultKindName(FaultKind kind);
 
@@ -100,6 +101,15 @@ struct PlcSettings {
   bool checkLineSpeed = true;          // COM models: requests at the wrong speed are noise
   bool pacing = false;                 // transports deliver bytes at the line's byte time
   uint32_t replyDelayMs = 0;           // transports hold each reply back this long
+  // A late reply (the kLate fault) goes out this long after its request:
+  // after the tool's 3000 ms read has given up on it.
+  uint32_t lateReplyMs = 3100;
+  // A block already written that comes again (the host did not take the
+  // acknowledgement): acknowledged again, or refused with 0x15.
+  bool refuseRepeatedBlock = false;
+  // Takes the command to start its loader, but goes on running its
+  // application firmware.
+  bool staysInApplication = false;
 
   double bitErrorRate = 0;  // chance that a reply bit arrives flipped
   uint64_t bitErrorSeed = 1;
@@ -171,8 +181,13 @@ class PlcSimulator {
   void Receive(std::span<const uint8_t> bytes, const LineSettings& line, bool speedOnly = false);
   // The line went quiet: a request still incomplete is given up.
   void LineIdle();
-  // Reply bytes waiting to go to the host; taking them empties the queue.
-  std::vector<uint8_t> TakeOutput();
+  // Reply bytes waiting to go to the host, and how long after the request
+  // they go out; taking them empties the queue.
+  struct Output {
+    std::vector<uint8_t> bytes;
+    uint32_t delayMs = 0;
+  };
+  Output TakeOutput();
   bool HasOutput() const { return !output_.empty(); }
   bool HasPartialRequest() const { return !pending_.empty(); }
   // The disconnect fault fired: the transport drops the link. Cleared by the
@@ -227,9 +242,11 @@ class PlcSimulator {
   bool versionRead_ = false;
   bool eraseAccepted_ = false;   // application mode: the erase request was answered
   bool restartPending_ = false;  // loader mode: the update completed, the next open boots it
-  // The last reply was damaged on its way (a fault or a bit error): the same
-  // request again is the host's retry, not a new step.
-  bool lastReplyDamaged_ = false;
+  // The host may not have taken the last reply (a fault or a bit error
+  // damaged it, or it went out late): the same request again is the host's
+  // retry, not a new step.
+  bool lastReplyLost_ = false;
+  bool outputLate_ = false;  // the output queued now is a late reply
   PlcRequest lastRequest_ = PlcRequest::kUnknown;
   uint8_t lastBlockNumber_ = 0;
   uint32_t expectedErases_ = 0;

@@ -198,7 +198,6 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   const auto start = Clock::now();
-  const auto replyDelay = milliseconds(options->settings.replyDelayMs);
   std::deque<Scheduled> output;
   int opens = 0;  // open descriptors of the slave, as inotify tells them
   auto lastInput = start;
@@ -229,9 +228,10 @@ int main(int argc, char** argv) {
     plc.Receive({buffer, static_cast<size_t>(got)}, LineSettings{baud, 8, 0, 0}, true);
     verbose.Report(plc);
     if (plc.LinkDropped()) return true;
-    const auto bytes = plc.TakeOutput();
-    auto at = std::max(requestEnd + replyDelay, output.empty() ? arrived : output.back().due);
-    for (uint8_t byte : bytes) {
+    const PlcSimulator::Output reply = plc.TakeOutput();
+    auto at = std::max(requestEnd + milliseconds(reply.delayMs),
+                       output.empty() ? arrived : output.back().due);
+    for (uint8_t byte : reply.bytes) {
       at += byteTime(baud);
       output.push_back({byte, at});
     }

@@ -54,6 +54,13 @@ Settings (the defaults pass every check of the tool):
   --pacing              hold each reply until the request would have crossed a real wire at
                         the speed the tool set, then send it at that speed
   --reply-delay MS      hold each reply back MS milliseconds more
+  --repeated-block ack|refuse
+                        how the loader answers a block it has already written when the
+                        tool sends it again (it did not take the acknowledgement): 0x06
+                        again (default), or 0x15
+  --stays-in-application
+                        take the command to start the loader (the erase confirmation),
+                        but go on running the application firmware
 
 Faults (each may be given more than once). OP names a request: wake, check,
 app-id, d1386, d1001, d1148, app-version, app-erase, app-confirm, id, version,
@@ -77,6 +84,9 @@ that carry it.
   --disconnect TARGET   the link drops when the request arrives: the pseudo-terminal goes
                         away and PATH is made again to a new one, as a USB device
                         that re-enumerates (e.g. --disconnect block@10)
+  --late TARGET         act on the request, but send the reply late: after the tool's
+                        3000 ms read has given up on it (see --late-by)
+  --late-by MS          how long after its request a late reply goes out (default 3100)
   --bit-errors RATE     flip each reply bit with this chance (e.g. 1e-4)
   --seed N              seed of the bit errors (default 1)
 
@@ -129,6 +139,7 @@ FaultKind const* FaultOption(const std::string& option) {
       {"--nak", FaultKind::kNak},
       {"--flash-error", FaultKind::kFlashWriteError},
       {"--disconnect", FaultKind::kDisconnect},
+      {"--late", FaultKind::kLate},
   };
   for (const auto& entry : kOptions) {
     if (option == entry.first) return &entry.second;
@@ -197,7 +208,7 @@ std::optional<PlcsimOptions> ParsePlcsimOptions(const std::vector<std::string>& 
       "--d1001",   "--d1148",       "--reply-delay", "--bit-errors",     "--seed",
       "--silence", "--refuse",      "--garble-lrc",  "--lower-case",     "--short-reply",
       "--nak",     "--flash-error", "--disconnect",  "--report",         "--flash-out",
-      "--timeout",
+      "--timeout", "--late",        "--late-by",     "--repeated-block",
   };
   auto valued = [](const std::string& option) {
     for (const char* name : kValued) {
@@ -307,6 +318,16 @@ std::optional<PlcsimOptions> ParsePlcsimOptions(const std::vector<std::string>& 
       s.pacing = true;
     } else if (option == "--reply-delay") {
       ok = Number(option, value, s.replyDelayMs, error, 600000);
+    } else if (option == "--late-by") {
+      ok = Number(option, value, s.lateReplyMs, error, 600000);
+    } else if (option == "--repeated-block") {
+      if (value != "ack" && value != "refuse") {
+        error = "--repeated-block: ack or refuse, not \"" + value + "\"";
+        return std::nullopt;
+      }
+      s.refuseRepeatedBlock = value == "refuse";
+    } else if (option == "--stays-in-application") {
+      s.staysInApplication = true;
     } else if (option == "--bit-errors") {
       char* end = nullptr;
       errno = 0;

@@ -27,16 +27,15 @@ class SimLink final : public Link {
       input_.clear();
       return n;
     }
-    const auto reply = plc_.TakeOutput();
+    const PlcSimulator::Output reply = plc_.TakeOutput();
     // The PLC's transmitter sends one byte after the other, after its own
     // delay, and never before its previous reply has gone out.
-    uint64_t at =
-        std::max<uint64_t>(plc_.nowMicros + plc_.settings().replyDelayMs * 1000ull, busyUntil_);
-    for (uint8_t byte : reply) {
+    uint64_t at = std::max<uint64_t>(plc_.nowMicros + reply.delayMs * 1000ull, busyUntil_);
+    for (uint8_t byte : reply.bytes) {
       at += byteTime;
       input_.emplace_back(byte, at);
     }
-    if (!reply.empty()) busyUntil_ = at;
+    if (!reply.bytes.empty()) busyUntil_ = at;
     return n;
   }
 
@@ -56,6 +55,20 @@ class SimLink final : public Link {
       plc_.nowMicros = deadline;
       plc_.LineIdle();  // the host has given up; so does the PLC on a half request
     }
+    return got;
+  }
+
+  size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override {
+    if (dead_) return 0;
+    const uint64_t quiet = uint64_t{quietMs} * 1000;
+    uint64_t heardLast = plc_.nowMicros;  // the quiet time counts from here
+    size_t got = 0;
+    while (got < n && !input_.empty() && input_.front().second <= heardLast + quiet) {
+      data[got++] = input_.front().first;
+      heardLast = std::max(heardLast, input_.front().second);
+      input_.pop_front();
+    }
+    plc_.nowMicros = got == n ? heardLast : heardLast + quiet;
     return got;
   }
 

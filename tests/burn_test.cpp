@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,7 @@ class BurnTest : public ::testing::Test {
     flashStatus = 0;
     progress = 0;
     elapsedTime = 0;
+    paramStruct.demoImageAllowed = false;
   }
 
   // Selects `model`, gives the burn an image of `size` bytes and builds a
@@ -208,6 +210,38 @@ TEST_F(BurnTest, PlcStillInApplicationModeAfterTheEraseGetsPhaseOneAgain) {
   ExpectCleanEnd();
 }
 
+// A PLC that takes the command to start its loader and goes on running its
+// firmware is asked three times, then told about: never an endless round of
+// erase requests (and prompts) with no word to the operator.
+class NeverRestarting : public BurnTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NeverRestarting, EndsAfterThreePassesOfPhaseOne) {
+  Prepare(GetParam(), 5000);
+  settings.staysInApplication = true;
+  RunBurn();
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kEraseA), 3u);
+  ASSERT_GE(env->events.size(), 3u);
+  EXPECT_THAT(std::vector<std::string>(env->events.end() - 3, env->events.end()),
+              ElementsAre("timer stop",
+                          "ERROR: PLC DOES NOT restart into its loader (asked 3 times). RE-POWER "
+                          "PLC and update FW again",
+                          "button on"));
+  const auto prompts =
+      std::count_if(env->events.begin(), env->events.end(),
+                    [](const std::string& e) { return e.rfind("prompt", 0) == 0; });
+  EXPECT_EQ(prompts, ReconnectRuleOf(GetParam()) == ReconnectRule::kR4 ? 0 : 3);
+  EXPECT_THAT(plc->record().violations, IsEmpty());
+  ExpectCleanEnd();
+}
+
+// One that keeps the link, one asking for a replug, one for a power cycle.
+INSTANTIATE_TEST_SUITE_P(Rules, NeverRestarting, ::testing::Values("KR2-E", "GL30", "PW2-CAR"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           for (char& c : name) c = c == '-' ? '_' : c;
+                           return name;
+                         });
+
 // --- Size and link ---------------------------------------------------------------
 
 TEST_F(BurnTest, ImageEqualToTheLimitIsAccepted) {
@@ -222,6 +256,13 @@ struct RefusedImage {
   uint32_t size;
   const char* message;
 };
+
+constexpr char kNothingToWrite[] =
+    "The image has NOTHING to write: 0 bytes would be sent to the PLC";
+const std::string kDemoImage =
+    "The image is the DEMO image, not firmware: it only updates a simulated PLC. To update a real "
+    "PLC, build with -DMORVIX_FIRMWARE_IMAGE=<model>_<version>.bin (or give the command line "
+    "--image FILE)";
 
 class RefusedImages : public BurnTest, public ::testing::WithParamInterface<RefusedImage> {};
 
@@ -246,7 +287,43 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedImage{"GL30", 2076673, "The file size EXCEEDS the MAXIMUM size (2028 * 1024)"},
         RefusedImage{"HM2", 493569, "The file size EXCEEDS the MAXIMUM size (2 * 1024 * 240)"},
         RefusedImage{"GL30", 4095, "The file size is BELOW the MINIMUM size (4 * 1024)"},
-        RefusedImage{"GL10", 0, "The file size is BELOW the MINIMUM size (4 * 1024)"}));
+        RefusedImage{"GL10", 0, "The file size is BELOW the MINIMUM size (4 * 1024)"},
+        // Images that would erase the PLC and send it nothing.
+        RefusedImage{"KR2-E", 0, kNothingToWrite}, RefusedImage{"MU", 0, kNothingToWrite},
+        RefusedImage{"HM2", 0, kNothingToWrite}, RefusedImage{"36PW2-AIO", 0, kNothingToWrite},
+        RefusedImage{"GL20-AIO", 0, kNothingToWrite}, RefusedImage{"GL30", 4096, kNothingToWrite}));
+
+// The size is compared in full: a file of 4 GiB and 40,000 bytes is no
+// 40,000-byte image.
+TEST_F(BurnTest, ImageOf4GiBAndMoreIsRefusedByItsFullSize) {
+  Prepare("KR2-E", 40000);
+  UseImageFile(image, (uint64_t{1} << 32) + 40000);
+  RunBurn();
+  EXPECT_THAT(
+      env->events,
+      ElementsAre("button off", "timer stop",
+                  "ERROR: The file size EXCEEDS the MAXIMUM size (128 * 1024 * 7)", "button on"));
+  EXPECT_EQ(plc->record().connections, 0u);
+}
+
+// The demo image is not firmware: it goes only to a simulated PLC.
+TEST_F(BurnTest, DemoImageIsRefusedUnlessTheFrontEndAllowsIt) {
+  Prepare("GL30", 9077);
+  const std::string banner = "MORVIX DEMO IMAGE - NOT FIRMWARE";
+  std::copy(banner.begin(), banner.end(), image.begin());
+  UseImageFile(image);
+  RunBurn();
+  EXPECT_THAT(env->events,
+              ElementsAre("button off", "timer stop", "ERROR: " + kDemoImage, "button on"));
+  EXPECT_EQ(plc->record().connections, 0u);
+
+  paramStruct.demoImageAllowed = true;
+  plc.reset();
+  RunBurn();
+  paramStruct.demoImageAllowed = false;
+  EXPECT_TRUE(plc->record().updateComplete);
+  EXPECT_EQ(plc->record().flash, ExpectedFlash());
+}
 
 struct UnopenedLink {
   const char* model;
@@ -453,13 +530,54 @@ TEST_F(BurnTest, KR2PW2RefusedOnD1386AloneNeverReadsD1001) {
   EXPECT_EQ(CountOf(*plc, PlcRequest::kReadD1001), 0u);
 }
 
-TEST_F(BurnTest, UnansweredRegisterReadIsJudgedAsZero) {
-  Prepare("FQ32", 5000);
-  settings.d1148 = 1;
-  settings.faults.push_back(Silence(PlcRequest::kReadD1148));
-  RunBurn();
-  EXPECT_EQ(env->events.at(3), "ERROR: Check PLC, 32FQ2 is different than 14FQ2");
+// A register read that got no valid reply says nothing about the variant;
+// read as 0 it would pass a 32FQ2 for a 14FQ2. The burn ends before the
+// erase request, whether the PLC kept silent or refused the read.
+struct UnansweredRegister {
+  const char* model;
+  PlcRequest request;
+  bool refused;  // an exception reply rather than silence
+};
+
+void PrintTo(const UnansweredRegister& c, std::ostream* os) {
+  *os << c.model << " " << PlcRequestName(c.request) << (c.refused ? " refused" : " silent");
 }
+
+class UnansweredRegisters : public BurnTest,
+                            public ::testing::WithParamInterface<UnansweredRegister> {};
+
+TEST_P(UnansweredRegisters, EndTheBurnBeforeAnyErase) {
+  const UnansweredRegister& c = GetParam();
+  Prepare(c.model, 5000);
+  settings.faults.push_back(c.refused ? Refuse(c.request, 0, 0x02) : Silence(c.request));
+  RunBurn();
+  EXPECT_THAT(env->events, ElementsAre("button off", IsUsbModel(c.model) ? "open USB" : "open COM3",
+                                       "timer stop", "ERROR: NO RESPONSE @ State 2", "button on"));
+  EXPECT_EQ(CountOf(*plc, c.request), 6u);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kEraseA), 0u);
+  EXPECT_FALSE(plc->record().updateComplete);
+  ExpectCleanEnd();
+}
+
+INSTANTIATE_TEST_SUITE_P(EachRegister, UnansweredRegisters, ::testing::ValuesIn([] {
+                           std::vector<UnansweredRegister> cases;
+                           for (bool refused : {false, true}) {
+                             cases.push_back({"FQ32", PlcRequest::kReadD1148, refused});
+                             cases.push_back({"MU", PlcRequest::kReadD1148, refused});
+                             cases.push_back({"KR2-C-V2", PlcRequest::kReadD1386, refused});
+                             cases.push_back({"KR2-PW2-V4", PlcRequest::kReadD1001, refused});
+                             cases.push_back({"BZ-V3", PlcRequest::kReadD1001, refused});
+                             cases.push_back({"VOK-KR2-V4", PlcRequest::kReadD1001, refused});
+                           }
+                           return cases;
+                         }()),
+                         [](const auto& info) {
+                           std::string name = std::string(info.param.model) + "_" +
+                                              std::string(PlcRequestName(info.param.request)) +
+                                              (info.param.refused ? "_Refused" : "_Silent");
+                           for (char& ch : name) ch = ch == '-' ? '_' : ch;
+                           return name;
+                         });
 
 // --- Loader version -----------------------------------------------------------------
 
@@ -559,6 +677,85 @@ INSTANTIATE_TEST_SUITE_P(
                       {FaultKind::kFlashWriteError, PlcRequest::kBlock, 3, 1},
                       "Flash write error, maybe due to flash write protection. RE-POWER PLC and "
                       "update FW again"}));
+
+// The reply to an early block comes late, after the tool's read has given
+// up on it; later the loader reports a flash-write error. Whatever the loader
+// does with a block it is sent twice and however late the reply, the burn
+// ends with the flash-write error; without an error, with the image in the
+// flash.
+struct LateReplyCase {
+  const char* model;    // GL30 sends 256-byte blocks (B2), KR2-E 128-byte ones (B3)
+  bool refuseRepeated;  // the loader refuses a block it has written already
+  uint32_t lateMs;      // 3100: while the tool still listens; 4000: after that too
+  enum { kNoError, kMiddleBlock, kLastBlock } error;
+};
+
+void PrintTo(const LateReplyCase& c, std::ostream* os) {
+  static const char* const kErrors[] = {"no error", "error on a middle block",
+                                        "error on the last block"};
+  *os << c.model << (c.refuseRepeated ? ", repeats refused" : ", repeats acknowledged")
+      << ", late by " << c.lateMs << " ms, " << kErrors[c.error];
+}
+
+class LateReplies : public BurnTest, public ::testing::WithParamInterface<LateReplyCase> {};
+
+TEST_P(LateReplies, NeverTurnAFlashWriteErrorIntoSuccess) {
+  const LateReplyCase& c = GetParam();
+  Prepare(c.model, TestSizeFor(c.model));
+  settings.startMode = PlcMode::kLoader;
+  settings.refuseRepeatedBlock = c.refuseRepeated;
+  settings.lateReplyMs = c.lateMs;
+  settings.faults.push_back({FaultKind::kLate, PlcRequest::kBlock, 2, 1});
+  const uint32_t blocks = BlockPlanOf(c.model, static_cast<uint32_t>(image.size())).blocks;
+  if (c.error != LateReplyCase::kNoError) {
+    const uint32_t block = c.error == LateReplyCase::kLastBlock ? blocks : blocks / 2;
+    settings.faults.push_back({FaultKind::kFlashWriteError, PlcRequest::kBlock, block, 1});
+  }
+  RunBurn();
+  ASSERT_GE(env->events.size(), 2u);
+  const std::string& last = env->events.end()[-2];
+  if (c.error == LateReplyCase::kNoError) {
+    EXPECT_EQ(last, IsUsbModel(c.model)
+                        ? "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable"
+                        : "INFORMATION: Firmware update is SUCCESSFUL");
+    EXPECT_TRUE(plc->record().updateComplete);
+    EXPECT_EQ(plc->record().flash, ExpectedFlash());
+  } else {
+    EXPECT_EQ(last,
+              "ERROR: Flash write error, maybe due to flash write protection. RE-POWER PLC and "
+              "update FW again");
+    EXPECT_FALSE(plc->record().updateComplete);
+  }
+  EXPECT_THAT(plc->record().violations, IsEmpty()) << Violations(*plc);
+  ExpectCleanEnd();
+}
+
+std::vector<LateReplyCase> LateReplyCases() {
+  std::vector<LateReplyCase> cases;
+  for (const char* model : {"GL30", "KR2-E"}) {
+    for (bool refuse : {false, true}) {
+      for (uint32_t late : {3100u, 4000u}) {
+        for (auto error :
+             {LateReplyCase::kNoError, LateReplyCase::kMiddleBlock, LateReplyCase::kLastBlock}) {
+          cases.push_back({model, refuse, late, error});
+        }
+      }
+    }
+  }
+  return cases;
+}
+
+std::string LateReplyName(const ::testing::TestParamInfo<LateReplyCase>& info) {
+  static const char* const kErrors[] = {"NoError", "MiddleBlockFails", "LastBlockFails"};
+  std::string name = std::string(info.param.model) +
+                     (info.param.refuseRepeated ? "_RepeatRefused_" : "_RepeatAcked_") +
+                     std::to_string(info.param.lateMs) + "ms_" + kErrors[info.param.error];
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EarlyBlock, LateReplies, ::testing::ValuesIn(LateReplyCases()),
+                         LateReplyName);
 
 TEST_F(BurnTest, RefusedLoaderIdentityIsTheWrongPlcType) {
   Prepare("VOK-KR2-V2", 5000);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -89,8 +90,9 @@ class CliTest : public ::testing::Test {
     std::string output;
   };
   static Run RunCli(const std::vector<std::string>& args, const std::string& input = "",
-                    ChildOutput output = ChildOutput::kPipe) {
-    ChildProcess cli(MORVIX_CLI, args, input, output);
+                    ChildOutput output = ChildOutput::kPipe,
+                    const std::string& program = MORVIX_CLI) {
+    ChildProcess cli(program, args, input, output);
     std::string text = cli.ReadAll(60s);
     return {cli.Wait(5s), std::move(text)};
   }
@@ -212,6 +214,113 @@ TEST_F(CliTest, ImageOverTheLimitIsRefusedBeforeAnyPortWithStatus3) {
       << run.output;
 }
 
+// --- Never a false success ------------------------------------------------------
+
+constexpr char kFlashWriteError[] =
+    "ERROR: Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW "
+    "again";
+
+// The reply to block 2 comes after the tool's read has given up on it; the
+// loader then fails to write the last block. The burn must end with the
+// flash-write error, never with success; without that error it completes.
+struct LateCase {
+  const char* name;
+  const char* model;
+  bool lastBlockFails;
+  std::vector<std::string> options;
+};
+
+void PrintTo(const LateCase& c, std::ostream* os) { *os << c.name; }
+
+class CliLateReply : public CliTest, public ::testing::WithParamInterface<LateCase> {};
+
+TEST_P(CliLateReply, EndsWithTheTruth) {
+  const LateCase& c = GetParam();
+  const uint32_t size = 20000;
+  const std::string image = MakeImage(std::string(c.model) + "_test.bin", size);
+  std::vector<std::string> faults = {"--late", "block@2", "--exit-when-complete"};
+  if (c.lastBlockFails) {
+    const uint32_t last = BlockPlanOf(c.model, size).blocks;
+    faults.insert(faults.end(), {"--flash-error", "block@" + std::to_string(last)});
+  }
+  auto plc = StartPlc(c.model, image, faults);
+  std::vector<std::string> args = {"--image", image, "--port", link_};
+  args.insert(args.end(), c.options.begin(), c.options.end());
+  const Run run = RunCli(args);
+  const std::vector<std::string> lines = Lines(run.output);
+  ASSERT_FALSE(lines.empty());
+  if (c.lastBlockFails) {
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(lines.back(), kFlashWriteError);
+    EXPECT_EQ(plc->Stop(SIGTERM), 0) << "no violation";
+  } else {
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(lines.back(), IsUsbModel(c.model) ? kUsbSuccess : kComSuccess);
+    ExpectCleanReport(*plc);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, CliLateReply,
+                         ::testing::Values(LateCase{"KR2_E_Completes", "KR2-E", false, {}},
+                                           LateCase{"KR2_E_LastBlockFails", "KR2-E", true, {}},
+                                           LateCase{
+                                               "GL30_LastBlockFails", "GL30", true, {"--yes"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliTest, PlcThatNeverStartsItsLoaderIsToldAfterThreeRounds) {
+  const std::string image = MakeImage("KR2-E_test.bin", 20000);
+  // One that keeps the link, one asking for a power cycle (which answers the
+  // erase request here, so that no round waits out a read time-out).
+  for (const char* model : {"KR2-E", "KR2-C-V2"}) {
+    auto plc = StartPlc(model, image, {"--stays-in-application", "--erase-reply"});
+    const Run run = RunCli({"--model", model, "--image", image, "--port", link_, "--yes"});
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(Lines(run.output).back(),
+              "ERROR: PLC DOES NOT restart into its loader (asked 3 times). RE-POWER PLC and "
+              "update FW again");
+    EXPECT_EQ(plc->Stop(SIGTERM), 0) << "no violation";
+    EXPECT_THAT(ReadText(dir_ / "report.json"), HasSubstr("\"app-erase\""));
+  }
+}
+
+// Refused images never reach a port: the port named does not exist, and a
+// status of 3 rather than 4 shows that nothing tried to open it.
+TEST_F(CliTest, ImageThatWouldWriteNothingIsRefusedWithStatus3) {
+  for (const auto& [name, size] : {std::pair{"KR2-E_empty.bin", 0u}, {"GL30_sector.bin", 4096u}}) {
+    const Run run = RunCli({"--image", MakeImage(name, size), "--port", "/dev/nonexistent"});
+    EXPECT_EQ(run.status, 3) << run.output;
+    EXPECT_EQ(Lines(run.output).back(),
+              "ERROR: The image has NOTHING to write: 0 bytes would be sent to the PLC");
+  }
+}
+
+// A file of 4 GiB and 40,000 bytes is refused by its whole size, at once and
+// without reading it, never taken for its last 40,000 bytes.
+TEST_F(CliTest, ImageOf4GiBAndMoreIsRefusedUnreadWithTheModelsLimit) {
+  const fs::path huge = dir_ / "KR2-E_huge.bin";
+  std::ofstream(huge, std::ios::binary).put('x');
+  fs::resize_file(huge, (uintmax_t{1} << 32) + 40000);  // sparse: no disk space taken
+  const auto start = std::chrono::steady_clock::now();
+  const Run run = RunCli({"--image", huge.string(), "--port", "/dev/nonexistent"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_EQ(run.status, 3) << run.output;
+  EXPECT_EQ(Lines(run.output).back(),
+            "ERROR: The file size EXCEEDS the MAXIMUM size (128 * 1024 * 7)");
+}
+
+// The built-in demo image is not firmware: only a simulated PLC gets it,
+// unless a test says otherwise.
+TEST_F(CliTest, DemoImageGoesToASimulatedPlcOnly) {
+  const Run refused = RunCli({"--port", "/dev/nonexistent"});
+  EXPECT_EQ(refused.status, 3) << refused.output;
+  EXPECT_THAT(Lines(refused.output).back(),
+              ::testing::StartsWith("ERROR: The image is the DEMO image, not firmware"));
+  const Run allowed =
+      RunCli({"MORVIX_ALLOW_DEMO_IMAGE=1", MORVIX_CLI, "--port", "/dev/nonexistent"}, "",
+             ChildOutput::kPipe, "/usr/bin/env");
+  EXPECT_EQ(allowed.status, 4) << "the link was tried: " << allowed.output;
+}
+
 TEST_F(CliTest, PortThatDoesNotExistIsStatus4) {
   const Run run =
       RunCli({"--image", MakeImage("KR2-E_test.bin", 20000), "--port", "/dev/nonexistent"});
@@ -233,6 +342,10 @@ TEST_P(CliUsageError, IsStatus2WithNothingOnStandardOutput) {
   for (std::string& arg : args) {
     if (arg == "IMAGE") arg = MakeImage("KR2-E_test.bin", 20000);
     if (arg == "DIR") fs::create_directory(arg = (dir_ / "GL30_folder").string());
+    if (arg == "FIFO") {
+      arg = (dir_ / "KR2-E_fifo.bin").string();
+      ASSERT_EQ(mkfifo(arg.c_str(), 0600), 0);
+    }
   }
   const Run run = RunCli(args);
   EXPECT_EQ(run.status, 2) << run.output;
@@ -241,14 +354,17 @@ TEST_P(CliUsageError, IsStatus2WithNothingOnStandardOutput) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CliUsageError,
-    ::testing::Values(UsageCase{"UnknownModel", {"--model", "GL31", "--simulate"}},
-                      UsageCase{"UnknownOption", {"--simulate", "--fast"}},
-                      UsageCase{"MissingValue", {"--simulate", "--image"}},
-                      UsageCase{"ImageNameWithoutModel", {"--simulate", "--image", "firmware.bin"}},
-                      UsageCase{"ImageThatDoesNotExist",
-                                {"--simulate", "--image", "/nonexistent/GL30_x.bin"}},
-                      UsageCase{"ImageThatIsAFolder", {"--simulate", "--image", "DIR"}},
-                      UsageCase{"ComModelWithoutPort", {"--image", "IMAGE"}}),
+    ::testing::Values(
+        UsageCase{"UnknownModel", {"--model", "GL31", "--simulate"}},
+        UsageCase{"UnknownOption", {"--simulate", "--fast"}},
+        UsageCase{"MissingValue", {"--simulate", "--image"}},
+        UsageCase{"ImageNameWithoutModel", {"--simulate", "--image", "firmware.bin"}},
+        UsageCase{"ImageThatDoesNotExist", {"--simulate", "--image", "/nonexistent/GL30_x.bin"}},
+        UsageCase{"ImageThatIsAFolder", {"--simulate", "--image", "DIR"}},
+        // Read blindly, a FIFO without a writer hangs and /dev/zero never ends.
+        UsageCase{"ImageThatIsAFifo", {"--simulate", "--image", "FIFO"}},
+        UsageCase{"ImageThatIsADevice", {"--simulate", "--model", "KR2-E", "--image", "/dev/zero"}},
+        UsageCase{"ComModelWithoutPort", {"--image", "IMAGE"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliTest, EndOfInputAtThePromptAbortsInsteadOfWaiting) {
@@ -331,8 +447,10 @@ TEST(CliListings, VersionNamesTheBuiltInImageAndItsSize) {
   EXPECT_EQ(cli.Wait(), 0);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].rfind("morvix-fwupdate-cli ", 0), 0u);
-  EXPECT_THAT(lines[1],
-              ::testing::MatchesRegex("built-in image: [^ ]+_[^ ]*\\.bin \\([0-9]+ bytes\\)"));
+  // The default build carries the demo image and says so.
+  EXPECT_THAT(lines[1], ::testing::MatchesRegex(
+                            "built-in image: [^ ]+_[^ ]*\\.bin \\([0-9]+ bytes, (firmware|the "
+                            "DEMO image: it only updates a simulated PLC)\\)"));
 }
 
 }  // namespace

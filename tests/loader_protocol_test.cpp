@@ -238,7 +238,11 @@ TEST_F(LoaderTest, FlashWriteErrorEndsAtOnceWithoutEndOfTransmission) {
   EXPECT_EQ(UnreadImageBytes(), 7u * 256);  // the cursor stands after the refused block
 }
 
-TEST_F(LoaderTest, FlashWriteErrorToTheFinalEotIsAnOrdinaryFailedRead) {
+// A 0x16 met while the transfer is being closed is the loader's flash-write
+// error (the reply to the last block may arrive there late): taken for a
+// failed read, the 0x04 would go again, be acknowledged, and a failed update
+// would end as a success.
+TEST_F(LoaderTest, FlashWriteErrorToTheFinalEotEndsTheTransfer) {
   SelectByName("MU");
   LoadImage(Pattern(256));
   int eotSeen = 0;
@@ -246,10 +250,57 @@ TEST_F(LoaderTest, FlashWriteErrorToTheFinalEotIsAnOrdinaryFailedRead) {
     if (r == kEotRequest && ++eotSeen == 1) return Bytes{kFlashWriteError};
     return std::nullopt;
   });
-  EXPECT_EQ(SendFW(link), 0);
+  EXPECT_EQ(SendFW(link), kFlashWriteError);
+  EXPECT_EQ(eotSeen, 1);
+  EXPECT_NE(progress, 100);
+}
+
+// The erase is no transfer: a 0x16 there is only a wrong reply.
+TEST_F(LoaderTest, ByteOf0x16ToTheEraseEotIsAnOrdinaryFailedRead) {
+  SelectByName("MU");
+  LoadImage(Pattern(256));
+  int eotSeen = 0;
+  PlayLoader([&](const Bytes& r, size_t) -> std::optional<Bytes> {
+    if (r == kEotRequest && ++eotSeen == 1) return Bytes{kFlashWriteError};
+    return std::nullopt;
+  });
+  EXPECT_EQ(SendErase_B(link), 0);
   EXPECT_EQ(eotSeen, 2);
   EXPECT_EQ(totalErrCounter, 1);
-  EXPECT_EQ(progress, 100);
+}
+
+// A reply that arrives just after its read gave up is still the reply to the
+// request: nothing else was sent. Sending the block again at once would
+// leave that acknowledgement to the next block's read.
+TEST_F(LoaderTest, LateAcknowledgementIsTakenForItsBlock) {
+  SelectByName("MU");
+  LoadImage(Pattern(3 * 256));
+  link.QueueArrival(Bytes{kAck});      // block 1
+  link.QueueLateArrival(Bytes{kAck});  // block 2: after its read gave up
+  link.QueueArrival(Bytes{kAck});      // block 3
+  link.QueueArrival(Bytes{kAck});      // the closing 0x04
+  EXPECT_EQ(SendFW(link), 0);
+  const auto packets = BlockPackets(link);
+  ASSERT_EQ(packets.size(), 3u) << "no block was sent twice";
+  EXPECT_EQ(packets[2][1], 3);
+  EXPECT_EQ(totalErrCounter, 0);
+}
+
+// What waits in the input before a request is not its reply. During the
+// transfer a 0x16 among it is the loader's word that a block was not written.
+TEST_F(LoaderTest, StaleInputIsNeverTakenForTheReplyButA0x16EndsTheTransfer) {
+  SelectByName("MU");
+  LoadImage(Pattern(2 * 256));
+  link.QueueArrival(Bytes{kAck, kAck});  // block 1, and a stray 0x06 after it
+  link.QueueArrival(Bytes{});            // block 2 gets no reply...
+  link.QueueArrival(Bytes{kAck});        // ...until it is sent again
+  link.QueueArrival(Bytes{kAck});        // the closing 0x04
+  EXPECT_EQ(SendFW(link), 0);
+  EXPECT_EQ(BlockPackets(link).size(), 3u) << "the stray 0x06 did not stand in for block 2";
+
+  LoadImage(Pattern(2 * 256));
+  link.QueueArrival(Bytes{kAck, kFlashWriteError});
+  EXPECT_EQ(SendFW(link), kFlashWriteError);
 }
 
 TEST_F(LoaderTest, SilentLoaderEndsTheTransferAfterSixAttemptsOfOneBlock) {

@@ -59,7 +59,7 @@ class Plc {
   // Sends `request` at the line speed the PLC expects for its kind.
   Bytes Send(const Bytes& request, const LineSettings& line = kApplicationLineSettings) {
     sim.Receive(request, line);
-    return sim.TakeOutput();
+    return sim.TakeOutput().bytes;
   }
   Bytes SendFast(const Bytes& request) { return Send(request, kLoaderLineSettings); }
 
@@ -172,7 +172,7 @@ TEST(PlcApplicationMode, FrameSplitAcrossManyReceptionsIsOneRequest) {
   Plc plc("KR2-E", 1000);
   const Bytes frame = B(":006401594944B5\r\n");
   for (uint8_t byte : frame) plc.sim.Receive(std::span(&byte, 1), kApplicationLineSettings);
-  EXPECT_EQ(plc.sim.TakeOutput().size(), 19u);
+  EXPECT_EQ(plc.sim.TakeOutput().bytes.size(), 19u);
   EXPECT_EQ(plc.Violations(), 0u);
   ASSERT_EQ(plc.sim.record().requests.size(), 1u);
   EXPECT_EQ(plc.sim.record().requests[0].request, PlcRequest::kIdentityA);
@@ -376,7 +376,7 @@ TEST(PlcLoader, SerialModelsHearRequestsAtTheWrongSpeedAsNoise) {
   EXPECT_EQ(plc.sim.record().blocksWritten, 0u);
   // A pseudo-terminal shows only the speed, and the speed alone is judged.
   plc.sim.Receive(Block(1, image, 0, 128), LineSettings{115200, 8, 0, 0}, true);
-  EXPECT_EQ(plc.sim.TakeOutput(), Bytes{0x06});
+  EXPECT_EQ(plc.sim.TakeOutput().bytes, Bytes{0x06});
   EXPECT_EQ(plc.Violations(), 1u);
 }
 

@@ -99,7 +99,7 @@ TEST_F(PlcsimPty, WholeUpdateThroughThePosixSerialLinkWithAPowerCycleBetweenTheP
   ASSERT_EQ(ConfirmComm(serial()), kApplicationMode);
   ASSERT_EQ(CheckID_A(serial()), 0);
   EXPECT_EQ(READ_D1386(serial()), 0x4138);
-  EXPECT_LT(READ_D1001(serial()) & 0xF0, 0x40);
+  EXPECT_LT(READ_D1001(serial()).value_or(0xFF) & 0xF0, 0x40);
   ASSERT_EQ(SendErase_A(serial()), 0);  // no reply: the PLC restarted
   hSerial.reset();
   // The operator power-cycles the PLC; the burn waits 2 s after the box.

@@ -92,8 +92,9 @@ TEST_F(SimLinkTest, SilentPlcEndsTheCheckAfterSixReadsOfThreeSecondsWithoutWaiti
   const auto start = std::chrono::steady_clock::now();
   DummyComm(link());
   EXPECT_EQ(ConfirmComm(link()), kNoRefusal);
-  // Ten wake-up reads of 200 ms, then six of 3000 ms: simulated, not waited.
-  EXPECT_EQ(plc->nowMicros, 10 * 200000ull + 6 * 3000000ull);
+  // Ten wake-up reads of 200 ms, then six of 3000 ms, each followed by 200 ms
+  // of listening for a late reply: simulated, not waited.
+  EXPECT_EQ(plc->nowMicros, 10 * 200000ull + 6 * (3000000ull + 200000ull));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_EQ(errCounter, 6);
 }
@@ -127,9 +128,9 @@ TEST_F(SimLinkTest, SixDamagedRepliesExhaustTheIdentityCheck) {
   EXPECT_EQ(CheckID_A(link()), kNoRefusal);
 }
 
-TEST_F(SimLinkTest, RegisterRefusalReadsAsZero) {
+TEST_F(SimLinkTest, RegisterRefusalReadsAsNoValue) {
   Start("FQ32", {FaultKind::kRefuse, PlcRequest::kReadD1148, 0, 1, 0, 0x02});
-  EXPECT_EQ(READ_D1148(link()), 0);
+  EXPECT_EQ(READ_D1148(link()), std::nullopt);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kReadD1148), 6u);
 }
 
@@ -159,12 +160,23 @@ TEST_F(SimLinkTest, SilentRestartOfAnotherModelEndsTheEraseWithNoResponse) {
   EXPECT_EQ(plc->record().violations.size(), 5u) << "every retry reached a restarting PLC";
 }
 
-TEST_F(SimLinkTest, ReplyLaterThanTheTimeoutIsMetByTheNextRead) {
+// The read gives up at 3 s and the line is listened to for 200 ms more: a
+// reply at 3.1 s is still this request's.
+TEST_F(SimLinkTest, ReplyJustAfterTheTimeoutIsTakenWithoutSendingAgain) {
+  PlcSettings s = DefaultPlcSettings(Model("KR2-E"), 8192);
+  s.replyDelayMs = 3100;
+  Start("KR2-E", s);
+  EXPECT_EQ(ConfirmComm(link()), kApplicationMode);
+  EXPECT_EQ(totalErrCounter, 0);
+  EXPECT_EQ(CountOf(*plc, PlcRequest::kCommCheck), 1u);
+}
+
+TEST_F(SimLinkTest, ReplyLaterThanTheListeningIsMetByTheNextRead) {
   PlcSettings s = DefaultPlcSettings(Model("KR2-E"), 8192);
   s.replyDelayMs = 3500;
   Start("KR2-E", s);
-  // First read gives up at 3 s; the first reply lands at 3.5 s and is what
-  // the second attempt's read finds in the input.
+  // First read gives up at 3 s, the line is quiet until 3.2 s; the first
+  // reply lands at 3.5 s and is what the second attempt's read finds.
   EXPECT_EQ(ConfirmComm(link()), kApplicationMode);
   EXPECT_EQ(totalErrCounter, 1);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kCommCheck), 2u);

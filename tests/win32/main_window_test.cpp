@@ -119,6 +119,8 @@ void PressCancel(HWND dialog) { PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0); }
 class MainWindow : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // The program carries the demo image; these burns meet no real PLC.
+    _putenv("MORVIX_ALLOW_DEMO_IMAGE=1");
     if (window != nullptr) return;  // one window for every suite, as in the program
     HINSTANCE instance = GetModuleHandleA(nullptr);
     ASSERT_TRUE(RegisterMainWindowClass(instance));

@@ -21,7 +21,9 @@ wine_run=$here/../../scripts/wine-run
 title='Morvix PLC Firmware Update Program'
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvix-window-$scenario.XXXXXX")
-export WINEPREFIX=$work/prefix WINEDEBUG=-all
+# The default program carries the demo image, which goes only to a simulated
+# PLC such as the one these scenarios give it.
+export WINEPREFIX=$work/prefix WINEDEBUG=-all MORVIX_ALLOW_DEMO_IMAGE=1
 mkdir -p "$artefacts"
 xvfb_pid= sim_pid= app_pid=
 cleanup() {

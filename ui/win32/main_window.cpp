@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -184,6 +185,9 @@ void StartBurnCommand(HWND window) {
   isFileChosed = 1;
   windowEnvironment.Attach(window, GetDlgItem(window, kStartBurnId));
   paramStruct.environment = &windowEnvironment;
+  // The demo image goes only to a simulated PLC, such as the window tests'.
+  const char* allowDemo = std::getenv("MORVIX_ALLOW_DEMO_IMAGE");
+  paramStruct.demoImageAllowed = allowDemo != nullptr && std::string(allowDemo) == "1";
   SetTimer(window, kElapsedTimerId, 1000, nullptr);
   if (_beginthread(BurnThread, 0, &paramStruct) == static_cast<uintptr_t>(-1)) {
     // Without its thread no burn runs: say so rather than count seconds of
