@@ -49,10 +49,10 @@ std::optional<Bytes> Last64(const ScriptedLink& link) {
   return ModbusMessage(LastReply(link), kReply64);
 }
 
-void CheckRegister(uint16_t value, const ScriptedLink& link) {
-  if (value == 0) return;
+void CheckRegister(std::optional<uint16_t> value, const ScriptedLink& link) {
+  if (!value) return;
   const auto message = ModbusMessage(LastReply(link), kReply03);
-  Require(message && ((*message)[3] << 8 | (*message)[4]) == value,
+  Require(message && ((*message)[3] << 8 | (*message)[4]) == *value,
           "a register value comes from a whole, valid reply");
 }
 

@@ -28,6 +28,9 @@ class PlcView final : public Link {
   ~PlcView() override { --open_; }
   size_t Write(const uint8_t* data, size_t n) override { return plc_.Write(data, n); }
   size_t Read(uint8_t* data, size_t n) override { return plc_.Read(data, n); }
+  size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override {
+    return plc_.Drain(data, n, quietMs);
+  }
   void SetTimeouts(const Timeouts& timeouts) override { plc_.SetTimeouts(timeouts); }
   void ApplyLineSettings(const LineSettings& settings) override {
     plc_.ApplyLineSettings(settings);

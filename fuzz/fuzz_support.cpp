@@ -24,6 +24,42 @@ uint16_t BitwiseCrc(std::span<const uint8_t> data) {
   return crc;
 }
 
+constexpr uint8_t kArrivesLate = 0x80;
+constexpr uint8_t kArrivalLength = 0x7F;
+
+// One read and what listening for a late reply right after it brought, with
+// the request it answers: the last write before it, when that went out whole.
+struct Answer {
+  const Bytes* request;
+  size_t asked;
+  Bytes reply;
+};
+
+std::vector<Answer> Answers(const ScriptedLink& link) {
+  using Kind = ScriptedLink::Call::Kind;
+  std::vector<Answer> answers;
+  const Bytes* request = nullptr;
+  bool listening = false;  // a drain that waits for quiet still adds to the reply
+  for (const ScriptedLink::Call& call : link.calls()) {
+    if (call.kind == Kind::kWrite) {
+      request = call.moved == call.asked ? &call.bytes : nullptr;
+      listening = false;
+    } else if (call.kind == Kind::kRead) {
+      answers.push_back({request, call.asked, call.bytes});
+      request = nullptr;
+      listening = true;
+    } else if (call.kind == Kind::kDrain) {
+      if (listening && call.quietMs > 0) {
+        answers.back().reply.insert(answers.back().reply.end(), call.bytes.begin(),
+                                    call.bytes.end());
+      } else {
+        listening = false;
+      }
+    }
+  }
+  return answers;
+}
+
 int HexDigit(uint8_t c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -52,44 +88,54 @@ std::unique_ptr<ScriptedLink> ReplyLink(std::span<const uint8_t> script) {
     link->QueueShortWrite(failingWrites >> bit & 1 ? 0 : SIZE_MAX);
   }
   while (!input.Rest().empty()) {
-    const size_t length = std::min<size_t>(input.Byte(), input.Rest().size());
+    const uint8_t header = input.Byte();
+    const size_t length = std::min<size_t>(header & kArrivalLength, input.Rest().size());
     const auto chunk = input.Rest().first(length);
-    link->QueueArrival(Bytes(chunk.begin(), chunk.end()));
+    if (header & kArrivesLate) {
+      link->QueueLateArrival(Bytes(chunk.begin(), chunk.end()));
+    } else {
+      link->QueueArrival(Bytes(chunk.begin(), chunk.end()));
+    }
     for (size_t i = 0; i < length; ++i) input.Byte();
   }
   return link;
 }
 
-Bytes ReplyScript(uint8_t failingWrites, const std::vector<Bytes>& arrivals) {
+Bytes ReplyScript(uint8_t failingWrites, const std::vector<Arrival>& arrivals) {
   Bytes script = {failingWrites};
-  for (const Bytes& arrival : arrivals) {
-    script.push_back(static_cast<uint8_t>(arrival.size()));
-    script.insert(script.end(), arrival.begin(), arrival.end());
+  for (const Arrival& arrival : arrivals) {
+    if (arrival.bytes.size() > kArrivalLength) Violated("a seed's arrival is too long");
+    script.push_back(
+        static_cast<uint8_t>(arrival.bytes.size() | (arrival.late ? kArrivesLate : 0)));
+    script.insert(script.end(), arrival.bytes.begin(), arrival.bytes.end());
   }
   return script;
 }
 
 Bytes LastReply(const ScriptedLink& link) {
-  const auto& calls = link.calls();
-  for (auto it = calls.rbegin(); it != calls.rend(); ++it) {
-    if (it->kind == ScriptedLink::Call::Kind::kRead) return it->bytes;
-  }
-  return {};
+  const auto answers = Answers(link);
+  return answers.empty() ? Bytes() : answers.back().reply;
 }
 
 std::vector<Bytes> AcknowledgedRequests(const ScriptedLink& link) {
-  using Kind = ScriptedLink::Call::Kind;
   std::vector<Bytes> acknowledged;
-  const Bytes* request = nullptr;  // the last whole write not yet answered
-  for (const ScriptedLink::Call& call : link.calls()) {
-    if (call.kind == Kind::kWrite) {
-      request = call.moved == call.asked ? &call.bytes : nullptr;
-    } else if (call.kind == Kind::kRead && request != nullptr) {
-      if (call.asked == 1 && call.bytes == Bytes{kAck}) acknowledged.push_back(*request);
-      request = nullptr;
+  for (const Answer& answer : Answers(link)) {
+    if (answer.request != nullptr && answer.asked == 1 && answer.reply == Bytes{kAck}) {
+      acknowledged.push_back(*answer.request);
     }
   }
   return acknowledged;
+}
+
+bool HandedOut(const ScriptedLink& link, uint8_t byte) {
+  using Kind = ScriptedLink::Call::Kind;
+  for (const ScriptedLink::Call& call : link.calls()) {
+    if ((call.kind == Kind::kRead || call.kind == Kind::kDrain) &&
+        std::find(call.bytes.begin(), call.bytes.end(), byte) != call.bytes.end()) {
+      return true;
+    }
+  }
+  return false;
 }
 
 size_t CountOf(const std::vector<Bytes>& requests, std::string_view request) {

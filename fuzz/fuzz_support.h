@@ -27,17 +27,27 @@ class FuzzInput {
 
 // The PLC's side of a link, as the fuzzer writes it: one byte whose bits make
 // the first eight writes move nothing (bit 0 the first), then the replies in
-// chunks, a length byte and that many bytes each: what arrives during one
-// read. Bytes not read stay in the input, as on a port; a read after the last
-// chunk gets nothing, and its time-out costs nothing.
+// chunks: a byte whose low seven bits are the chunk's length and whose top bit
+// makes it arrive late (just after a read gave up), then the chunk: what
+// arrives during one read. Bytes not read stay in the input, as on a port; a
+// read after the last chunk gets nothing, and time-outs and quiet times cost
+// nothing.
 std::unique_ptr<ScriptedLink> ReplyLink(std::span<const uint8_t> script);
-// The script ReplyLink reads, for the seeds.
-Bytes ReplyScript(uint8_t failingWrites, const std::vector<Bytes>& arrivals);
 
-// What the last read handed out.
+// The script ReplyLink reads, for the seeds.
+struct Arrival {
+  Bytes bytes;  // at most 127
+  bool late = false;
+};
+Bytes ReplyScript(uint8_t failingWrites, const std::vector<Arrival>& arrivals);
+
+// The last reply read: what the read handed out, and what listening for a
+// late reply right after it brought.
 Bytes LastReply(const ScriptedLink& link);
-// Every request written whole and answered by a read of the single byte 0x06.
+// Every request written whole and answered by a one-byte reply 0x06.
 std::vector<Bytes> AcknowledgedRequests(const ScriptedLink& link);
+// Whether any read or drain handed out `byte`.
+bool HandedOut(const ScriptedLink& link, uint8_t byte);
 size_t CountOf(const std::vector<Bytes>& requests, std::string_view request);
 
 // The message bytes of a Modbus ASCII reply read whole: `size` bytes whose

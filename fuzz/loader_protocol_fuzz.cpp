@@ -73,8 +73,8 @@ void FuzzOperation(uint8_t operation, std::string_view model, std::span<const ui
       Require(result != 0 || (BlocksCarryImage(acknowledged, model, image) &&
                               EndsWithAcknowledged(acknowledged, kEot) && progress == 100),
               "SendFW succeeds only when every block of the image and the 0x04 were acknowledged");
-      Require(result != kFlashWriteError || LastReply(link) == Bytes{kFlashWriteError},
-              "SendFW reports a flash write error only on 0x16 to a block");
+      Require(result != kFlashWriteError || HandedOut(link, kFlashWriteError),
+              "SendFW reports a flash write error only when the loader sent 0x16");
       break;
     }
   }

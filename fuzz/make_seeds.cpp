@@ -30,16 +30,23 @@ namespace {
 // model erases and sends blocks.
 constexpr uint16_t kSeedImageSize = 5000;
 
-// A link to the simulated PLC that keeps what each read brought: the
-// arrivals a target's ScriptedLink hands out again.
+// A link to the simulated PLC that keeps what each read brought, and what
+// listening for a late reply brought: the arrivals a target's ScriptedLink
+// hands out again. A sound PLC leaves nothing stale on the line.
 class RecordingLink final : public Link {
  public:
-  RecordingLink(std::unique_ptr<Link> link, std::vector<Bytes>& arrivals)
+  RecordingLink(std::unique_ptr<Link> link, std::vector<Arrival>& arrivals)
       : link_(std::move(link)), arrivals_(arrivals) {}
   size_t Write(const uint8_t* data, size_t n) override { return link_->Write(data, n); }
   size_t Read(uint8_t* data, size_t n) override {
     const size_t got = link_->Read(data, n);
-    arrivals_.emplace_back(data, data + got);
+    arrivals_.push_back({Bytes(data, data + got)});
+    return got;
+  }
+  size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override {
+    const size_t got = link_->Drain(data, n, quietMs);
+    if (got > 0 && quietMs == 0) Violated("the simulated PLC left stale input");
+    if (got > 0) arrivals_.push_back({Bytes(data, data + got), true});
     return got;
   }
   void SetTimeouts(const Timeouts& timeouts) override { link_->SetTimeouts(timeouts); }
@@ -49,7 +56,7 @@ class RecordingLink final : public Link {
 
  private:
   std::unique_ptr<Link> link_;
-  std::vector<Bytes>& arrivals_;
+  std::vector<Arrival>& arrivals_;
 };
 
 void Write(const fs::path& file, const Bytes& bytes) {
@@ -95,7 +102,7 @@ void OperationSeeds(const fs::path& dir, int model, PlcMode mode, const Bytes& a
   PlcSettings settings = DefaultPlcSettings(model, kSeedImageSize);
   settings.startMode = mode;
   PlcSimulator plc(settings);
-  std::vector<Bytes> arrivals;
+  std::vector<Arrival> arrivals;
   hSerial = std::make_unique<RecordingLink>(OpenSimLink(plc), arrivals);
   UseImageFile(FuzzImage(kSeedImageSize));
   OpenImage();
@@ -149,7 +156,7 @@ void LoaderProtocolSeeds(const fs::path& dir) {
 // Answers every box at once; links go to the simulated PLC and are recorded.
 class SeedEnvironment final : public BurnEnvironment {
  public:
-  SeedEnvironment(PlcSimulator& plc, std::vector<Bytes>& arrivals)
+  SeedEnvironment(PlcSimulator& plc, std::vector<Arrival>& arrivals)
       : plc_(plc), arrivals_(arrivals) {}
   std::unique_ptr<Link> OpenSerialPort(const std::string&) override { return Open(); }
   std::unique_ptr<Link> OpenMyDevPipe() override { return Open(); }
@@ -167,7 +174,7 @@ class SeedEnvironment final : public BurnEnvironment {
     return link ? std::make_unique<RecordingLink>(std::move(link), arrivals_) : nullptr;
   }
   PlcSimulator& plc_;
-  std::vector<Bytes>& arrivals_;
+  std::vector<Arrival>& arrivals_;
 };
 
 bool BurnSeeds(const fs::path& dir) {
@@ -177,7 +184,7 @@ bool BurnSeeds(const fs::path& dir) {
     SetSelectedComPort("COM1");
     UseImageFile(FuzzImage(kSeedImageSize));
     PlcSimulator plc(DefaultPlcSettings(model, kSeedImageSize));
-    std::vector<Bytes> arrivals;
+    std::vector<Arrival> arrivals;
     SeedEnvironment environment(plc, arrivals);
     BurnParams params{&environment};
     StartBurn(&params);
