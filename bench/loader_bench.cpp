@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "burn/image.h"
 #include "catalogue/model_table.h"
+#include "image/image_source.h"
 #include "link/crc.h"
 #include "link/exchange.h"
 #include "link/loader_protocol.h"
@@ -39,22 +39,30 @@ BENCHMARK(BM_Crc)->Arg(128)->Arg(256)->Arg(2076672);
 // The whole phase 2 bulk of a GL30 burn with the built-in image: 506 erase
 // steps, 8,096 blocks of 261 bytes, both handshakes.
 void BM_EraseAndTransferGl30(benchmark::State& state) {
-  SelectModel(*FindModel("GL30"));
+  const ModelRules& model = ModelAt(*FindModel("GL30"));
   AckLink link;
+  StatusBoard status;
+  CancelToken cancel;
+  const Dialogue dialogue{link, status, cancel};
+  BuiltInImageSource source;
   uint32_t blocks = 0;
+  uint64_t imageBytes = 0;
   for (auto _ : state) {
-    if (!OpenImage()) {
+    const auto image = source.OpenImage();
+    if (!image) {
       state.SkipWithError("the built-in image did not open");
       break;
     }
-    if (SendErase_B(link) != 0 || SendFW(link) != 0) {
+    imageBytes = image->Size();
+    const auto size = static_cast<uint32_t>(imageBytes);
+    if (SendErase_B(dialogue, model, size) != LoaderStatus::kDone ||
+        SendFW(dialogue, model, *image) != LoaderStatus::kDone) {
       state.SkipWithError("the dialogue failed");
       break;
     }
-    blocks = BlockPlanOf("GL30", fileLength).blocks;
-    CloseFile();
+    blocks = BlockPlanOf("GL30", size).blocks;
   }
-  state.counters["image_bytes"] = fileLength;
+  state.counters["image_bytes"] = static_cast<double>(imageBytes);
   state.counters["blocks"] = blocks;
   // CPU time per block, in seconds: the figure to hold under 2 µs.
   state.counters["cpu_per_block"] = benchmark::Counter(

@@ -1,108 +1,41 @@
 #include "burn/burn.h"
 
-#include <mutex>
 #include <string_view>
+#include <utility>
 
-#include "burn/image.h"
-#include "catalogue/model_table.h"
+#include "burn/messages.h"
 #include "link/app_protocol.h"
-#include "link/exchange.h"
+#include "link/dialogue.h"
 #include "link/loader_protocol.h"
-
-BurnParams paramStruct{nullptr};
-std::atomic<int32_t> elapsedTime{0};
 
 namespace {
 
-std::atomic<bool> burnRunning{false};
-std::mutex selectedComPortMutex;
-std::string selectedComPort;
-
-// Messages of the three application-mode steps, by the low four bits of the
-// step's result: the communication check (State 1), the identity check
-// (State 2) and the erase request (State 3).
-constexpr const char* kState1[16] = {"UNKNOWN MESSAGE",       "PLC type is WRONG",
-                                     "PLC type is WRONG",     "UNKNOWN MESSAGE",
-                                     "UNKNOWN MESSAGE",       "PLC type is WRONG",
-                                     "PLC in RUN MODE",       "UNKNOWN ERROR CODE @ State 1",
-                                     "NO RESPONSE @ State 1", "UNKNOWN MESSAGE",
-                                     "UNKNOWN MESSAGE",       "UNKNOWN MESSAGE",
-                                     "UNKNOWN MESSAGE",       "UNKNOWN MESSAGE",
-                                     "UNKNOWN MESSAGE",       "UNKNOWN MESSAGE"};
-constexpr const char* kState2[16] = {
-    "UNKNOWN MESSAGE @ State 2", "UNKNOWN MESSAGE @ State 2",    "PLC type is WRONG",
-    "PLC type is WRONG",         "UNKNOWN MESSAGE @ State 2",    "PLC type is WRONG",
-    "UNKNOWN MESSAGE @ State 2", "UNKNOWN ERROR CODE @ State 2", "NO RESPONSE @ State 2",
-    "UNKNOWN MESSAGE @ State 2", "UNKNOWN MESSAGE @ State 2",    "UNKNOWN MESSAGE @ State 2",
-    "UNKNOWN MESSAGE @ State 2", "UNKNOWN MESSAGE @ State 2",    "UNKNOWN MESSAGE @ State 2",
-    "UNKNOWN MESSAGE @ State 2"};
-constexpr const char* kState3[16] = {"UNKNOWN MESSAGE @ State 3", "UNKNOWN MESSAGE @ State 3",
-                                     "UNKNOWN MESSAGE @ State 3", "PLC type is WRONG",
-                                     "PLC type is WRONG",         "PLC type is WRONG",
-                                     "UNKNOWN MESSAGE @ State 3", "UNKNOWN ERROR CODE @ State 3",
-                                     "NO RESPONSE @ State 3",     "UNKNOWN MESSAGE @ State 3",
-                                     "UNKNOWN MESSAGE @ State 3", "UNKNOWN MESSAGE @ State 3",
-                                     "UNKNOWN MESSAGE @ State 3", "UNKNOWN MESSAGE @ State 3",
-                                     "UNKNOWN MESSAGE @ State 3", "UNKNOWN MESSAGE @ State 3"};
-
+// A PLC still in application mode after taking the command to start its
+// loader gets phase 1 again, but not for ever.
 constexpr int kMostApplicationPasses = 3;
-constexpr char kNoLoaderMessage[] =
-    "PLC DOES NOT restart into its loader (asked 3 times). RE-POWER PLC and update FW again";
-constexpr char kNothingToWriteMessage[] =
-    "The image has NOTHING to write: 0 bytes would be sent to the PLC";
-constexpr char kDemoImageMessage[] =
-    "The image is the DEMO image, not firmware: it only updates a simulated PLC. To update a "
-    "real PLC, build with -DMORVIX_FIRMWARE_IMAGE=<model>_<version>.bin (or give the command "
-    "line --image FILE)";
-
-constexpr char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to continue";
-constexpr char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
-
-// What the model-compatibility check decided.
-struct Compatibility {
-  enum class Outcome { kAccepted, kRefused, kLoaderVersionRefused } outcome;
-  const char* message;
-};
 
 bool ReadsV4(uint16_t d1001) { return (d1001 & 0x00F0) >= 0x0040; }
 
-// The variant registers tell two models of one identity code apart: the
-// model the PLC is must be the model chosen.
-struct VariantPair {
-  const char* modelWhenSet;
-  const char* refusalWhenSet;
-  const char* modelWhenClear;
-  const char* refusalWhenClear;
+// What the model-compatibility check decided.
+struct Compatibility {
+  enum class Verdict { kAccepted, kRefused, kLoaderVersionRefused } verdict;
+  const char* message;
 };
 
-Compatibility JudgeVariant(bool set, const VariantPair& pair) {
-  const std::string_view model = CurrentModel();
-  if (set) {
-    if (model == pair.modelWhenSet) return {Compatibility::Outcome::kAccepted, nullptr};
-    return {Compatibility::Outcome::kRefused, pair.refusalWhenSet};
-  }
-  if (model == pair.modelWhenClear) return {Compatibility::Outcome::kAccepted, nullptr};
-  return {Compatibility::Outcome::kRefused, pair.refusalWhenClear};
+constexpr Compatibility kAccepted = {Compatibility::Verdict::kAccepted, nullptr};
+
+// The model the PLC is must be the model chosen.
+Compatibility JudgeVariant(const ModelRules& model, bool set, const VariantPair& pair) {
+  const std::string_view name = model.name;
+  if (name == (set ? pair.modelWhenSet : pair.modelWhenClear)) return kAccepted;
+  return {Compatibility::Verdict::kRefused, set ? pair.refusalWhenSet : pair.refusalWhenClear};
 }
 
-constexpr VariantPair kKr2C = {"KR2-C-V4", "KR2-C V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
-                               "KR2-C-V2", "KR2-C V2.xx / V3.xx CAN NOT upgrade to V4.xx "};
-constexpr VariantPair kKr2Pw2 = {"KR2-PW2-V4", "KR2-PW2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
-                                 "KR2-PW2-V2", "KR2-PW2 V2.xx / V3.xx CAN NOT upgrade to V4.xx "};
-constexpr VariantPair kFq = {"FQ32", "Check PLC, 14FQ2 is different than 32FQ2", "FQ2",
-                             "Check PLC, 32FQ2 is different than 14FQ2"};
-constexpr VariantPair kMu = {"MU24", "Check PLC, 14MU is different than 24MU", "MU",
-                             "Check PLC, 24MU is different than 14MU"};
-constexpr VariantPair kBz = {"BZ-V4", "BZ V4.xx CAN NOT downgrade to V3.xx ", "BZ-V3",
-                             "BZ V3.xx CAN NOT upgrade to V4.xx "};
-constexpr VariantPair kVok = {"VOK-KR2-V4", "VOK-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
-                              "VOK-KR2-V2", "VOK-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx "};
-
-Compatibility LoaderVersionCheck(uint8_t version) {
-  if (const char* refusal = LoaderVersionRefusal(CurrentModel(), version)) {
-    return {Compatibility::Outcome::kLoaderVersionRefused, refusal};
+Compatibility JudgeLoaderVersion(const ModelRules& model, uint8_t version) {
+  if (const char* refusal = LoaderVersionRefusal(model.name, version)) {
+    return {Compatibility::Verdict::kLoaderVersionRefused, refusal};
   }
-  return {Compatibility::Outcome::kAccepted, nullptr};
+  return kAccepted;
 }
 
 // A register that gave no valid reply tells nothing about the variant: taken
@@ -110,75 +43,45 @@ Compatibility LoaderVersionCheck(uint8_t version) {
 // burn ends before the erase request, as when the identity query goes
 // unanswered.
 Compatibility RegisterUnanswered() {
-  return {Compatibility::Outcome::kRefused, StateMessage(2, kNoRefusal)};
+  return {Compatibility::Verdict::kRefused, StateMessage(2, AppStatus::kNoRefusal)};
 }
 
-Compatibility CheckCompatibility(Link& link) {
-  const uint16_t code = selectedPLCID;
-  switch (code) {
-    case 0x000C: {
-      const auto d1386 = READ_D1386(link);
-      if (!d1386) return RegisterUnanswered();
-      const bool kr2c = *d1386 == 0x4138 || *d1386 == 0x4137;
-      const std::string_view model = CurrentModel();
-      if (kr2c && model != "KR2-C-V2" && model != "KR2-C-V4") {
-        return {Compatibility::Outcome::kRefused, "Check PLC, KR2-PW2 is different than KR2-C"};
-      }
-      const auto d1001 = READ_D1001(link);
-      if (!d1001) return RegisterUnanswered();
-      return JudgeVariant(ReadsV4(*d1001), kr2c ? kKr2C : kKr2Pw2);
-    }
-    case 0x0013:
-    case 0x0015: {
-      const auto d1148 = READ_D1148(link);
-      if (!d1148) return RegisterUnanswered();
-      return JudgeVariant(*d1148 != 0, code == 0x0013 ? kFq : kMu);
-    }
-    case 0x0008:
-    case 0xA001: {
-      const auto d1001 = READ_D1001(link);
-      if (!d1001) return RegisterUnanswered();
-      return JudgeVariant(ReadsV4(*d1001), code == 0x0008 ? kBz : kVok);
-    }
-    default: break;
-  }
-  if (HasLoaderVersionCode(code)) {
-    GL_fu_version = read_fu_version_A();
-    return LoaderVersionCheck(GL_fu_version);
-  }
-  return {Compatibility::Outcome::kAccepted, nullptr};
-}
-
-// One run of the sequence. Members are the per-burn working state; every
-// end goes through exactly one of the four end paths below.
-class Burn {
+// One run of the sequence. Every end goes through exactly one of the four
+// end paths below, which also produce the result.
+class BurnSession {
  public:
-  explicit Burn(const BurnParams& params) : params_(params), env_(*params.environment) {}
+  explicit BurnSession(const BurnInputs& inputs)
+      : model_(inputs.model),
+        imageSource_(inputs.image),
+        env_(inputs.environment),
+        observer_(inputs.observer),
+        cancel_(inputs.cancel),
+        demoImageAllowed_(inputs.demoImageAllowed),
+        status_(&inputs.observer) {}
 
-  void Run() {
-    const bool imageOpen = OpenImage();
+  BurnResult Run() {
+    image_ = imageSource_.OpenImage();
     env_.EnableStartButton(false);
-    const uint64_t size = fileLength;
-    const std::string_view model = CurrentModel();
-    if (!imageOpen) return EndBeforeLink(kImageLoadFailedMessage);
-    const SizeLimit limit = SizeLimitOf(model);
+    if (!image_) return EndBeforeLink(kImageLoadFailedMessage);
+    const uint64_t size = image_->Size();
+    const SizeLimit limit = SizeLimitOf(model_.name);
     if (size > limit.bytes) return EndBeforeLink(limit.message);
-    if (ImageTooSmall(model, static_cast<uint32_t>(size))) {
-      return EndBeforeLink(kImageTooSmallMessage);
-    }
+    const auto fitting = static_cast<uint32_t>(size);
+    if (ImageTooSmall(model_.name, fitting)) return EndBeforeLink(kImageTooSmallMessage);
     // An empty image, or one the GL30 family would send nothing of, would
     // erase the PLC and report success for an update that wrote nothing.
-    if (BlockPlanOf(model, static_cast<uint32_t>(size)).imageBytes == 0) {
-      return EndBeforeLink(kNothingToWriteMessage);
+    if (BlockPlanOf(model_.name, fitting).imageBytes == 0) {
+      return EndBeforeLink(MessageText(BurnMessage::kNothingToWrite));
     }
-    if (OpenImageIsDemo() && !params_.demoImageAllowed) return EndBeforeLink(kDemoImageMessage);
+    if (IsDemoImage(*image_) && !demoImageAllowed_) {
+      return EndBeforeLink(MessageText(BurnMessage::kDemoImage));
+    }
 
-    const bool usb = IsUsbModel(model);
-    const std::string port = usb ? std::string() : SelectedComPort();
-    hSerial = usb ? env_.OpenMyDevPipe() : env_.OpenSerialPort(port);
-    if (!hSerial) {
-      return EndLinkNotOpened("CANNOT open " + (usb ? std::string("USB") : port) + " Port!!!");
-    }
+    phase_ = BurnPhase::kOpeningLink;
+    const bool usb = model_.link == LinkKind::kUsb;
+    const std::string port = usb ? std::string() : env_.ComPort();
+    hSerial_ = usb ? env_.OpenMyDevPipe() : env_.OpenSerialPort(port);
+    if (!hSerial_) return EndLinkNotOpened(CannotOpenMessage(usb ? "USB" : port));
 
     // Each pass asks the PLC which firmware runs. Phase 1 ends with the PLC
     // restarting into its loader, so the next pass meets phase 2, which
@@ -186,187 +89,216 @@ class Burn {
     // again, but not for ever: one that takes the command and never restarts
     // would be asked to erase every few seconds without a word.
     for (int applicationPasses = 0;; ++applicationPasses) {
-      DummyComm(*hSerial);
-      const uint8_t mode = ConfirmComm(*hSerial);
-      if (mode == kLoaderMode) return LoaderPhase();
-      if (mode != kApplicationMode) return FailAndFinish(StateMessage(1, mode));
-      if (applicationPasses == kMostApplicationPasses) return FailAndFinish(kNoLoaderMessage);
-      switch (ApplicationPhase()) {
-        case PhaseEnd::kFinish: return Finish();
-        case PhaseEnd::kEnded: return;
-        case PhaseEnd::kReconnected: break;
+      phase_ = BurnPhase::kPhase1;
+      DummyComm(Talk(), model_);
+      const AppStatus mode = ConfirmComm(Talk(), model_);
+      if (cancel_.Requested()) return Cancelled();
+      if (mode == AppStatus::kLoaderMode) return LoaderPhase();
+      if (mode != AppStatus::kApplicationMode) return FailAndFinish(StateMessage(1, mode));
+      if (applicationPasses == kMostApplicationPasses) {
+        return FailAndFinish(MessageText(BurnMessage::kNoLoader));
       }
+      if (auto end = ApplicationPhase()) return *std::move(end);
     }
   }
 
  private:
-  enum class PhaseEnd {
-    kFinish,       // a failure was shown: finish the burn
-    kEnded,        // the burn has already ended
-    kReconnected,  // the PLC restarts into its loader: next pass
-  };
+  Dialogue Talk() { return {*hSerial_, status_, cancel_}; }
 
-  PhaseEnd ApplicationPhase() {
-    uint8_t s = CheckID_A(*hSerial);
-    if (s != 0) {
-      StopTimerAndShowError(StateMessage(2, s));
-      return PhaseEnd::kFinish;
+  // Phase 1, up to the reconnect step. A result when the burn ended in it.
+  std::optional<BurnResult> ApplicationPhase() {
+    AppStatus s = CheckID_A(Talk(), model_);
+    if (cancel_.Requested()) return Cancelled();
+    if (s != AppStatus::kSuccess) return FailAndFinish(StateMessage(2, s));
+    const Compatibility compatibility = CheckCompatibility();
+    if (cancel_.Requested()) return Cancelled();
+    if (compatibility.verdict == Compatibility::Verdict::kLoaderVersionRefused) {
+      return EndLoaderVersionRefused(compatibility.message);
     }
-    const Compatibility compatibility = CheckCompatibility(*hSerial);
-    if (compatibility.outcome == Compatibility::Outcome::kLoaderVersionRefused) {
-      EndLoaderVersionRefused(compatibility.message);
-      return PhaseEnd::kEnded;
+    if (compatibility.verdict == Compatibility::Verdict::kRefused) {
+      return FailAndFinish(compatibility.message);
     }
-    if (compatibility.outcome == Compatibility::Outcome::kRefused) {
-      StopTimerAndShowError(compatibility.message);
-      return PhaseEnd::kFinish;
+    s = SendErase_A(Talk(), model_);
+    if (cancel_.Requested()) return Cancelled();
+    if (s != AppStatus::kSuccess) return FailAndFinish(StateMessage(3, s));
+    return Reconnect();
+  }
+
+  // The variant registers tell two models of one identity code apart; the
+  // loader-version models read their loader's version instead.
+  Compatibility CheckCompatibility() {
+    switch (model_.variant) {
+      case VariantCheck::kNone: return kAccepted;
+      case VariantCheck::kKr2: {
+        const auto d1386 = READ_D1386(Talk());
+        if (!d1386) return RegisterUnanswered();
+        const bool kr2c = *d1386 == 0x4138 || *d1386 == 0x4137;
+        const std::string_view name = model_.name;
+        if (kr2c && name != kKr2CPair.modelWhenSet && name != kKr2CPair.modelWhenClear) {
+          return {Compatibility::Verdict::kRefused, kKr2FamilyRefusal};
+        }
+        const auto d1001 = READ_D1001(Talk());
+        if (!d1001) return RegisterUnanswered();
+        return JudgeVariant(model_, ReadsV4(*d1001), kr2c ? kKr2CPair : kKr2Pw2Pair);
+      }
+      case VariantCheck::kD1148: {
+        const auto d1148 = READ_D1148(Talk());
+        if (!d1148) return RegisterUnanswered();
+        return JudgeVariant(model_, *d1148 != 0, *model_.pair);
+      }
+      case VariantCheck::kD1001: {
+        const auto d1001 = READ_D1001(Talk());
+        if (!d1001) return RegisterUnanswered();
+        return JudgeVariant(model_, ReadsV4(*d1001), *model_.pair);
+      }
+      case VariantCheck::kLoaderVersion:
+        GL_fu_version_ = read_fu_version_A(Talk());
+        return JudgeLoaderVersion(model_, GL_fu_version_);
     }
-    s = SendErase_A(*hSerial);
-    if (s != 0) {
-      StopTimerAndShowError(StateMessage(3, s));
-      return PhaseEnd::kFinish;
-    }
-    Reconnect();
-    return PhaseEnd::kReconnected;
+    return kAccepted;
   }
 
   // Between the phases the PLC restarts into its loader; most models need
-  // the operator to replug the cable or power-cycle the PLC first.
-  void Reconnect() {
-    switch (ReconnectRuleOf(CurrentModel())) {
-      case ReconnectRule::kR1:
-      case ReconnectRule::kR2:
-        hSerial.reset();
-        env_.ShowPrompt(kReplugPrompt);
-        env_.SleepSeconds(ReconnectRuleOf(CurrentModel()) == ReconnectRule::kR1 ? 2 : 5);
-        Reopen(env_.OpenMyDevPipe());
-        return;
-      case ReconnectRule::kR3:
-        hSerial.reset();
-        env_.ShowPrompt(kPowerCyclePrompt);
-        env_.SleepSeconds(2);
-        Reopen(env_.OpenSerialPort(SelectedComPort()));
-        return;
-      case ReconnectRule::kR4: env_.SleepSeconds(1); return;
+  // the operator to replug the cable or power-cycle the PLC first. A reopen
+  // that fails is not reported here: the next pass meets a dead link, runs
+  // out of attempts and says so ("NO RESPONSE @ State 1").
+  std::optional<BurnResult> Reconnect() {
+    phase_ = BurnPhase::kReconnecting;
+    const ReconnectStep& step = ReconnectStepOf(model_.reconnect);
+    if (step.reopen) hSerial_.reset();
+    if (step.prompt != nullptr) {
+      observer_.OnPrompt(step.prompt);
+      env_.ShowBox(BoxKind::kPrompt, step.prompt, "Information");
+      if (cancel_.Requested()) return Cancelled();
     }
+    env_.SleepSeconds(step.waitSeconds, cancel_);
+    if (cancel_.Requested()) return Cancelled();
+    if (step.reopen) {
+      auto link = model_.link == LinkKind::kUsb ? env_.OpenMyDevPipe()
+                                                : env_.OpenSerialPort(env_.ComPort());
+      hSerial_ = link ? std::move(link) : MakeInvalidLink();
+    }
+    return std::nullopt;
   }
 
-  // A reopen that fails is not reported here: the next pass meets a dead
-  // link, runs out of attempts and says so ("NO RESPONSE @ State 1").
-  void Reopen(std::unique_ptr<Link> link) { hSerial = link ? std::move(link) : MakeInvalidLink(); }
-
-  void LoaderPhase() {
-    if (CheckID_B(*hSerial) != 0) return FailAndFinish("PLC type is WRONG");
-    if (HasLoaderVersionCode(selectedPLCID)) {
-      if (read_fu_version_B() != 0) {
-        return FailAndFinish("PLC DOES NOT respond to the version read");
+  BurnResult LoaderPhase() {
+    phase_ = BurnPhase::kPhase2;
+    if (CheckID_B(Talk(), model_) != LoaderStatus::kDone) {
+      return LoaderFailure(BurnMessage::kLoaderIdentityRefused);
+    }
+    if (model_.variant == VariantCheck::kLoaderVersion) {
+      if (read_fu_version_B(Talk(), GL_fu_version_) != LoaderStatus::kDone) {
+        return LoaderFailure(BurnMessage::kVersionUnanswered);
       }
-      const Compatibility version = LoaderVersionCheck(GL_fu_version);
-      if (version.outcome != Compatibility::Outcome::kAccepted) {
+      const Compatibility version = JudgeLoaderVersion(model_, GL_fu_version_);
+      if (version.verdict != Compatibility::Verdict::kAccepted) {
         return EndLoaderVersionRefused(version.message);
       }
     }
-    if (SendErase_B(*hSerial) != 0) {
-      return FailAndFinish("PLC DOES NOT respond to the erasing signal");
+    phase_ = BurnPhase::kErasing;
+    if (SendErase_B(Talk(), model_, static_cast<uint32_t>(image_->Size())) != LoaderStatus::kDone) {
+      return LoaderFailure(BurnMessage::kEraseUnanswered);
     }
-    if (SendUpdate(*hSerial) != 0)
-      return FailAndFinish("PLC DOES NOT respond to the update signal");
-    const uint8_t s = SendFW(*hSerial);
-    if (s == kFlashWriteError) {
-      return FailAndFinish(
-          "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW "
-          "again");
+    if (SendUpdate(Talk()) != LoaderStatus::kDone) {
+      return LoaderFailure(BurnMessage::kUpdateUnanswered);
     }
-    if (s != 0) return FailAndFinish("Firmware update is FAILED");
-    env_.StopElapsedTimer();
-    if (IsUsbModel(CurrentModel())) {
-      env_.ShowInformation("Firmware update is SUCCESSFUL!, please REPLUG the USB cable",
-                           "Information");
-    } else {
-      env_.ShowInformation("Firmware update is SUCCESSFUL", "INFORMATION");
-    }
-    Finish();
+    phase_ = BurnPhase::kProgramming;
+    const LoaderStatus s = SendFW(Talk(), model_, *image_);
+    if (s == LoaderStatus::kFlashWriteError) return LoaderFailure(BurnMessage::kFlashWriteError);
+    if (s != LoaderStatus::kDone) return LoaderFailure(BurnMessage::kTransferFailed);
+    const bool usb = model_.link == LinkKind::kUsb;
+    return Finish(BurnOutcome::kSucceeded, usb ? "Information" : "INFORMATION",
+                  MessageText(usb ? BurnMessage::kUsbSuccess : BurnMessage::kComSuccess),
+                  BoxKind::kInformation);
   }
 
-  void StopTimerAndShowError(const std::string& text) {
-    env_.StopElapsedTimer();
-    env_.ShowError(text);
+  // A loader operation that failed, or stopped because it was asked to.
+  BurnResult LoaderFailure(BurnMessage message) {
+    if (cancel_.Requested()) return Cancelled();
+    return FailAndFinish(MessageText(message));
   }
 
-  void FailAndFinish(const std::string& text) {
-    StopTimerAndShowError(text);
-    Finish();
-  }
-
-  // F1: refused before any link was opened (image missing, too large or too small).
-  void EndBeforeLink(const std::string& text) {
+  // F1: refused before any link was opened (image missing, too large, too
+  // small, empty, the demo image).
+  BurnResult EndBeforeLink(const std::string& text) {
+    const BurnResult result{BurnOutcome::kImageRefused, "ERROR", text, phase_};
     env_.StopElapsedTimer();
-    env_.ShowError(text);
+    observer_.OnResult(result);
+    env_.ShowBox(BoxKind::kError, text, "ERROR");
     env_.EnableStartButton(true);
-    elapsedTime = 0;
-    CloseFile();
+    env_.ResetElapsedTime();
+    image_.reset();
+    return result;
   }
 
   // F2: the link did not open.
-  void EndLinkNotOpened(const std::string& text) {
+  BurnResult EndLinkNotOpened(const std::string& text) {
+    const BurnResult result{BurnOutcome::kLinkNotOpened, "ERROR", text, phase_};
     env_.StopElapsedTimer();
-    env_.ShowError(text);
-    elapsedTime = 0;
+    observer_.OnResult(result);
+    env_.ShowBox(BoxKind::kError, text, "ERROR");
+    env_.ResetElapsedTime();
     env_.EnableStartButton(true);
-    CloseFile();
+    image_.reset();
+    return result;
   }
 
   // F3: the loader-version refusal shows its box while the timer still runs.
-  void EndLoaderVersionRefused(const std::string& text) {
-    env_.ShowError(text);
+  BurnResult EndLoaderVersionRefused(const std::string& text) {
+    const BurnResult result{BurnOutcome::kFailed, "ERROR", text, phase_};
+    observer_.OnResult(result);
+    env_.ShowBox(BoxKind::kError, text, "ERROR");
     env_.StopElapsedTimer();
-    Finish();
+    return Finished(result);
   }
 
-  // F4, and the tail of F3.
-  void Finish() {
-    elapsedTime = 0;
-    flashStatus = kIdle;
-    progress = 0;
-    errCounter = 0;
-    totalErrCounter = 0;
+  // F4 with the error box.
+  BurnResult FailAndFinish(const std::string& text) {
+    return Finish(BurnOutcome::kFailed, "ERROR", text, BoxKind::kError);
+  }
+
+  // F4: the timer stops before the box.
+  BurnResult Finish(BurnOutcome outcome, const char* caption, const std::string& text,
+                    BoxKind kind) {
+    const BurnResult result{outcome, caption, text, phase_};
+    env_.StopElapsedTimer();
+    observer_.OnResult(result);
+    env_.ShowBox(kind, text, caption);
+    return Finished(result);
+  }
+
+  // Asked to stop: no box; the link is closed like at any other end.
+  BurnResult Cancelled() {
+    const BurnResult result{BurnOutcome::kCancelled, "", "", phase_};
+    env_.StopElapsedTimer();
+    observer_.OnResult(result);
+    return Finished(result);
+  }
+
+  // The tail of F3 and F4.
+  BurnResult Finished(const BurnResult& result) {
+    env_.ResetElapsedTime();
+    status_.Reset();
     env_.EnableStartButton(true);
-    hSerial.reset();
-    CloseFile();
+    hSerial_.reset();
+    image_.reset();
+    return result;
   }
 
-  const BurnParams& params_;
+  const ModelRules& model_;
+  ImageSource& imageSource_;
   BurnEnvironment& env_;
+  BurnObserver& observer_;
+  const CancelToken& cancel_;
+  const bool demoImageAllowed_;
+
+  StatusBoard status_;
+  std::unique_ptr<ImageReader> image_;
+  std::unique_ptr<Link> hSerial_;  // the burn's current link
+  uint8_t GL_fu_version_ = 0;      // the loader version, high four bits major
+  BurnPhase phase_ = BurnPhase::kStarting;
 };
 
 }  // namespace
 
-bool ClaimBurn() {
-  bool expected = false;
-  return burnRunning.compare_exchange_strong(expected, true);
-}
-
-bool BurnRunning() { return burnRunning; }
-
-void ReleaseBurnClaim() { burnRunning = false; }
-
-void SetSelectedComPort(const std::string& port) {
-  std::lock_guard<std::mutex> lock(selectedComPortMutex);
-  selectedComPort = port;
-}
-
-std::string SelectedComPort() {
-  std::lock_guard<std::mutex> lock(selectedComPortMutex);
-  return selectedComPort;
-}
-
-const char* StateMessage(int state, uint8_t code) {
-  const char* const* table = state == 1 ? kState1 : state == 2 ? kState2 : kState3;
-  return table[code & 0x0F];
-}
-
-int StartBurn(BurnParams* params) {
-  Burn(*params).Run();
-  burnRunning = false;
-  return 0;
-}
+BurnResult StartBurn(const BurnInputs& inputs) { return BurnSession(inputs).Run(); }

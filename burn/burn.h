@@ -1,66 +1,100 @@
 // The burn: one complete firmware update, from the start command to the last
-// message box, on a thread of its own. Every front end runs this same
-// sequence through its own BurnEnvironment.
+// word, as one session with its own link, image, status and result. Every
+// front end runs this same sequence: the window once at a time, the command
+// line once per PLC, several at once if it likes, since sessions share
+// nothing.
+//
+// Commands go down to the front end through its BurnEnvironment (open a link,
+// show a box and wait, sleep); status goes up as events to its BurnObserver.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "catalogue/model_table.h"
+#include "image/image_source.h"
+#include "link/cancel.h"
 #include "link/link.h"
+#include "link/status.h"
 
-// Everything the burn asks of the world outside the protocols. The front
-// end's window, button and timer are behind it.
+enum class BoxKind {
+  kError,        // caption "ERROR", the error icon
+  kInformation,  // the final word of a successful update
+  kPrompt,       // the replug or power-cycle request between the phases
+};
+
+// Everything the burn asks of the world outside the protocols: the front
+// end's ports, window, button and timer are behind it.
 class BurnEnvironment {
  public:
   virtual ~BurnEnvironment() = default;
+  // The serial port a COM model's burn opens now, at the start and again
+  // after a power cycle: the window may change it meanwhile.
+  virtual std::string ComPort() = 0;
   // nullptr stands for a port that did not open.
   virtual std::unique_ptr<Link> OpenSerialPort(const std::string& port) = 0;
   virtual std::unique_ptr<Link> OpenMyDevPipe() = 0;  // the PLC's USB link
-  // Every box waits until the operator dismisses it.
-  virtual void ShowError(const std::string& text) = 0;  // caption "ERROR"
-  virtual void ShowInformation(const std::string& text, const std::string& caption) = 0;
-  // The replug or power-cycle request between the phases: an information box
-  // (caption "Information") after which the burn goes on. Kept apart from
-  // ShowInformation so that a front end without boxes can tell a question
-  // to the operator from the final word.
-  virtual void ShowPrompt(const std::string& text) = 0;
+  // Returns once the operator has dismissed the box.
+  virtual void ShowBox(BoxKind kind, const std::string& text, const std::string& caption) = 0;
   virtual void EnableStartButton(bool enable) = 0;
   virtual void StopElapsedTimer() = 0;
-  virtual void SleepSeconds(int seconds) = 0;
+  virtual void ResetElapsedTime() = 0;
+  // Returns early when the burn is asked to stop.
+  virtual void SleepSeconds(int seconds, const CancelToken& cancel) = 0;
 };
 
-// What a front end hands the burn thread.
-struct BurnParams {
-  BurnEnvironment* environment;
+// Where a burn stood: the last phase it entered.
+enum class BurnPhase {
+  kStarting,  // the image is opened and checked
+  kOpeningLink,
+  kPhase1,        // the PLC runs its application firmware
+  kReconnecting,  // between the phases: the prompt, the wait, the reopen
+  kPhase2,        // the PLC runs its loader: identity and version
+  kErasing,
+  kProgramming,
+};
+
+// How a burn ended, as a front end sorts it.
+enum class BurnOutcome {
+  kSucceeded,
+  kImageRefused,   // before any link was opened
+  kLinkNotOpened,  // the first open failed
+  kFailed,         // an error once the link was open
+  kCancelled,      // asked to stop; no box was shown for it
+};
+
+struct BurnResult {
+  BurnOutcome outcome = BurnOutcome::kFailed;
+  std::string caption;  // "ERROR", "INFORMATION" or "Information"; empty when cancelled
+  std::string message;  // the final box's text; empty when cancelled
+  BurnPhase phase = BurnPhase::kStarting;
+};
+
+class BurnObserver : public StatusListener {
+ public:
+  // Phase, percentage and retry counters: every change, from the burn's thread.
+  void OnStatus(const BurnStatus&) override {}
+  // The replug or power-cycle request, before its box.
+  virtual void OnPrompt(const std::string& text) { (void)text; }
+  // The last word, just before its box is shown (nothing is shown for a
+  // cancelled burn). The burn then resets its status, gives the button back
+  // and closes its link.
+  virtual void OnResult(const BurnResult& result) { (void)result; }
+};
+
+// What a burn is started with.
+struct BurnInputs {
+  const ModelRules& model;
+  ImageSource& image;
+  BurnEnvironment& environment;
+  BurnObserver& observer;
+  const CancelToken& cancel;
   // The demo image is not firmware: a burn writes it only to a simulated
   // PLC, or where a test says so (MORVIX_ALLOW_DEMO_IMAGE=1).
   bool demoImageAllowed = false;
 };
-extern BurnParams paramStruct;
 
-// Whole seconds since the start command: the front end's timer counts them,
-// the burn sets them back to 0 when it ends.
-extern std::atomic<int32_t> elapsedTime;
-
-// Only one burn at a time. A front end claims the burn before it starts the
-// thread and starts nothing when the claim fails; the burn gives it back as
-// the very last thing it does, once the link is closed and the image released.
-bool ClaimBurn();
-bool BurnRunning();
-// Gives back a claim whose burn never started (its thread could not be made).
-void ReleaseBurnClaim();
-
-// The port a COM model's burn opens, and opens again after a power cycle.
-// The window may change it at any moment, the burn reads it when it opens.
-void SetSelectedComPort(const std::string& port);
-std::string SelectedComPort();
-
-// The message for a failed application-mode step, chosen by the low four
-// bits of its result: state 1 the communication check, 2 the identity check,
-// 3 the erase request.
-const char* StateMessage(int state, uint8_t code);
-
-// The thread body; always returns 0.
-int StartBurn(BurnParams* params);
+// Runs one burn on the calling thread (the burn thread) and returns how it
+// ended; the link is closed and the image released by then.
+BurnResult StartBurn(const BurnInputs& inputs);

@@ -1,42 +1,16 @@
 #include "catalogue/model_table.h"
 
 #include <array>
-#include <cstring>
-
-// clang-format off
-const char plcList[kModelCount][kModelNameSize] = {
-    /*  0 */ "KR2-PW2-V2",   "HM2",          "BZ2",          "FQ2",
-    /*  4 */ "KR2-C-V2",     "MU",           "RY3",          "36PW2-AIO",
-    /*  8 */ "BZ-V3",        "VOK-KR2-V2",   "MU-H",         "FQ2-H",
-    /* 12 */ "GL30",         "KR-PW-RY2",    "PW2-CAR",      "FQ32",
-    /* 16 */ "KR2-E",        "GL20",         "GL20-AIO",     "MU24",
-    /* 20 */ "KR3-PW3",      "HUX-R",        "GL10",         "PW3-AIO",
-    /* 24 */ "KR2-PW2-V4",   "BZ-V4",        "VOK-KR2-V4",   "KR3-PACKAGE",
-    /* 28 */ "KR2-C-V4",     "ZO3BZ3",       "BZ3-AIO",      "GL20-TO-GL30",
-};
-
-const uint16_t plcID[kModelCount] = {
-    /*  0 */ 0x000C, 0x000E, 0x000F, 0x0013,
-    /*  4 */ 0x000C, 0x0015, 0x0000, 0x000D,
-    /*  8 */ 0x0008, 0xA001, 0xA002, 0xA003,
-    /* 12 */ 0x3000, 0x0003, 0xA006, 0x0013,
-    /* 16 */ 0x0017, 0x3010, 0x3010, 0x0015,
-    /* 20 */ 0x0020, 0xA00B, 0x3020, 0x0020,
-    /* 24 */ 0x000C, 0x0008, 0xA001, 0x0020,
-    /* 28 */ 0x000C, 0x0022, 0x0022, 0x3010,
-};
-// clang-format on
-
-std::atomic<int32_t> selectedPLCIdx{0};
-std::atomic<uint16_t> selectedPLCID{0};
-char selectedPLC[kModelNameSize] = {};
 
 const char kImageTooSmallMessage[] = "The file size is BELOW the MINIMUM size (4 * 1024)";
 
-namespace {
+const VariantPair kKr2CPair = {"KR2-C-V4", "KR2-C V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
+                               "KR2-C-V2", "KR2-C V2.xx / V3.xx CAN NOT upgrade to V4.xx "};
+const VariantPair kKr2Pw2Pair = {"KR2-PW2-V4", "KR2-PW2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
+                                 "KR2-PW2-V2", "KR2-PW2 V2.xx / V3.xx CAN NOT upgrade to V4.xx "};
+const char kKr2FamilyRefusal[] = "Check PLC, KR2-PW2 is different than KR2-C";
 
-// The rows of the size-limit table, tried in this order.
-enum class LimitRow { k128x4, k128x7, k36PW2AIO, k40, k2028, kOther };
+namespace {
 
 struct LimitRowData {
   uint32_t bytes;
@@ -54,88 +28,104 @@ constexpr LimitRowData kLimitRows[] = {
     {493568, "The file size EXCEEDS the MAXIMUM size (2 * 1024 * 240)"},
 };
 
-struct ModelRules {
-  LinkKind link;
-  bool aio;
-  LimitRow limit;
-  EraseRule erase;
-  BlockRule blocks;
-  ReconnectRule reconnect;
+constexpr char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to continue";
+constexpr char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
+
+constexpr ReconnectStep kReconnectSteps[] = {
+    {kReplugPrompt, 2, true},      // R1
+    {kReplugPrompt, 5, true},      // R2
+    {kPowerCyclePrompt, 2, true},  // R3
+    {nullptr, 1, false},           // R4: the link stays open
 };
 
+// The pairs of models the variant registers tell apart.
+constexpr VariantPair kFq = {"FQ32", "Check PLC, 14FQ2 is different than 32FQ2", "FQ2",
+                             "Check PLC, 32FQ2 is different than 14FQ2"};
+constexpr VariantPair kMu = {"MU24", "Check PLC, 14MU is different than 24MU", "MU",
+                             "Check PLC, 24MU is different than 14MU"};
+constexpr VariantPair kBz = {"BZ-V4", "BZ V4.xx CAN NOT downgrade to V3.xx ", "BZ-V3",
+                             "BZ V3.xx CAN NOT upgrade to V4.xx "};
+constexpr VariantPair kVok = {"VOK-KR2-V4", "VOK-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
+                              "VOK-KR2-V2", "VOK-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx "};
+
+constexpr LoaderVersionRequirement kAfterV09 = {
+    0x0F, 0x09, "The bootloader version is V0.9, do not support AIO FW update"};
+constexpr LoaderVersionRequirement kAfterV11 = {
+    0x11, 0x10, "The bootloader version is V1.0, do not support AIO FW update"};
+
 using L = LinkKind;
+using Lim = LimitRow;
 using E = EraseRule;
 using B = BlockRule;
 using R = ReconnectRule;
-using Lim = LimitRow;
+using V = VariantCheck;
 
-// One row per plcList slot, in slot order.
-constexpr std::array<ModelRules, kModelCount> kRules = {{
-    /* KR2-PW2-V2   */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* HM2          */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* BZ2          */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* FQ2          */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* KR2-C-V2     */ {L::kCom, false, Lim::k128x4, E::kE1, B::kB3, R::kR3},
-    /* MU           */ {L::kUsb, false, Lim::kOther, E::kE2, B::kB1, R::kR1},
-    /* RY3          */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* 36PW2-AIO    */ {L::kCom, true, Lim::k36PW2AIO, E::kE6, B::kB1, R::kR4},
-    /* BZ-V3        */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* VOK-KR2-V2   */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* MU-H         */ {L::kUsb, false, Lim::kOther, E::kE2, B::kB1, R::kR1},
-    /* FQ2-H        */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* GL30         */ {L::kUsb, false, Lim::k2028, E::kE3, B::kB2, R::kR2},
-    /* KR-PW-RY2    */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* PW2-CAR      */ {L::kCom, false, Lim::k128x4, E::kE1, B::kB3, R::kR3},
-    /* FQ32         */ {L::kCom, false, Lim::k128x4, E::kE1, B::kB3, R::kR4},
-    /* KR2-E        */ {L::kCom, false, Lim::k128x7, E::kE1, B::kB3, R::kR4},
-    /* GL20         */ {L::kUsb, false, Lim::k2028, E::kE3, B::kB2, R::kR2},
-    /* GL20-AIO     */ {L::kUsb, true, Lim::k40, E::kE4, B::kB1, R::kR2},
-    /* MU24         */ {L::kUsb, false, Lim::k128x7, E::kE1, B::kB3, R::kR1},
-    /* KR3-PW3      */ {L::kUsb, false, Lim::k2028, E::kE3, B::kB2, R::kR2},
-    /* HUX-R        */ {L::kUsb, false, Lim::k2028, E::kE3, B::kB2, R::kR2},
-    /* GL10         */ {L::kUsb, false, Lim::k2028, E::kE3, B::kB2, R::kR2},
-    /* PW3-AIO      */ {L::kUsb, true, Lim::k40, E::kE4, B::kB1, R::kR2},
-    /* KR2-PW2-V4   */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* BZ-V4        */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* VOK-KR2-V4   */ {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4},
-    /* KR3-PACKAGE  */ {L::kUsb, false, Lim::k2028, E::kE3, B::kB2, R::kR2},
-    /* KR2-C-V4     */ {L::kCom, false, Lim::k128x4, E::kE1, B::kB3, R::kR3},
-    /* ZO3BZ3       */ {L::kUsb, false, Lim::k2028, E::kE3, B::kB2, R::kR2},
-    /* BZ3-AIO      */ {L::kUsb, true, Lim::k40, E::kE4, B::kB1, R::kR2},
-    /* GL20-TO-GL30 */ {L::kUsb, false, Lim::k2028, E::kE3, B::kB2, R::kR2},
+// clang-format off
+constexpr std::array<ModelRules, kModelCount> kModels = {{
+    // name            code    link    aio    limit           erase   blocks  reconnect  variant          pair     loader version
+    {"KR2-PW2-V2",   0x000C, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kKr2,           nullptr, nullptr},
+    {"HM2",          0x000E, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kNone,          nullptr, nullptr},
+    {"BZ2",          0x000F, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kNone,          nullptr, nullptr},
+    {"FQ2",          0x0013, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kD1148,         &kFq,   nullptr},
+    {"KR2-C-V2",     0x000C, L::kCom, false, Lim::k128x4,     E::kE1, B::kB3, R::kR3, V::kKr2,           nullptr, nullptr},
+    {"MU",           0x0015, L::kUsb, false, Lim::kOther,     E::kE2, B::kB1, R::kR1, V::kD1148,         &kMu,   nullptr},
+    {"RY3",          0x0000, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kNone,          nullptr, nullptr},
+    {"36PW2-AIO",    0x000D, L::kCom, true,  Lim::k36PW2AIO,  E::kE6, B::kB1, R::kR4, V::kNone,          nullptr, nullptr},
+    {"BZ-V3",        0x0008, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kD1001,         &kBz,   nullptr},
+    {"VOK-KR2-V2",   0xA001, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kD1001,         &kVok,  nullptr},
+    {"MU-H",         0xA002, L::kUsb, false, Lim::kOther,     E::kE2, B::kB1, R::kR1, V::kNone,          nullptr, nullptr},
+    {"FQ2-H",        0xA003, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kNone,          nullptr, nullptr},
+    {"GL30",         0x3000, L::kUsb, false, Lim::k2028,      E::kE3, B::kB2, R::kR2, V::kLoaderVersion, nullptr, nullptr},
+    {"KR-PW-RY2",    0x0003, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kNone,          nullptr, nullptr},
+    {"PW2-CAR",      0xA006, L::kCom, false, Lim::k128x4,     E::kE1, B::kB3, R::kR3, V::kNone,          nullptr, nullptr},
+    {"FQ32",         0x0013, L::kCom, false, Lim::k128x4,     E::kE1, B::kB3, R::kR4, V::kD1148,         &kFq,   nullptr},
+    {"KR2-E",        0x0017, L::kCom, false, Lim::k128x7,     E::kE1, B::kB3, R::kR4, V::kNone,          nullptr, nullptr},
+    {"GL20",         0x3010, L::kUsb, false, Lim::k2028,      E::kE3, B::kB2, R::kR2, V::kLoaderVersion, nullptr, nullptr},
+    {"GL20-AIO",     0x3010, L::kUsb, true,  Lim::k40,        E::kE4, B::kB1, R::kR2, V::kLoaderVersion, nullptr, &kAfterV09},
+    {"MU24",         0x0015, L::kUsb, false, Lim::k128x7,     E::kE1, B::kB3, R::kR1, V::kD1148,         &kMu,   nullptr},
+    {"KR3-PW3",      0x0020, L::kUsb, false, Lim::k2028,      E::kE3, B::kB2, R::kR2, V::kLoaderVersion, nullptr, nullptr},
+    {"HUX-R",        0xA00B, L::kUsb, false, Lim::k2028,      E::kE3, B::kB2, R::kR2, V::kLoaderVersion, nullptr, nullptr},
+    {"GL10",         0x3020, L::kUsb, false, Lim::k2028,      E::kE3, B::kB2, R::kR2, V::kLoaderVersion, nullptr, nullptr},
+    {"PW3-AIO",      0x0020, L::kUsb, true,  Lim::k40,        E::kE4, B::kB1, R::kR2, V::kLoaderVersion, nullptr, &kAfterV11},
+    {"KR2-PW2-V4",   0x000C, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kKr2,           nullptr, nullptr},
+    {"BZ-V4",        0x0008, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kD1001,         &kBz,   nullptr},
+    {"VOK-KR2-V4",   0xA001, L::kCom, false, Lim::kOther,     E::kE5, B::kB3, R::kR4, V::kD1001,         &kVok,  nullptr},
+    {"KR3-PACKAGE",  0x0020, L::kUsb, false, Lim::k2028,      E::kE3, B::kB2, R::kR2, V::kLoaderVersion, nullptr, nullptr},
+    {"KR2-C-V4",     0x000C, L::kCom, false, Lim::k128x4,     E::kE1, B::kB3, R::kR3, V::kKr2,           nullptr, nullptr},
+    {"ZO3BZ3",       0x0022, L::kUsb, false, Lim::k2028,      E::kE3, B::kB2, R::kR2, V::kLoaderVersion, nullptr, nullptr},
+    {"BZ3-AIO",      0x0022, L::kUsb, true,  Lim::k40,        E::kE4, B::kB1, R::kR2, V::kLoaderVersion, nullptr, &kAfterV09},
+    {"GL20-TO-GL30", 0x3010, L::kUsb, false, Lim::k2028,      E::kE3, B::kB2, R::kR2, V::kLoaderVersion, nullptr, nullptr},
 }};
+// clang-format on
 
-constexpr ModelRules kOtherModel = {L::kCom, false, Lim::kOther, E::kE5, B::kB3, R::kR4};
-
-const ModelRules& RulesOf(std::string_view model) {
-  const auto index = FindModel(model);
-  return index ? kRules[static_cast<size_t>(*index)] : kOtherModel;
-}
+// A name the table does not hold falls under the "all other models" rows.
+constexpr ModelRules kOtherModel = {"",     0,      L::kCom,  false,   Lim::kOther, E::kE5,
+                                    B::kB3, R::kR4, V::kNone, nullptr, nullptr};
 
 uint32_t CeilDiv(uint32_t x, uint32_t y) { return x / y + (x % y != 0 ? 1 : 0); }
 
 }  // namespace
 
-std::string_view ModelName(int index) { return plcList[index]; }
+const ModelRules& ModelAt(int index) { return kModels[static_cast<size_t>(index)]; }
+std::string_view ModelName(int index) { return ModelAt(index).name; }
+uint16_t ModelCode(int index) { return ModelAt(index).code; }
 
 std::optional<int> FindModel(std::string_view name) {
   for (int i = 0; i < kModelCount; ++i) {
-    if (name == plcList[i]) return i;
+    if (name == kModels[static_cast<size_t>(i)].name) return i;
   }
   return std::nullopt;
 }
 
-void SelectModel(int index) {
-  std::memcpy(selectedPLC, plcList[index], kModelNameSize);
-  selectedPLCID = plcID[index];
-  selectedPLCIdx = index;
+const ModelRules& RulesOf(std::string_view name) {
+  const auto index = FindModel(name);
+  return index ? ModelAt(*index) : kOtherModel;
 }
-
-std::string_view CurrentModel() { return plcList[selectedPLCIdx.load()]; }
 
 LinkKind LinkKindOf(std::string_view model) { return RulesOf(model).link; }
 bool IsUsbModel(std::string_view model) { return LinkKindOf(model) == LinkKind::kUsb; }
 bool IsAioModel(std::string_view model) { return RulesOf(model).aio; }
+uint8_t SubCodeOf(const ModelRules& model) { return model.aio ? kAioSubCode : kSubCode; }
 
 SizeLimit SizeLimitOf(std::string_view model) {
   const LimitRowData& row = kLimitRows[static_cast<size_t>(RulesOf(model).limit)];
@@ -172,6 +162,10 @@ BlockPlan BlockPlanOf(std::string_view model, uint32_t s) {
 
 ReconnectRule ReconnectRuleOf(std::string_view model) { return RulesOf(model).reconnect; }
 
+const ReconnectStep& ReconnectStepOf(ReconnectRule rule) {
+  return kReconnectSteps[static_cast<size_t>(rule)];
+}
+
 bool ImageTooSmall(std::string_view model, uint32_t imageSize) {
   const bool dropsLastSector =
       EraseRuleOf(model) == EraseRule::kE3 || BlockRuleOf(model) == BlockRule::kB2;
@@ -198,29 +192,36 @@ bool ApplicationIdAccepts(uint16_t code, uint16_t reported) {
 }
 
 bool HasLoaderVersionCode(uint16_t code) {
-  switch (code) {
-    case 0x3000:
-    case 0x3010:
-    case 0x0020:
-    case 0xA00B:
-    case 0x3020:
-    case 0x0022: return true;
-    default: return false;
+  for (const ModelRules& model : kModels) {
+    if (model.code == code && model.variant == VariantCheck::kLoaderVersion) return true;
   }
+  return false;
 }
 
 const char* LoaderVersionRefusal(std::string_view model, uint8_t version) {
-  static constexpr char kUnknown[] =
-      "The bootloader version is unknown, do not support AIO FW update";
-  if (model == "GL20-AIO" || model == "BZ3-AIO") {
-    if (version > 0x0F) return nullptr;
-    return version == 0x09 ? "The bootloader version is V0.9, do not support AIO FW update"
-                           : kUnknown;
-  }
-  if (model == "PW3-AIO") {
-    if (version > 0x11) return nullptr;
-    return version == 0x10 ? "The bootloader version is V1.0, do not support AIO FW update"
-                           : kUnknown;
-  }
-  return nullptr;
+  const LoaderVersionRequirement* requirement = RulesOf(model).loaderVersion;
+  if (requirement == nullptr || version > requirement->newestRefused) return nullptr;
+  if (version == requirement->namedVersion) return requirement->namedMessage;
+  return "The bootloader version is unknown, do not support AIO FW update";
+}
+
+const char* RuleLabel(EraseRule rule) {
+  static const char* const kLabels[] = {"E1", "E2", "E3", "E4", "E5", "E6"};
+  return kLabels[static_cast<int>(rule)];
+}
+
+const char* RuleLabel(BlockRule rule) {
+  static const char* const kLabels[] = {"B1", "B2", "B3"};
+  return kLabels[static_cast<int>(rule)];
+}
+
+const char* RuleLabel(ReconnectRule rule) {
+  static const char* const kLabels[] = {"R1 replug, 2 s", "R2 replug, 5 s", "R3 power cycle",
+                                        "R4 keeps link"};
+  return kLabels[static_cast<int>(rule)];
+}
+
+const char* RuleLabel(LoaderIdRule rule) {
+  static const char* const kLabels[] = {"L1", "L2", "L3"};
+  return kLabels[static_cast<int>(rule)];
 }

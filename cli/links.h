@@ -20,4 +20,8 @@ void ListPorts(std::ostream& out);
 
 // Platform pieces.
 bool IsTerminal(std::FILE* stream);
+// Ctrl-C and SIGTERM call `handler` with the signal's number. A hang-up (a
+// dropped SSH session) and a closed standard output never stop an update:
+// it runs to its end, and output that cannot be written is dropped.
+void CatchStopSignals(void (*handler)(int));
 std::unique_ptr<Link> OpenUsbDevicePath(const std::string& path);

@@ -12,34 +12,17 @@
 #include <thread>
 
 #include "burn/burn.h"
-#include "burn/image.h"
 #include "catalogue/model_table.h"
 #include "cli/links.h"
 #include "cli/options.h"
 #include "cli/reporter.h"
 #include "cli/terminal_environment.h"
+#include "image/image_source.h"
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
-
-const char* RuleName(EraseRule rule) {
-  static const char* const kNames[] = {"E1", "E2", "E3", "E4", "E5", "E6"};
-  return kNames[static_cast<int>(rule)];
-}
-const char* RuleName(BlockRule rule) {
-  static const char* const kNames[] = {"B1", "B2", "B3"};
-  return kNames[static_cast<int>(rule)];
-}
-const char* RuleName(ReconnectRule rule) {
-  static const char* const kNames[] = {"R1 replug, 2 s", "R2 replug, 5 s", "R3 power cycle",
-                                       "R4 keeps link"};
-  return kNames[static_cast<int>(rule)];
-}
-const char* RuleName(LoaderIdRule rule) {
-  static const char* const kNames[] = {"L1", "L2", "L3"};
-  return kNames[static_cast<int>(rule)];
-}
+// The stop signal that arrived (SIGINT or SIGTERM), 0 while none did.
+volatile std::sig_atomic_t stopSignal = 0;
 
 void ListModels() {
   std::printf("%-14s %-4s %-6s %9s %-5s %-6s %-15s %s\n", "MODEL", "LINK", "ID", "LIMIT", "ERASE",
@@ -47,23 +30,23 @@ void ListModels() {
   for (int i = 0; i < kModelCount; ++i) {
     const std::string_view name = ModelName(i);
     const BlockPlan plan = BlockPlanOf(name, 0);
-    std::printf("%-14s %-4s 0x%04X %9u %-5s %-2s/%-3u %-15s %s\n", plcList[i],
-                IsUsbModel(name) ? "USB" : "COM", plcID[i], SizeLimitOf(name).bytes,
-                RuleName(EraseRuleOf(name)), RuleName(BlockRuleOf(name)), plan.dataBytes,
-                RuleName(ReconnectRuleOf(name)), RuleName(LoaderIdRuleOf(name, plcID[i])));
+    std::printf("%-14s %-4s 0x%04X %9u %-5s %-2s/%-3u %-15s %s\n", ModelAt(i).name,
+                IsUsbModel(name) ? "USB" : "COM", ModelCode(i), SizeLimitOf(name).bytes,
+                RuleLabel(EraseRuleOf(name)), RuleLabel(BlockRuleOf(name)), plan.dataBytes,
+                RuleLabel(ReconnectRuleOf(name)), RuleLabel(LoaderIdRuleOf(name, ModelCode(i))));
   }
 }
 
 void PrintVersion() {
-  const bool open = OpenImage();
-  const std::string what =
-      !open ? "cannot be loaded"
-      : OpenImageIsDemo()
-          ? std::to_string(fileLength) + " bytes, the DEMO image: it only updates a simulated PLC"
-          : std::to_string(fileLength) + " bytes, firmware";
-  std::printf("morvix-fwupdate-cli %s\nbuilt-in image: %.*s (%s)\n", MORVIX_VERSION,
-              static_cast<int>(BuiltInImageName().size()), BuiltInImageName().data(), what.c_str());
-  CloseFile();
+  BuiltInImageSource builtIn;
+  const auto image = builtIn.OpenImage();
+  const std::string what = !image ? "cannot be loaded"
+                           : IsDemoImage(*image)
+                               ? std::to_string(image->Size()) +
+                                     " bytes, the DEMO image: it only updates a simulated PLC"
+                               : std::to_string(image->Size()) + " bytes, firmware";
+  std::printf("morvix-fwupdate-cli %s\nbuilt-in image: %s (%s)\n", MORVIX_VERSION,
+              builtIn.Name().c_str(), what.c_str());
 }
 
 struct ImageFile {
@@ -103,20 +86,26 @@ int Usage(const std::string& error) {
   return kExitUsage;
 }
 
-int Burn(const CliOptions& options, const std::string& model, const std::string& imageName) {
-  SelectModel(*FindModel(model));
-  const std::string port = options.port;
-  SetSelectedComPort(port);
+// The message of a stop, said once the burn has closed its link.
+std::string StopMessage(const TerminalEnvironment& environment, const BurnResult& result) {
+  const std::string after =
+      "the PLC may now be in its loader, and the next run continues in phase 2";
+  if (environment.PromptUnanswered()) {
+    return "No answer to the prompt (end of input): the burn is aborted; " + after;
+  }
+  return "Interrupted in " + Whereabouts(result.phase) + ": the link is closed; " + after;
+}
 
+int Burn(const CliOptions& options, const std::string& model, ImageSource& image) {
   const Reporter::Mode mode = options.json         ? Reporter::Mode::kJson
                               : IsTerminal(stdout) ? Reporter::Mode::kTerminal
                                                    : Reporter::Mode::kPlain;
   Reporter reporter(std::cout, mode);
-  OpenImage();
-  const uint64_t imageSize = fileLength;
-  CloseFile();
+  uint64_t imageSize = 0;
+  if (const auto opened = image.OpenImage()) imageSize = opened->Size();
   const bool usb = IsUsbModel(model);
-  reporter.Start(model, imageName, imageSize,
+  const std::string& port = options.port;
+  reporter.Start(model, image.Name(), imageSize,
                  options.simulate      ? "simulated PLC"
                  : usb && port.empty() ? "USB"
                                        : port);
@@ -125,39 +114,43 @@ int Burn(const CliOptions& options, const std::string& model, const std::string&
       options.simulate
           ? SimulatedLinks(model, static_cast<uint32_t>(std::min<uint64_t>(imageSize, UINT32_MAX)))
           : PlcLinks(usb ? port : "");
+  CancelToken cancel;
   TerminalEnvironment environment(reporter, std::cin, options.yes || options.simulate,
-                                  std::move(links));
-  ClaimBurn();
-  paramStruct.environment = &environment;
+                                  std::move(links), port, cancel);
   const char* allowDemo = std::getenv("MORVIX_ALLOW_DEMO_IMAGE");
-  paramStruct.demoImageAllowed =
-      options.simulate || (allowDemo != nullptr && std::string(allowDemo) == "1");
+  const BurnInputs inputs{
+      ModelAt(*FindModel(model)),
+      image,
+      environment,
+      environment,
+      cancel,
+      options.simulate || (allowDemo != nullptr && std::string(allowDemo) == "1")};
   std::atomic<bool> done{false};
+  BurnResult result;
   std::thread burn([&] {
-    StartBurn(&paramStruct);
+    result = StartBurn(inputs);
     done = true;
   });
 
+  // The elapsed-time timer, and the stop signals: the burn is asked to stop
+  // and given the time to close its link.
   using Clock = std::chrono::steady_clock;
   auto nextSecond = Clock::now() + std::chrono::seconds(1);
   while (!done) {
-    if (interrupted) {
-      reporter.Result("ERROR",
-                      "Interrupted in " + environment.Whereabouts() +
-                          ": the link is closed; the PLC may now be in its loader, and the next "
-                          "run continues in phase 2",
-                      kExitInterrupted);
-      std::_Exit(kExitInterrupted);  // closes the link with the process
-    }
+    if (stopSignal != 0) cancel.Request();
     if (Clock::now() >= nextSecond) {
-      environment.TickElapsedTimer();
+      environment.Tick();
       nextSecond += std::chrono::seconds(1);
     }
-    reporter.Update(ReadStatus());
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   burn.join();
-  return environment.ExitStatus();
+  if (result.outcome != BurnOutcome::kCancelled) return ExitStatusOf(result);
+  const int status = environment.PromptUnanswered() ? kExitBurnFailed
+                     : stopSignal == SIGTERM        ? kExitTerminated
+                                                    : kExitInterrupted;
+  reporter.Result("ERROR", StopMessage(environment, result), status);
+  return status;
 }
 
 }  // namespace
@@ -185,12 +178,11 @@ int main(int argc, char** argv) {
 
   const ModelChoice choice = ChooseModel(options);
   if (choice.model.empty()) return Usage(choice.error);
-  std::string imageName(BuiltInImageName());
+  std::unique_ptr<ImageSource> image = std::make_unique<BuiltInImageSource>();
   if (!options.image.empty()) {
-    ImageFile image = LoadImageFile(options.image, SizeLimitOf(choice.model).bytes);
-    if (!image.error.empty()) return Usage(image.error);
-    UseImageFile(std::move(image.bytes), image.size);
-    imageName = options.image;
+    ImageFile file = LoadImageFile(options.image, SizeLimitOf(choice.model).bytes);
+    if (!file.error.empty()) return Usage(file.error);
+    image = std::make_unique<MemoryImageSource>(options.image, std::move(file.bytes), file.size);
   }
   if (!IsUsbModel(choice.model) && options.port.empty() && !options.simulate) {
     return Usage(choice.model +
@@ -198,6 +190,6 @@ int main(int argc, char** argv) {
                  "(--list-ports shows them)");
   }
 
-  std::signal(SIGINT, [](int) { interrupted = 1; });
-  return Burn(options, choice.model, imageName);
+  CatchStopSignals([](int signal) { stopSignal = signal; });
+  return Burn(options, choice.model, *image);
 }

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "burn/image.h"
 #include "catalogue/model_table.h"
+#include "image/image_source.h"
 
 ParsedOptions ParseOptions(const std::vector<std::string>& args) {
   CliOptions options;

@@ -25,7 +25,8 @@ enum ExitStatus : int {
   kExitUsage = 2,          // unknown option or model, unreadable image file
   kExitImageRefused = 3,   // the image does not fit the model
   kExitLinkNotOpened = 4,  // the port or the USB PLC could not be opened
-  kExitInterrupted = 130,  // Ctrl-C
+  kExitInterrupted = 130,  // Ctrl-C (SIGINT)
+  kExitTerminated = 143,   // SIGTERM
 };
 
 struct ParsedOptions {

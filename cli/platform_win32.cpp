@@ -1,6 +1,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <csignal>
+
 #include "cli/links.h"
 #include "link/win32_link.h"
 
@@ -18,4 +20,9 @@ bool IsTerminal(std::FILE* stream) {
 // Opened as the USB search opens the PLC: shared, synchronous.
 std::unique_ptr<Link> OpenUsbDevicePath(const std::string& path) {
   return OpenWin32Link(path.c_str(), FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+}
+
+void CatchStopSignals(void (*handler)(int)) {
+  std::signal(SIGINT, handler);
+  std::signal(SIGTERM, handler);
 }

@@ -3,15 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "burn/burn.h"
-#include "link/exchange.h"
-#include "link/loader_protocol.h"
-#include "sim/sim_report.h"
-
-StatusSnapshot ReadStatus() {
-  return {flashStatus.load(), progress.load(), elapsedTime.load(), errCounter.load(),
-          totalErrCounter.load()};
-}
+#include "link/status.h"
+#include "util/json_text.h"
 
 const char* PhaseWord(int32_t status) {
   switch (status) {
@@ -38,16 +31,7 @@ void Reporter::Start(const std::string& model, const std::string& image, uint64_
 
 void Reporter::Update(const StatusSnapshot& now) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (finished_) return;
-  // The transfer starts only after the loader acknowledged the end of the
-  // erase, which sets 100 % moments before; a sampling display loop
-  // rarely catches it, and an erase seen ending at 90 % looks unfinished.
-  if (last_.flashStatus == kErasing && now.flashStatus == kProgramming && last_.progress != 100) {
-    StatusSnapshot erased = last_;
-    erased.progress = 100;
-    Show(erased);
-  }
-  Show(now);
+  if (!finished_) Show(now);
 }
 
 void Reporter::Show(const StatusSnapshot& now) {

@@ -1,7 +1,7 @@
 // What the command line shows: a status line redrawn in place on a
 // terminal (the erase's line stays when the transfer starts), plain lines
-// otherwise, or one JSON object per line. Called from the display loop and
-// from the burn thread; each call writes whole lines.
+// otherwise, or one JSON object per line. Called from the burn's events and
+// from the display's one-second tick; each call writes whole lines.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,6 @@ struct StatusSnapshot {
   int32_t totalErrCounter = 0;
 };
 
-StatusSnapshot ReadStatus();  // the shared burn values, now
 const char* PhaseWord(int32_t flashStatus);
 
 class Reporter {

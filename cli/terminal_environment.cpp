@@ -1,115 +1,102 @@
 #include "cli/terminal_environment.h"
 
 #include <chrono>
-#include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "cli/options.h"
-#include "link/loader_protocol.h"
-
-namespace {
-
-// Shows the burn's state before every request: the loader operations set
-// the phase and the percentage just before they send the next request, so
-// no step is missed, however short, as a display that only samples the
-// values could miss a one-step erase.
-class ReportingLink final : public Link {
- public:
-  ReportingLink(std::unique_ptr<Link> inner, Reporter& reporter)
-      : inner_(std::move(inner)), reporter_(reporter) {}
-  size_t Write(const uint8_t* data, size_t n) override {
-    reporter_.Update(ReadStatus());
-    return inner_->Write(data, n);
-  }
-  size_t Read(uint8_t* data, size_t n) override { return inner_->Read(data, n); }
-  size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override {
-    return inner_->Drain(data, n, quietMs);
-  }
-  void SetTimeouts(const Timeouts& timeouts) override { inner_->SetTimeouts(timeouts); }
-  void ApplyLineSettings(const LineSettings& settings) override {
-    inner_->ApplyLineSettings(settings);
-  }
-
- private:
-  std::unique_ptr<Link> inner_;
-  Reporter& reporter_;
-};
-
-}  // namespace
-
-std::unique_ptr<Link> TerminalEnvironment::Opened(std::unique_ptr<Link> link) {
-  if (!openTried_) firstOpenFailed_ = link == nullptr;
-  openTried_ = true;
-  if (!link) return nullptr;
-  return std::make_unique<ReportingLink>(std::move(link), reporter_);
-}
 
 std::unique_ptr<Link> TerminalEnvironment::OpenSerialPort(const std::string& port) {
-  return Opened(links_.openSerial(port));
+  return links_.openSerial(port);
 }
 
-std::unique_ptr<Link> TerminalEnvironment::OpenMyDevPipe() { return Opened(links_.openUsb()); }
+std::unique_ptr<Link> TerminalEnvironment::OpenMyDevPipe() { return links_.openUsb(); }
 
-void TerminalEnvironment::ShowError(const std::string& text) {
-  reporter_.Update(ReadStatus());  // where the burn stood, even if the display loop missed it
-  // Every error ends the burn: before any link was tried it refused the
-  // image, at the first open it found no link, later the PLC failed.
-  exitStatus_ = !openTried_        ? kExitImageRefused
-                : firstOpenFailed_ ? kExitLinkNotOpened
-                                   : kExitBurnFailed;
-  reporter_.Result("ERROR", text, exitStatus_);
+void TerminalEnvironment::ShowBox(BoxKind kind, const std::string&, const std::string&) {
+  if (kind != BoxKind::kPrompt || answerPrompts_) return;
+  // The line is read on a thread of its own, so that a stop requested
+  // meanwhile (Ctrl-C) is not held up by a read nobody answers. The reader
+  // owns what it shares, and is left to the end of the process if need be.
+  struct Answer {
+    std::mutex mutex;
+    bool done = false;
+    bool gotLine = false;
+  };
+  auto answer = std::make_shared<Answer>();
+  std::thread([answer, &in = in_] {
+    std::string line;
+    const bool got = static_cast<bool>(std::getline(in, line));
+    std::lock_guard<std::mutex> lock(answer->mutex);
+    answer->done = true;
+    answer->gotLine = got;
+  }).detach();
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(answer->mutex);
+      if (answer->done) {
+        if (!answer->gotLine) {
+          promptUnanswered_ = true;
+          cancel_.Request();
+        }
+        return;
+      }
+    }
+    if (cancel_.WaitFor(std::chrono::milliseconds(20))) return;
+  }
 }
 
-void TerminalEnvironment::ShowInformation(const std::string& text, const std::string& caption) {
-  // The transfer's 100 % comes with the last handshake, moments before this.
-  reporter_.Update(ReadStatus());
-  exitStatus_ = kExitSuccess;
-  reporter_.Result(caption, text, exitStatus_);
+void TerminalEnvironment::SleepSeconds(int seconds, const CancelToken& cancel) {
+  cancel.WaitFor(std::chrono::seconds(seconds));
 }
 
-void TerminalEnvironment::ShowPrompt(const std::string& text) {
-  stage_ = Stage::kPrompt;
+void TerminalEnvironment::Show(const BurnStatus& status) {
+  reporter_.Update({status.flashStatus, status.progress, elapsedTime_, status.errCounter,
+                    status.totalErrCounter});
+}
+
+void TerminalEnvironment::OnStatus(const BurnStatus& status) {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  status_ = status;
+  Show(status_);
+}
+
+void TerminalEnvironment::Tick() {
+  if (!timerRunning_) return;
+  ++elapsedTime_;
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  Show(status_);
+}
+
+void TerminalEnvironment::OnPrompt(const std::string& text) {
   reporter_.Prompt("Information", text);
-  if (answerPrompts_) return;
-  std::string answer;
-  if (!std::getline(in_, answer)) {
-    // Nobody will ever press Enter: waiting would hang a script for good.
-    reporter_.Result("ERROR",
-                     "No answer to the prompt (end of input): the burn is aborted; the PLC may "
-                     "now be in its loader, and the next run continues in phase 2",
-                     kExitBurnFailed);
-    std::_Exit(kExitBurnFailed);  // the link closes with the process
+}
+
+void TerminalEnvironment::OnResult(const BurnResult& result) {
+  // A stop says its own words once the burn has closed its link.
+  if (result.outcome == BurnOutcome::kCancelled) return;
+  reporter_.Result(result.caption, result.message, ExitStatusOf(result));
+}
+
+int ExitStatusOf(const BurnResult& result) {
+  switch (result.outcome) {
+    case BurnOutcome::kSucceeded: return kExitSuccess;
+    case BurnOutcome::kImageRefused: return kExitImageRefused;
+    case BurnOutcome::kLinkNotOpened: return kExitLinkNotOpened;
+    case BurnOutcome::kFailed:
+    case BurnOutcome::kCancelled: break;
   }
+  return kExitBurnFailed;
 }
 
-void TerminalEnvironment::StopElapsedTimer() {
-  std::lock_guard<std::mutex> lock(timerMutex_);
-  timerRunning_ = false;
-}
-
-void TerminalEnvironment::TickElapsedTimer() {
-  std::lock_guard<std::mutex> lock(timerMutex_);
-  if (timerRunning_) ++elapsedTime;
-}
-
-// The burn waits only between its phases, before it opens the link again.
-void TerminalEnvironment::SleepSeconds(int seconds) {
-  stage_ = Stage::kReconnect;
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-}
-
-std::string TerminalEnvironment::Whereabouts() const {
-  switch (flashStatus.load()) {
-    case kErasing: return "phase 2, erasing the flash";
-    case kProgramming: return "phase 2, writing the image";
-    default: break;
+std::string Whereabouts(BurnPhase phase) {
+  switch (phase) {
+    case BurnPhase::kStarting:
+    case BurnPhase::kOpeningLink: return "the start, before the PLC was reached";
+    case BurnPhase::kPhase1: return "phase 1";
+    case BurnPhase::kReconnecting: return "the reconnection between phase 1 and phase 2";
+    case BurnPhase::kPhase2: return "phase 2, before the erase";
+    case BurnPhase::kErasing: return "phase 2, erasing the flash";
+    case BurnPhase::kProgramming: return "phase 2, writing the image";
   }
-  switch (stage_.load()) {
-    case Stage::kPrompt: return "the prompt between phase 1 and phase 2";
-    case Stage::kReconnect: return "the reconnection after phase 1, before the erase";
-    case Stage::kStart: break;
-  }
-  // Only the PLC's answer tells the phases apart here; a PLC left in its
-  // loader by an earlier run goes straight to phase 2.
-  return "phase 1 (or the checks at the start of phase 2)";
+  return "the update";
 }

@@ -1,5 +1,6 @@
-// The burn's outside world on a terminal: boxes become lines, prompts wait
-// for Enter, the elapsed-time timer is counted by the display loop.
+// The burn's outside world on a terminal: its events become the display's
+// lines, a prompt waits for Enter, the elapsed-time timer is the display's
+// one-second tick. One per burn.
 #pragma once
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <istream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "burn/burn.h"
@@ -17,38 +19,54 @@ struct LinkSource {
   std::function<std::unique_ptr<Link>()> openUsb;
 };
 
-class TerminalEnvironment : public BurnEnvironment {
+class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
  public:
-  TerminalEnvironment(Reporter& reporter, std::istream& in, bool answerPrompts, LinkSource links)
-      : reporter_(reporter), in_(in), answerPrompts_(answerPrompts), links_(std::move(links)) {}
+  // `cancel` is the burn's: an unanswerable prompt asks the burn to stop.
+  TerminalEnvironment(Reporter& reporter, std::istream& in, bool answerPrompts, LinkSource links,
+                      std::string comPort, CancelToken& cancel)
+      : reporter_(reporter),
+        in_(in),
+        answerPrompts_(answerPrompts),
+        links_(std::move(links)),
+        comPort_(std::move(comPort)),
+        cancel_(cancel) {}
 
+  std::string ComPort() override { return comPort_; }
   std::unique_ptr<Link> OpenSerialPort(const std::string& port) override;
   std::unique_ptr<Link> OpenMyDevPipe() override;
-  void ShowError(const std::string& text) override;
-  void ShowInformation(const std::string& text, const std::string& caption) override;
-  void ShowPrompt(const std::string& text) override;
+  // The final box was shown by OnResult; a prompt waits for Enter.
+  void ShowBox(BoxKind kind, const std::string& text, const std::string& caption) override;
   void EnableStartButton(bool) override {}
-  void StopElapsedTimer() override;
-  void SleepSeconds(int seconds) override;
+  void StopElapsedTimer() override { timerRunning_ = false; }
+  void ResetElapsedTime() override { elapsedTime_ = 0; }
+  void SleepSeconds(int seconds, const CancelToken& cancel) override;
 
-  // Counts one second while the timer runs (the window's one-second timer).
-  void TickElapsedTimer();
-  int ExitStatus() const { return exitStatus_; }
-  // Where the burn is, for the message of an interruption; any thread.
-  std::string Whereabouts() const;
+  void OnStatus(const BurnStatus& status) override;
+  void OnPrompt(const std::string& text) override;
+  void OnResult(const BurnResult& result) override;
+
+  // One second of the elapsed-time timer, while it runs.
+  void Tick();
+  // Standard input ended at a prompt: nobody will ever press Enter.
+  bool PromptUnanswered() const { return promptUnanswered_; }
 
  private:
-  std::unique_ptr<Link> Opened(std::unique_ptr<Link> link);
+  void Show(const BurnStatus& status);
 
   Reporter& reporter_;
   std::istream& in_;
   bool answerPrompts_;
   LinkSource links_;
-  enum class Stage { kStart, kPrompt, kReconnect };
-  std::atomic<Stage> stage_{Stage::kStart};
-  std::mutex timerMutex_;
-  bool timerRunning_ = true;
-  bool openTried_ = false;
-  bool firstOpenFailed_ = false;
-  int exitStatus_ = 1;
+  std::string comPort_;
+  CancelToken& cancel_;
+  std::atomic<bool> timerRunning_{true};
+  std::atomic<int32_t> elapsedTime_{0};
+  std::atomic<bool> promptUnanswered_{false};
+  std::mutex statusMutex_;
+  BurnStatus status_;
 };
+
+// The exit status of a burn that was not cancelled (see the usage text).
+int ExitStatusOf(const BurnResult& result);
+// Where a burn stood, in words, for the message of an interruption.
+std::string Whereabouts(BurnPhase phase);

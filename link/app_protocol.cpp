@@ -2,7 +2,6 @@
 
 #include <array>
 
-#include "catalogue/model_table.h"
 #include "link/exchange.h"
 
 namespace {
@@ -15,6 +14,8 @@ constexpr int kWakeDrainReads = 5;
 
 constexpr uint8_t kAccepted = 0x06;
 constexpr uint8_t kRefused = 0x15;
+constexpr uint8_t kApplicationModeStatus = 0x05;
+constexpr uint8_t kLoaderModeStatus = 0x06;
 
 // Receive-buffer positions of reply bytes once CheckLRC has converted them.
 constexpr size_t kStatusAt = 5;
@@ -26,8 +27,6 @@ using Reply64 = std::array<uint8_t, kFunction64ReplySize>;
 bool LrcValid(uint8_t* reply, size_t size) {
   return CheckLRC(reply + 1, static_cast<uint8_t>(size - 3)) == 0;
 }
-
-uint8_t SubCode() { return IsAioModel(CurrentModel()) ? 0x5B : 0x59; }
 
 std::vector<uint8_t> Function64Request(uint8_t subCode, std::span<const uint8_t> command) {
   std::vector<uint8_t> message = {0x00, 0x64, 0x01, subCode};
@@ -41,34 +40,38 @@ std::vector<uint8_t> ReadRegisterRequest(uint16_t address) {
   return ModbusAsciiFrame(message);
 }
 
-void UseApplicationLineSettingsOnCom(Link& link) {
-  if (!IsUsbModel(CurrentModel())) link.ApplyLineSettings(kApplicationLineSettings);
+void UseApplicationLineSettingsOnCom(Link& link, const ModelRules& model) {
+  if (model.link == LinkKind::kCom) link.ApplyLineSettings(kApplicationLineSettings);
 }
 
 enum class RefusalTable { kConfirmComm, kCheckID, kSendErase };
 
 // Read from what the last attempt left in the receive buffer: a refusal
 // names its class and detail, anything else is "no refusal".
-uint8_t ExhaustionResult(RefusalTable table, const Reply64& reply) {
-  if (reply[kStatusAt] != kRefused) return kNoRefusal;
+AppStatus ExhaustionResult(RefusalTable table, const Reply64& reply) {
+  if (reply[kStatusAt] != kRefused) return AppStatus::kNoRefusal;
   const uint8_t refusalClass = reply[kClassAt];
   const uint8_t detail = reply[kDetailAt];
-  if (refusalClass == 0x01) return table == RefusalTable::kConfirmComm ? 0x16 : 0x17;
-  if (refusalClass != 0x02) return 0x17;
-  switch (table) {
-    case RefusalTable::kConfirmComm: return detail == 0x01 || detail == 0x02 ? 0x10 + detail : 0x15;
-    case RefusalTable::kCheckID: return detail == 0x02 || detail == 0x03 ? 0x10 + detail : 0x15;
-    case RefusalTable::kSendErase: return detail == 0x03 || detail == 0x04 ? 0x10 + detail : 0x15;
+  if (refusalClass == 0x01) {
+    return table == RefusalTable::kConfirmComm ? AppStatus::kRefusedClass1
+                                               : AppStatus::kRefusedOtherClass;
   }
-  return 0x15;
+  if (refusalClass != 0x02) return AppStatus::kRefusedOtherClass;
+  bool named = false;
+  switch (table) {
+    case RefusalTable::kConfirmComm: named = detail == 0x01 || detail == 0x02; break;
+    case RefusalTable::kCheckID: named = detail == 0x02 || detail == 0x03; break;
+    case RefusalTable::kSendErase: named = detail == 0x03 || detail == 0x04; break;
+  }
+  return named ? static_cast<AppStatus>(0x10 + detail) : AppStatus::kRefusedOtherDetail;
 }
 
-std::optional<uint16_t> ReadRegister(Link& link, uint16_t address) {
-  link.SetTimeouts(kExchangeTimeouts);
+std::optional<uint16_t> ReadRegister(const Dialogue& dialogue, uint16_t address) {
+  dialogue.link.SetTimeouts(kExchangeTimeouts);
   const auto request = ReadRegisterRequest(address);
   std::array<uint8_t, kFunction03ReplySize> reply{};
-  RetryBudget budget;
-  const auto end = Exchange(link, request, reply, budget, [&](size_t got) {
+  RetryBudget budget(dialogue.status);
+  const auto end = Exchange(dialogue, request, reply, budget, [&](size_t got) {
     return got == reply.size() && LrcValid(reply.data(), reply.size()) ? Verdict::kAccept
                                                                        : Verdict::kReject;
   });
@@ -120,94 +123,108 @@ uint8_t CheckLRC(uint8_t* p, uint8_t n) {
   return sum;
 }
 
-void DummyComm(Link& link) {
-  UseApplicationLineSettingsOnCom(link);
+void DummyComm(const Dialogue& dialogue, const ModelRules& model) {
+  Link& link = dialogue.link;
+  UseApplicationLineSettingsOnCom(link, model);
   link.SetTimeouts(kShortTimeouts);
   const uint8_t wake[] = {0x00, 0x7F};
   const auto request = ModbusAsciiFrame(wake);
   uint8_t scratch[kWakeReplySize];
-  for (int i = 0; i < kWakeRequests; ++i) {
+  for (int i = 0; i < kWakeRequests && !dialogue.cancel.Requested(); ++i) {
     link.Write(request.data(), request.size());
     link.Read(scratch, sizeof scratch);
   }
   // Drains what a slow PLC still sends, so it cannot be taken for a reply.
-  for (int i = 0; i < kWakeDrainReads; ++i) link.Read(scratch, sizeof scratch);
+  for (int i = 0; i < kWakeDrainReads && !dialogue.cancel.Requested(); ++i) {
+    link.Read(scratch, sizeof scratch);
+  }
 }
 
-uint8_t ConfirmComm(Link& link) {
-  UseApplicationLineSettingsOnCom(link);
-  link.SetTimeouts(kExchangeTimeouts);
+AppStatus ConfirmComm(const Dialogue& dialogue, const ModelRules& model) {
+  UseApplicationLineSettingsOnCom(dialogue.link, model);
+  dialogue.link.SetTimeouts(kExchangeTimeouts);
   const uint8_t command[] = {0x01};
-  const auto request = Function64Request(SubCode(), command);
+  const auto request = Function64Request(SubCodeOf(model), command);
   Reply64 reply{};
-  RetryBudget budget;
-  const auto end = Exchange(link, request, reply, budget, [&](size_t got) {
+  RetryBudget budget(dialogue.status);
+  const auto end = Exchange(dialogue, request, reply, budget, [&](size_t got) {
     if (got != reply.size() || !LrcValid(reply.data(), reply.size())) return Verdict::kReject;
     const uint8_t status = reply[kStatusAt];
-    return status == kApplicationMode || status == kLoaderMode ? Verdict::kAccept
-                                                               : Verdict::kReject;
+    return status == kApplicationModeStatus || status == kLoaderModeStatus ? Verdict::kAccept
+                                                                           : Verdict::kReject;
   });
   if (end != ExchangeEnd::kAccepted) return ExhaustionResult(RefusalTable::kConfirmComm, reply);
-  errCounter = 0;
-  return reply[kStatusAt];
+  dialogue.status.SetErrCounter(0);
+  return static_cast<AppStatus>(reply[kStatusAt]);
 }
 
-uint8_t CheckID_A(Link& link) {
-  link.SetTimeouts(kExchangeTimeouts);
+AppStatus CheckID_A(const Dialogue& dialogue, const ModelRules& model) {
+  dialogue.link.SetTimeouts(kExchangeTimeouts);
   const uint8_t command[] = {'I', 'D'};
-  const auto request = Function64Request(SubCode(), command);
+  const auto request = Function64Request(SubCodeOf(model), command);
   Reply64 reply{};
-  RetryBudget budget;
-  const uint16_t code = selectedPLCID;
-  const auto end = Exchange(link, request, reply, budget, [&](size_t got) {
+  RetryBudget budget(dialogue.status);
+  const auto end = Exchange(dialogue, request, reply, budget, [&](size_t got) {
     if (got != reply.size() || !LrcValid(reply.data(), reply.size())) return Verdict::kReject;
     const auto reported = static_cast<uint16_t>(reply[kClassAt] << 8 | reply[kDetailAt]);
-    return reply[kStatusAt] == kAccepted && ApplicationIdAccepts(code, reported) ? Verdict::kAccept
-                                                                                 : Verdict::kReject;
+    return reply[kStatusAt] == kAccepted && ApplicationIdAccepts(model.code, reported)
+               ? Verdict::kAccept
+               : Verdict::kReject;
   });
-  return end == ExchangeEnd::kAccepted ? 0x00 : ExhaustionResult(RefusalTable::kCheckID, reply);
+  return end == ExchangeEnd::kAccepted ? AppStatus::kSuccess
+                                       : ExhaustionResult(RefusalTable::kCheckID, reply);
 }
 
-std::optional<uint16_t> READ_D1386(Link& link) { return ReadRegister(link, 0x1000 + 1386); }
-std::optional<uint16_t> READ_D1001(Link& link) { return ReadRegister(link, 0x1000 + 1001); }
-std::optional<uint16_t> READ_D1148(Link& link) { return ReadRegister(link, 0x1000 + 1148); }
+std::optional<uint16_t> READ_D1386(const Dialogue& dialogue) {
+  return ReadRegister(dialogue, 0x1000 + 1386);
+}
+std::optional<uint16_t> READ_D1001(const Dialogue& dialogue) {
+  return ReadRegister(dialogue, 0x1000 + 1001);
+}
+std::optional<uint16_t> READ_D1148(const Dialogue& dialogue) {
+  return ReadRegister(dialogue, 0x1000 + 1148);
+}
 
-uint8_t read_fu_version_A() {
-  Link& link = *hSerial;
-  link.SetTimeouts(kExchangeTimeouts);
+uint8_t read_fu_version_A(const Dialogue& dialogue) {
+  dialogue.link.SetTimeouts(kExchangeTimeouts);
   // The version query keeps sub-code 0x59 for the AIO models too.
   const uint8_t command[] = {0x05};
-  const auto request = Function64Request(0x59, command);
+  const auto request = Function64Request(kSubCode, command);
   Reply64 reply{};
-  RetryBudget budget;
-  const auto end = Exchange(link, request, reply, budget, [&](size_t got) {
+  RetryBudget budget(dialogue.status);
+  const auto end = Exchange(dialogue, request, reply, budget, [&](size_t got) {
     return got == reply.size() && LrcValid(reply.data(), reply.size()) ? Verdict::kAccept
                                                                        : Verdict::kReject;
   });
   return end == ExchangeEnd::kAccepted ? reply[kStatusAt] : 0;
 }
 
-uint8_t SendErase_A(Link& link) {
+AppStatus SendErase_A(const Dialogue& dialogue, const ModelRules& model) {
+  Link& link = dialogue.link;
   link.SetTimeouts(kExchangeTimeouts);
   const uint8_t erase[] = {'E', 'R', 'A', 'S', 'E'};
   const uint8_t confirm[] = {0x06};
-  const auto request = Function64Request(SubCode(), erase);
-  const auto confirmation = Function64Request(SubCode(), confirm);
+  const auto request = Function64Request(SubCodeOf(model), erase);
+  const auto confirmation = Function64Request(SubCodeOf(model), confirm);
   // These PLCs restart into their loader without answering the erase request.
-  const bool mayRestartSilently = ReconnectRuleOf(CurrentModel()) == ReconnectRule::kR3;
+  const bool mayRestartSilently = model.reconnect == ReconnectRule::kR3;
   Reply64 reply{};
-  RetryBudget budget;
+  RetryBudget budget(dialogue.status);
   for (;;) {
-    const auto end = Exchange(link, request, reply, budget, [&](size_t got) {
+    const auto end = Exchange(dialogue, request, reply, budget, [&](size_t got) {
       if (got != reply.size()) return mayRestartSilently ? Verdict::kStop : Verdict::kReject;
       return LrcValid(reply.data(), reply.size()) && reply[kStatusAt] == kAccepted
                  ? Verdict::kAccept
                  : Verdict::kReject;
     });
-    if (end == ExchangeEnd::kExhausted) return ExhaustionResult(RefusalTable::kSendErase, reply);
-    errCounter = 0;
-    if (end == ExchangeEnd::kStopped) return 0x00;
-    if (link.Write(confirmation.data(), confirmation.size()) == confirmation.size()) return 0x00;
+    if (end == ExchangeEnd::kExhausted || end == ExchangeEnd::kCancelled) {
+      return ExhaustionResult(RefusalTable::kSendErase, reply);
+    }
+    dialogue.status.SetErrCounter(0);
+    if (end == ExchangeEnd::kStopped) return AppStatus::kSuccess;
+    if (link.Write(confirmation.data(), confirmation.size()) == confirmation.size()) {
+      return AppStatus::kSuccess;
+    }
     budget.CountWriteFailure();  // and the erase request goes out again
   }
 }

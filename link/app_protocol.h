@@ -10,23 +10,38 @@
 #include <span>
 #include <vector>
 
-#include "link/link.h"
+#include "catalogue/model_table.h"
+#include "link/dialogue.h"
 
-// Results of ConfirmComm, CheckID_A and SendErase_A.
-inline constexpr uint8_t kApplicationMode = 0x05;  // ConfirmComm
-inline constexpr uint8_t kLoaderMode = 0x06;       // ConfirmComm
-inline constexpr uint8_t kNoRefusal = 0x18;        // no reply, or none that refused
+// Results of ConfirmComm, CheckID_A and SendErase_A. The values are the
+// status codes the PLC's refusals map to; the burn chooses a message by
+// their low four bits.
+enum class AppStatus : uint8_t {
+  kSuccess = 0x00,          // CheckID_A, SendErase_A
+  kApplicationMode = 0x05,  // ConfirmComm: the application firmware answered
+  kLoaderMode = 0x06,       // ConfirmComm: the loader answered
+  kRefusedDetail1 = 0x11,   // refused with class 0x02 and this detail
+  kRefusedDetail2 = 0x12,
+  kRefusedDetail3 = 0x13,
+  kRefusedDetail4 = 0x14,
+  kRefusedOtherDetail = 0x15,  // class 0x02, a detail the operation does not name
+  kRefusedClass1 = 0x16,       // class 0x01 (ConfirmComm only)
+  kRefusedOtherClass = 0x17,
+  kNoRefusal = 0x18,  // no reply, a damaged one, or one with another status
+};
 
-void DummyComm(Link& link);
-uint8_t ConfirmComm(Link& link);
-uint8_t CheckID_A(Link& link);
+// The wake-up burst; it also takes what a slow PLC still sends off the line.
+void DummyComm(const Dialogue& dialogue, const ModelRules& model);
+AppStatus ConfirmComm(const Dialogue& dialogue, const ModelRules& model);
+AppStatus CheckID_A(const Dialogue& dialogue, const ModelRules& model);
 // The register's value; nothing when the PLC gave no valid reply, which a
 // caller must not take for a register that reads 0.
-std::optional<uint16_t> READ_D1386(Link& link);
-std::optional<uint16_t> READ_D1001(Link& link);
-std::optional<uint16_t> READ_D1148(Link& link);
-uint8_t read_fu_version_A();  // on hSerial
-uint8_t SendErase_A(Link& link);
+std::optional<uint16_t> READ_D1386(const Dialogue& dialogue);
+std::optional<uint16_t> READ_D1001(const Dialogue& dialogue);
+std::optional<uint16_t> READ_D1148(const Dialogue& dialogue);
+// The loader version byte; 0 when the PLC gave no valid reply.
+uint8_t read_fu_version_A(const Dialogue& dialogue);
+AppStatus SendErase_A(const Dialogue& dialogue, const ModelRules& model);
 
 // Converts the n hexadecimal characters at p into bytes, in place, and
 // returns their 8-bit sum: 0 for a valid frame. A character that is not an

@@ -4,37 +4,32 @@
 // judges it. A short write is a write failure, a short or unacceptable reply
 // a read failure; six failures of one kind end the exchange. errCounter shows
 // the count of the kind that failed last (the read-failure count while a read
-// is under way); totalErrCounter counts every failure of the burn.
+// is under way); totalErrCounter counts every failure of the burn. Both are
+// the burn's own, on its StatusBoard.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <span>
 
-#include "link/link.h"
-
-extern std::atomic<int32_t> errCounter;
-extern std::atomic<int32_t> totalErrCounter;
+#include "link/dialogue.h"
 
 inline constexpr uint8_t kFailuresPerKind = 6;
 
 class RetryBudget {
  public:
   // `failuresPerKind` is 6, or 1 for an exchange that gets a single attempt.
-  explicit RetryBudget(uint8_t failuresPerKind = kFailuresPerKind) : limit_(failuresPerKind) {}
+  explicit RetryBudget(StatusBoard& status, uint8_t failuresPerKind = kFailuresPerKind)
+      : status_(status), limit_(failuresPerKind) {}
 
   bool HasAttemptsLeft() const { return writeFailures_ < limit_ && readFailures_ < limit_; }
-  void CountWriteFailure() { Count(++writeFailures_); }
-  void CountReadFailure() { Count(++readFailures_); }
+  void CountWriteFailure() { status_.CountFailure(++writeFailures_); }
+  void CountReadFailure() { status_.CountFailure(++readFailures_); }
   // Before each read, errCounter falls back to the read-failure count.
-  void ShowReadFailures() const { errCounter = readFailures_; }
+  void ShowReadFailures() const { status_.SetErrCounter(readFailures_); }
 
  private:
-  void Count(uint8_t failures) {
-    errCounter = failures;
-    ++totalErrCounter;
-  }
+  StatusBoard& status_;
   uint8_t limit_;
   uint8_t writeFailures_ = 0;
   uint8_t readFailures_ = 0;
@@ -46,7 +41,12 @@ enum class Verdict {
   kStop,    // the exchange ends at once, neither success nor exhaustion
 };
 
-enum class ExchangeEnd { kAccepted, kExhausted, kStopped };
+enum class ExchangeEnd {
+  kAccepted,
+  kExhausted,
+  kStopped,
+  kCancelled,  // the burn was asked to stop before an attempt
+};
 
 // After a read that came up short the line is listened to until it has been
 // quiet this long, and what came is judged with the reply: nothing was sent
@@ -78,14 +78,18 @@ bool DiscardStaleInput(Link& link, StaleInput& check) {
 }
 
 // Runs attempts under `budget` until `judge` accepts or stops, or the budget
-// runs out. Each attempt takes stale input off the line, writes `request`
-// whole and, after a full write, clears `reply` and reads reply.size() bytes
-// into it. judge(bytesRead) sees the reply in place; its verdict on a short
-// read is its own to give.
+// runs out, or the burn is asked to stop (checked before every attempt, so
+// a request is never cut off halfway). Each attempt takes stale input off the
+// line, writes `request` whole and, after a full write, clears `reply` and
+// reads reply.size() bytes into it. judge(bytesRead) sees the reply in place;
+// its verdict on a short read is its own to give.
 template <typename Judge, typename StaleInput = IgnoreStaleInput>
-ExchangeEnd Exchange(Link& link, std::span<const uint8_t> request, std::span<uint8_t> reply,
-                     RetryBudget& budget, Judge&& judge, StaleInput&& stale = {}) {
+ExchangeEnd Exchange(const Dialogue& dialogue, std::span<const uint8_t> request,
+                     std::span<uint8_t> reply, RetryBudget& budget, Judge&& judge,
+                     StaleInput&& stale = {}) {
+  Link& link = dialogue.link;
   while (budget.HasAttemptsLeft()) {
+    if (dialogue.cancel.Requested()) return ExchangeEnd::kCancelled;
     if (DiscardStaleInput(link, stale)) return ExchangeEnd::kStopped;
     if (link.Write(request.data(), request.size()) != request.size()) {
       budget.CountWriteFailure();

@@ -1,7 +1,5 @@
 #include "link/link.h"
 
-std::unique_ptr<Link> hSerial;
-
 namespace {
 
 class InvalidLink final : public Link {

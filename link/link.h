@@ -41,10 +41,6 @@ inline constexpr LineSettings kLoaderLineSettings{115200, 8, 0, 0};     // 11520
 inline constexpr Timeouts kShortTimeouts{200, 200};
 inline constexpr Timeouts kExchangeTimeouts{3000, 3000};
 
-// The burn's current link. Owned by the burn thread; the version queries use
-// it directly, every other operation is handed the link.
-extern std::unique_ptr<Link> hSerial;
-
 // Stands for a port that did not open: every write and read moves 0 bytes,
 // so an exchange on it runs out of attempts and reports, as on a dead line.
 std::unique_ptr<Link> MakeInvalidLink();

@@ -4,14 +4,8 @@
 #include <array>
 #include <span>
 
-#include "burn/image.h"
-#include "catalogue/model_table.h"
 #include "link/crc.h"
 #include "link/exchange.h"
-
-std::atomic<int32_t> flashStatus{kIdle};
-std::atomic<int32_t> progress{0};
-std::atomic<uint8_t> GL_fu_version{0};
 
 namespace {
 
@@ -19,6 +13,7 @@ constexpr uint8_t kStx = 0x02;
 constexpr uint8_t kEot = 0x04;
 constexpr uint8_t kAck = 0x06;
 constexpr uint8_t kFill = 0x1A;
+constexpr uint8_t kFlashError = 0x16;
 constexpr size_t kHeaderBytes = 3;  // STX, block number, its complement
 constexpr size_t kLargestPacket = kHeaderBytes + 256 + 2;
 
@@ -29,9 +24,10 @@ constexpr uint8_t kUpdateRequest[] = {'U', 'P', 'D', 'A', 'T', 'E'};
 constexpr uint8_t kEotRequest[] = {kEot};
 
 // The exchanges whose only acceptable reply is the single byte 0x06.
-ExchangeEnd AckExchange(Link& link, std::span<const uint8_t> request, RetryBudget& budget) {
+ExchangeEnd AckExchange(const Dialogue& dialogue, std::span<const uint8_t> request,
+                        RetryBudget& budget) {
   std::array<uint8_t, 1> reply{};
-  return Exchange(link, request, reply, budget, [&](size_t got) {
+  return Exchange(dialogue, request, reply, budget, [&](size_t got) {
     return got == reply.size() && reply[0] == kAck ? Verdict::kAccept : Verdict::kReject;
   });
 }
@@ -42,108 +38,103 @@ ExchangeEnd AckExchange(Link& link, std::span<const uint8_t> request, RetryBudge
 // came late may be met there). Taking it for an ordinary failed read would
 // let the closing 0x04 be acknowledged and a failed update end as a success.
 bool HoldsFlashWriteError(std::span<const uint8_t> bytes) {
-  return std::find(bytes.begin(), bytes.end(), kFlashWriteError) != bytes.end();
+  return std::find(bytes.begin(), bytes.end(), kFlashError) != bytes.end();
 }
 
 // Closes the erase (a 0x16 there is just a wrong reply) or the transfer.
 enum class Closing { kErase, kTransfer };
 
-uint8_t EndOfTransmission(Link& link, Closing closing) {
+LoaderStatus EndOfTransmission(const Dialogue& dialogue, Closing closing) {
   const bool transfer = closing == Closing::kTransfer;
-  RetryBudget budget;
+  RetryBudget budget(dialogue.status);
   std::array<uint8_t, 1> reply{};
   const auto end = Exchange(
-      link, kEotRequest, reply, budget,
+      dialogue, kEotRequest, reply, budget,
       [&](size_t got) {
         if (got != reply.size()) return Verdict::kReject;
         if (reply[0] == kAck) return Verdict::kAccept;
-        return transfer && reply[0] == kFlashWriteError ? Verdict::kStop : Verdict::kReject;
+        return transfer && reply[0] == kFlashError ? Verdict::kStop : Verdict::kReject;
       },
       [&](std::span<const uint8_t> stale) { return transfer && HoldsFlashWriteError(stale); });
-  if (end == ExchangeEnd::kStopped) return kFlashWriteError;
-  if (end != ExchangeEnd::kAccepted) return kLoaderNoReply;
-  progress = 100;
-  errCounter = 0;
-  return 0;
+  if (end == ExchangeEnd::kStopped) return LoaderStatus::kFlashWriteError;
+  if (end != ExchangeEnd::kAccepted) return LoaderStatus::kNoReply;
+  dialogue.status.SetProgress(100);
+  dialogue.status.SetErrCounter(0);
+  return LoaderStatus::kDone;
 }
 
 }  // namespace
 
-uint8_t CheckID_B(Link& link) {
-  link.SetTimeouts(kExchangeTimeouts);
-  const std::string_view model = CurrentModel();
-  const uint16_t code = selectedPLCID;
+LoaderStatus CheckID_B(const Dialogue& dialogue, const ModelRules& model) {
+  dialogue.link.SetTimeouts(kExchangeTimeouts);
   std::array<uint8_t, 3> reply{};
-  RetryBudget budget;
-  const auto end = Exchange(link, kIdRequest, reply, budget, [&](size_t got) {
+  RetryBudget budget(dialogue.status);
+  const auto end = Exchange(dialogue, kIdRequest, reply, budget, [&](size_t got) {
     if (got != reply.size() || reply[0] != kAck) return Verdict::kReject;
     const auto reported = static_cast<uint16_t>(reply[1] << 8 | reply[2]);
-    return LoaderIdAccepts(model, code, reported) ? Verdict::kAccept : Verdict::kReject;
+    return LoaderIdAccepts(model.name, model.code, reported) ? Verdict::kAccept : Verdict::kReject;
   });
-  if (end != ExchangeEnd::kAccepted) return kLoaderNoReply;
+  if (end != ExchangeEnd::kAccepted) return LoaderStatus::kNoReply;
   // The KR2 loaders (L2) leave the count of refused replies on show.
-  if (LoaderIdRuleOf(model, code) != LoaderIdRule::kL2) errCounter = 0;
-  return 0;
+  if (LoaderIdRuleOf(model.name, model.code) != LoaderIdRule::kL2) dialogue.status.SetErrCounter(0);
+  return LoaderStatus::kDone;
 }
 
-uint8_t read_fu_version_B() {
-  if (!hSerial) return kLoaderNoReply;
-  Link& link = *hSerial;
-  link.SetTimeouts(kExchangeTimeouts);
+LoaderStatus read_fu_version_B(const Dialogue& dialogue, uint8_t& GL_fu_version) {
+  dialogue.link.SetTimeouts(kExchangeTimeouts);
   std::array<uint8_t, 3> reply{};
-  RetryBudget budget;
-  const auto end = Exchange(link, kVersionRequest, reply, budget, [&](size_t got) {
+  RetryBudget budget(dialogue.status);
+  const auto end = Exchange(dialogue, kVersionRequest, reply, budget, [&](size_t got) {
     return got == reply.size() && reply[0] == kAck ? Verdict::kAccept : Verdict::kReject;
   });
-  if (end != ExchangeEnd::kAccepted) return kLoaderNoReply;
+  if (end != ExchangeEnd::kAccepted) return LoaderStatus::kNoReply;
   // Low nibble of the first byte is the major number, high nibble of the second the minor.
   GL_fu_version = static_cast<uint8_t>(reply[1] << 4 | reply[2] >> 4);
-  errCounter = 0;
-  return 0;
+  dialogue.status.SetErrCounter(0);
+  return LoaderStatus::kDone;
 }
 
-uint8_t SendErase_B(Link& link) {
-  link.SetTimeouts(kExchangeTimeouts);
-  const std::string_view model = CurrentModel();
-  const auto size = static_cast<uint32_t>(fileLength);  // within the model's limit
+LoaderStatus SendErase_B(const Dialogue& dialogue, const ModelRules& model, uint32_t size) {
+  dialogue.link.SetTimeouts(kExchangeTimeouts);
   // The sector-based rules subtract one sector from the size; a smaller image
   // would wrap to thousands of erase steps. The burn refuses such an image
   // before it opens a link, so this only keeps a stray call harmless.
-  if (ImageTooSmall(model, size)) return kLoaderNoReply;
-  const uint16_t steps = EraseCount(model, size);
+  if (ImageTooSmall(model.name, size)) return LoaderStatus::kNoReply;
+  const uint16_t steps = EraseCount(model.name, size);
   // These loaders erase a sector per request and cannot take a repeated one.
-  const uint8_t failuresPerKind = EraseStepHasOneAttempt(model) ? 1 : kFailuresPerKind;
-  flashStatus = kErasing;
-  progress = 0;
+  const uint8_t failuresPerKind = EraseStepHasOneAttempt(model.name) ? 1 : kFailuresPerKind;
+  dialogue.status.SetPhase(kErasing);
   for (uint32_t k = 0; k < steps; ++k) {
-    RetryBudget budget(failuresPerKind);
-    if (AckExchange(link, kEraseRequest, budget) != ExchangeEnd::kAccepted) return kLoaderNoReply;
-    errCounter = 0;
-    progress = static_cast<int32_t>(k * 100 / steps);
+    RetryBudget budget(dialogue.status, failuresPerKind);
+    if (AckExchange(dialogue, kEraseRequest, budget) != ExchangeEnd::kAccepted) {
+      return LoaderStatus::kNoReply;
+    }
+    dialogue.status.SetErrCounter(0);
+    dialogue.status.SetProgress(static_cast<int32_t>(k * 100 / steps));
   }
-  return EndOfTransmission(link, Closing::kErase);
+  return EndOfTransmission(dialogue, Closing::kErase);
 }
 
-uint8_t SendUpdate(Link& link) {
-  link.SetTimeouts(kExchangeTimeouts);
-  RetryBudget budget;
-  if (AckExchange(link, kUpdateRequest, budget) != ExchangeEnd::kAccepted) return kLoaderNoReply;
+LoaderStatus SendUpdate(const Dialogue& dialogue) {
+  dialogue.link.SetTimeouts(kExchangeTimeouts);
+  RetryBudget budget(dialogue.status);
+  if (AckExchange(dialogue, kUpdateRequest, budget) != ExchangeEnd::kAccepted) {
+    return LoaderStatus::kNoReply;
+  }
   // The acknowledgement still comes at the old speed; the blocks go at the new one.
-  link.ApplyLineSettings(kLoaderLineSettings);
-  errCounter = 0;
-  return 0;
+  dialogue.link.ApplyLineSettings(kLoaderLineSettings);
+  dialogue.status.SetErrCounter(0);
+  return LoaderStatus::kDone;
 }
 
-uint8_t SendFW(Link& link) {
-  link.SetTimeouts(kExchangeTimeouts);
-  const std::string_view model = CurrentModel();
-  const auto size = static_cast<uint32_t>(fileLength);    // within the model's limit
-  if (ImageTooSmall(model, size)) return kLoaderNoReply;  // as in SendErase_B
-  const BlockPlan plan = BlockPlanOf(model, size);
+LoaderStatus SendFW(const Dialogue& dialogue, const ModelRules& model, ImageReader& image) {
+  dialogue.link.SetTimeouts(kExchangeTimeouts);
+  const auto size = static_cast<uint32_t>(image.Size());               // within the model's limit
+  if (ImageTooSmall(model.name, size)) return LoaderStatus::kNoReply;  // as in SendErase_B
+  const BlockPlan plan = BlockPlanOf(model.name, size);
   const uint32_t dataBytes = plan.dataBytes;
   const uint32_t lastBlockBytes = size % dataBytes;  // 0: the last block is full
-  flashStatus = kProgramming;
-  progress = 0;
+  dialogue.status.SetPhase(kProgramming);
 
   std::array<uint8_t, kLargestPacket> packet{};
   const std::span<const uint8_t> request(packet.data(), kHeaderBytes + dataBytes + 2);
@@ -155,35 +146,36 @@ uint8_t SendFW(Link& link) {
     packet[1] = number;
     packet[2] = static_cast<uint8_t>(~number);
     const uint32_t take = i + 1 < plan.blocks || lastBlockBytes == 0 ? dataBytes : lastBlockBytes;
-    // An image shorter than fileLength says would put bytes that are not the
+    // An image shorter than its size says would put bytes that are not the
     // image into the flash; the loader is left without the closing 0x04, so
     // it never takes the transfer for complete.
-    if (FileRead(data, static_cast<int32_t>(take)) != static_cast<int32_t>(take)) {
-      return kLoaderNoReply;
+    if (image.FileRead(data, static_cast<int32_t>(take)) != static_cast<int32_t>(take)) {
+      return LoaderStatus::kNoReply;
     }
     std::fill(data + take, data + dataBytes, kFill);
     const uint32_t crc = CRC(data, static_cast<int32_t>(dataBytes));
     packet[kHeaderBytes + dataBytes] = static_cast<uint8_t>(crc >> 8);
     packet[kHeaderBytes + dataBytes + 1] = static_cast<uint8_t>(crc);
 
-    errCounter = 0;
-    RetryBudget budget;
+    dialogue.status.SetErrCounter(0);
+    RetryBudget budget(dialogue.status);
     std::array<uint8_t, 1> reply{};
     const auto end = Exchange(
-        link, request, reply, budget,
+        dialogue, request, reply, budget,
         [&](size_t got) {
           if (got != reply.size()) return Verdict::kReject;
           if (reply[0] == kAck) return Verdict::kAccept;
-          return reply[0] == kFlashWriteError ? Verdict::kStop : Verdict::kReject;
+          return reply[0] == kFlashError ? Verdict::kStop : Verdict::kReject;
         },
         HoldsFlashWriteError);
-    if (end == ExchangeEnd::kStopped) return kFlashWriteError;
-    if (end == ExchangeEnd::kExhausted) return kLoaderNoReply;
+    if (end == ExchangeEnd::kStopped) return LoaderStatus::kFlashWriteError;
+    if (end != ExchangeEnd::kAccepted) return LoaderStatus::kNoReply;
     ++number;
     ++acknowledged;
     // Over M + 1 steps, so that only the closing handshake shows 100.
-    progress = static_cast<int32_t>(uint64_t{acknowledged} * 100 / (uint64_t{plan.blocks} + 1));
+    dialogue.status.SetProgress(
+        static_cast<int32_t>(uint64_t{acknowledged} * 100 / (uint64_t{plan.blocks} + 1)));
   }
-  errCounter = 0;
-  return EndOfTransmission(link, Closing::kTransfer);
+  dialogue.status.SetErrCounter(0);
+  return EndOfTransmission(dialogue, Closing::kTransfer);
 }

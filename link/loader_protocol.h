@@ -2,29 +2,25 @@
 // then the image in numbered, CRC-checked blocks.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
-#include "link/link.h"
+#include "catalogue/model_table.h"
+#include "image/image_source.h"
+#include "link/dialogue.h"
 
-// Burn state shown by the status panel.
-extern std::atomic<int32_t> flashStatus;  // 0 idle, 1 erasing, 2 programming
-extern std::atomic<int32_t> progress;     // percent of the current phase
-// The loader version: high four bits major, low four bits minor (0x10 is V1.0).
-extern std::atomic<uint8_t> GL_fu_version;
+enum class LoaderStatus : uint8_t {
+  kDone = 0x00,
+  kNoReply = 0x10,          // no acceptable reply within the attempts allowed
+  kFlashWriteError = 0x16,  // the loader could not write a block (SendFW)
+};
 
-inline constexpr int32_t kIdle = 0;
-inline constexpr int32_t kErasing = 1;
-inline constexpr int32_t kProgramming = 2;
-
-// Results: 0 success, 16 no acceptable reply, 22 flash write error (SendFW).
-inline constexpr uint8_t kLoaderNoReply = 0x10;
-inline constexpr uint8_t kFlashWriteError = 0x16;
-
-uint8_t CheckID_B(Link& link);
-uint8_t read_fu_version_B();  // on hSerial
-// Erase and block counts follow the current model and fileLength; SendFW
-// reads the image with FileRead from where the cursor stands.
-uint8_t SendErase_B(Link& link);
-uint8_t SendUpdate(Link& link);
-uint8_t SendFW(Link& link);
+LoaderStatus CheckID_B(const Dialogue& dialogue, const ModelRules& model);
+// Stores the version into `GL_fu_version` (high four bits major, low four
+// bits minor: 0x10 is V1.0); leaves it as it was without a reply.
+LoaderStatus read_fu_version_B(const Dialogue& dialogue, uint8_t& GL_fu_version);
+// The erase and block counts follow the model and the image's size, which
+// the burn has checked against the model's limit.
+LoaderStatus SendErase_B(const Dialogue& dialogue, const ModelRules& model, uint32_t imageSize);
+LoaderStatus SendUpdate(const Dialogue& dialogue);
+// Reads the image with FileRead from where its cursor stands.
+LoaderStatus SendFW(const Dialogue& dialogue, const ModelRules& model, ImageReader& image);

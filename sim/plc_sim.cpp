@@ -19,9 +19,6 @@ constexpr uint8_t kFlashError = 0x16;
 constexpr uint8_t kFill = 0x1A;
 constexpr uint8_t kRefusal = 0x15;
 
-constexpr uint8_t kSubCode = 0x59;
-constexpr uint8_t kAioSubCode = 0x5B;
-
 constexpr uint16_t kD1386 = 0x1000 + 1386;
 constexpr uint16_t kD1001 = 0x1000 + 1001;
 constexpr uint16_t kD1148 = 0x1000 + 1148;
@@ -209,27 +206,24 @@ PlcSettings DefaultPlcSettings(int model, uint32_t imageSize) {
   PlcSettings s;
   s.model = model;
   s.imageSize = imageSize;
-  const std::string_view name = plcList[model];
-  const uint16_t code = plcID[model];
-  s.applicationId = code;
-  switch (LoaderIdRuleOf(name, code)) {
-    case LoaderIdRule::kL1:
-    case LoaderIdRule::kL2: s.loaderId = code; break;
-    case LoaderIdRule::kL3: s.loaderId = code & 0x7FFF; break;
-  }
+  const ModelRules& rules = ModelAt(model);
+  const std::string_view name = rules.name;
+  s.applicationId = rules.code;
+  s.loaderId =
+      LoaderIdRuleOf(name, rules.code) == LoaderIdRule::kL3 ? rules.code & 0x7FFF : rules.code;
   // V1.2: above every loader-version requirement.
   s.applicationVersion = 0x12;
   s.loaderVersion[0] = 0x01;
   s.loaderVersion[1] = 0x20;
-  // The variant registers the compatibility check reads for this model.
-  const bool kr2c = name == "KR2-C-V2" || name == "KR2-C-V4";
-  const bool v4 =
-      name == "KR2-PW2-V4" || name == "KR2-C-V4" || name == "BZ-V4" || name == "VOK-KR2-V4";
-  const bool larger = name == "FQ32" || name == "MU24";
+  // The variant registers that make the model's own check pass: the "set"
+  // model of a pair reads V4 (D1001) or non-zero (D1148).
+  const bool kr2c = name == kKr2CPair.modelWhenSet || name == kKr2CPair.modelWhenClear;
+  const bool set = (rules.pair != nullptr && name == rules.pair->modelWhenSet) ||
+                   name == kKr2CPair.modelWhenSet || name == kKr2Pw2Pair.modelWhenSet;
   s.d1386 = kr2c ? 0x4138 : 0x0000;
-  s.d1001 = v4 ? 0x0040 : 0x0030;
-  s.d1148 = larger ? 0x0001 : 0x0000;
-  s.eraseRestartsSilently = ReconnectRuleOf(name) == ReconnectRule::kR3;
+  s.d1001 = rules.variant != VariantCheck::kD1148 && set ? 0x0040 : 0x0030;
+  s.d1148 = rules.variant == VariantCheck::kD1148 && set ? 0x0001 : 0x0000;
+  s.eraseRestartsSilently = rules.reconnect == ReconnectRule::kR3;
   return s;
 }
 
@@ -259,7 +253,7 @@ PlcSimulator::PlcSimulator(PlcSettings settings)
   }
 }
 
-std::string_view PlcSimulator::model() const { return plcList[settings_.model]; }
+std::string_view PlcSimulator::model() const { return ModelName(settings_.model); }
 
 bool PlcSimulator::IsComModel() const { return !IsUsbModel(model()); }
 
@@ -621,7 +615,7 @@ std::string PlcSimulator::OutOfOrder(PlcRequest request, bool confirmExpected) c
   if (IsApplicationOnly(request)) {
     return name + " (an application-mode request) while the PLC runs its loader";
   }
-  const bool needsVersion = HasLoaderVersionCode(plcID[settings_.model]);
+  const bool needsVersion = ModelAt(settings_.model).variant == VariantCheck::kLoaderVersion;
   auto before = [&](const char* what) { return name + " before " + what; };
   switch (request) {
     case PlcRequest::kWakeUp:
@@ -667,7 +661,7 @@ std::vector<uint8_t> PlcSimulator::Act(PlcRequest request, std::span<const uint8
 }
 
 std::vector<uint8_t> PlcSimulator::ActApplication(PlcRequest request) {
-  const uint8_t sub = IsAioModel(model()) ? kAioSubCode : kSubCode;
+  const uint8_t sub = SubCodeOf(ModelAt(settings_.model));
   switch (request) {
     case PlcRequest::kWakeUp:
       return settings_.answerWakeUp ? ExceptionReply(0x7F, 0x01) : std::vector<uint8_t>{};
@@ -700,7 +694,7 @@ std::vector<uint8_t> PlcSimulator::ActLoader(PlcRequest request, std::span<const
       return settings_.answerWakeUp ? ExceptionReply(0x7F, 0x01) : std::vector<uint8_t>{};
     case PlcRequest::kCommCheck:
       step_ = Step::kChecked;
-      return Function64Reply(IsAioModel(name) ? kAioSubCode : kSubCode, kAck, 0, 0);
+      return Function64Reply(SubCodeOf(ModelAt(settings_.model)), kAck, 0, 0);
     case PlcRequest::kId:
       step_ = Step::kIdentified;
       return {kAck, static_cast<uint8_t>(settings_.loaderId >> 8),

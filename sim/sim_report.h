@@ -7,9 +7,7 @@
 #include <string_view>
 
 #include "sim/plc_sim.h"
+#include "util/json_text.h"
 
 // `flashMatchesImage` is left out (null) when no image was given to compare.
 std::string PlcRecordJson(const PlcSimulator& plc, std::optional<bool> flashMatchesImage);
-// A JSON string literal for any bytes: control characters and bytes above
-// 0x7E are escaped as \u00XX, so the text stays valid whatever the PLC heard.
-std::string JsonString(std::string_view bytes);

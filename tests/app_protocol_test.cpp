@@ -19,7 +19,7 @@ std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.e
 
 struct FrameCase {
   const char* name;
-  std::function<void(Link&)> operation;
+  std::function<void(const Dialogue&, const ModelRules&)> operation;
   const char* nonAio;
   const char* aio;
 };
@@ -30,8 +30,7 @@ TEST_P(RequestFrames, ByteExactForAioAndOtherModels) {
   for (const char* model : {"KR2-E", "36PW2-AIO"}) {
     SelectByName(model);
     ScriptedLink fresh;
-    hSerial.reset();
-    GetParam().operation(fresh);
+    GetParam().operation(On(fresh), Model());
     const auto requests = fresh.Requests();
     ASSERT_FALSE(requests.empty());
     const std::string expected =
@@ -40,41 +39,28 @@ TEST_P(RequestFrames, ByteExactForAioAndOtherModels) {
   }
 }
 
+using Op = const Dialogue&;
+using Rules = const ModelRules&;
+
 INSTANTIATE_TEST_SUITE_P(
     AllRequests, RequestFrames,
-    ::testing::Values(
-        FrameCase{"DummyComm", [](Link& l) { DummyComm(l); }, ":007F81", ":007F81"},
-        FrameCase{"ConfirmComm", [](Link& l) { ConfirmComm(l); }, ":006401590141", ":0064015B013F"},
-        FrameCase{"CheckID_A", [](Link& l) { CheckID_A(l); }, ":006401594944B5", ":0064015B4944B3"},
-        FrameCase{"READ_D1386", [](Link& l) { READ_D1386(l); }, ":0003156A00017D",
-                  ":0003156A00017D"},
-        FrameCase{"READ_D1001", [](Link& l) { READ_D1001(l); }, ":000313E9000100",
-                  ":000313E9000100"},
-        FrameCase{"READ_D1148", [](Link& l) { READ_D1148(l); }, ":0003147C00016C",
-                  ":0003147C00016C"},
-        FrameCase{"read_fu_version_A",
-                  [](Link& l) {
-                    // The version query runs on hSerial; borrow the test's link.
-                    struct Borrowed : Link {
-                      Link& to;
-                      explicit Borrowed(Link& l) : to(l) {}
-                      size_t Write(const uint8_t* d, size_t n) override { return to.Write(d, n); }
-                      size_t Read(uint8_t* d, size_t n) override { return to.Read(d, n); }
-                      size_t Drain(uint8_t* d, size_t n, uint32_t q) override {
-                        return to.Drain(d, n, q);
-                      }
-                      void SetTimeouts(const Timeouts& t) override { to.SetTimeouts(t); }
-                      void ApplyLineSettings(const LineSettings& s) override {
-                        to.ApplyLineSettings(s);
-                      }
-                    };
-                    hSerial = std::make_unique<Borrowed>(l);
-                    read_fu_version_A();
-                    hSerial.reset();
-                  },
-                  ":00640159053D", ":00640159053D"},
-        FrameCase{"SendErase_A", [](Link& l) { SendErase_A(l); }, ":006401594552415345D2",
-                  ":0064015B4552415345D0"}),
+    ::testing::Values(FrameCase{"DummyComm", [](Op d, Rules m) { DummyComm(d, m); }, ":007F81",
+                                ":007F81"},
+                      FrameCase{"ConfirmComm", [](Op d, Rules m) { ConfirmComm(d, m); },
+                                ":006401590141", ":0064015B013F"},
+                      FrameCase{"CheckID_A", [](Op d, Rules m) { CheckID_A(d, m); },
+                                ":006401594944B5", ":0064015B4944B3"},
+                      FrameCase{"READ_D1386", [](Op d, Rules) { READ_D1386(d); }, ":0003156A00017D",
+                                ":0003156A00017D"},
+                      FrameCase{"READ_D1001", [](Op d, Rules) { READ_D1001(d); }, ":000313E9000100",
+                                ":000313E9000100"},
+                      FrameCase{"READ_D1148", [](Op d, Rules) { READ_D1148(d); }, ":0003147C00016C",
+                                ":0003147C00016C"},
+                      // The version query keeps sub-code 0x59 for the AIO models too.
+                      FrameCase{"read_fu_version_A", [](Op d, Rules) { read_fu_version_A(d); },
+                                ":00640159053D", ":00640159053D"},
+                      FrameCase{"SendErase_A", [](Op d, Rules m) { SendErase_A(d, m); },
+                                ":006401594552415345D2", ":0064015B4552415345D0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ProtocolTest, EraseConfirmationFramesByAioMembership) {
@@ -82,7 +68,7 @@ TEST_F(ProtocolTest, EraseConfirmationFramesByAioMembership) {
     SelectByName(model);
     ScriptedLink fresh;
     fresh.QueueArrival(Reply64(0x06));
-    EXPECT_EQ(SendErase_A(fresh), 0x00);
+    EXPECT_EQ(Code(SendErase_A(On(fresh), Model())), 0x00);
     const auto requests = fresh.Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(Text(requests[1]), IsAioModel(model) ? ":0064015B063A\r\n" : ":00640159063C\r\n");
@@ -131,11 +117,11 @@ TEST(CheckLRC, RegisterReplyLengthAndZeroCount) {
 
 TEST_F(ProtocolTest, SixWriteFailuresEndWithoutARead) {
   for (int i = 0; i < 6; ++i) link.QueueShortWrite(3);
-  EXPECT_EQ(ConfirmComm(link), kNoRefusal);
+  EXPECT_EQ(Code(ConfirmComm(dialogue, Model())), kNoRefusal);
   EXPECT_EQ(link.CountOf(Kind::kWrite), 6u);
   EXPECT_EQ(link.CountOf(Kind::kRead), 0u);
-  EXPECT_EQ(errCounter, 6);
-  EXPECT_EQ(totalErrCounter, 6);
+  EXPECT_EQ(errCounter(), 6);
+  EXPECT_EQ(totalErrCounter(), 6);
 }
 
 TEST_F(ProtocolTest, ElevenAttemptsAtMostFiveWriteAndSixReadFailures) {
@@ -144,11 +130,11 @@ TEST_F(ProtocolTest, ElevenAttemptsAtMostFiveWriteAndSixReadFailures) {
     link.QueueShortWrite(0);
     link.QueueShortWrite(17);  // the whole identity query
   }
-  EXPECT_EQ(CheckID_A(link), kNoRefusal);
+  EXPECT_EQ(Code(CheckID_A(dialogue, Model())), kNoRefusal);
   EXPECT_EQ(link.CountOf(Kind::kWrite), 11u);
   EXPECT_EQ(link.CountOf(Kind::kRead), 6u);
-  EXPECT_EQ(errCounter, 6);
-  EXPECT_EQ(totalErrCounter, 11);
+  EXPECT_EQ(errCounter(), 6);
+  EXPECT_EQ(totalErrCounter(), 11);
 }
 
 TEST_F(ProtocolTest, ErrCounterShowsWriteFailuresThenFallsBackToReadFailures) {
@@ -160,26 +146,26 @@ TEST_F(ProtocolTest, ErrCounterShowsWriteFailuresThenFallsBackToReadFailures) {
   int32_t seenAtGoodWrite = -1;
   link.SetResponder([&](const Bytes&) {
     if (++responses == 1) return Bytes{};
-    seenAtGoodWrite = errCounter;
+    seenAtGoodWrite = errCounter();
     return Reply64(0x06, 0x30, 0x00);
   });
-  EXPECT_EQ(CheckID_A(link), 0x00);
+  EXPECT_EQ(Code(CheckID_A(dialogue, Model())), 0x00);
   EXPECT_EQ(seenAtGoodWrite, 2);  // the write-failure count, until the read starts
-  EXPECT_EQ(errCounter, 1);       // back to the read-failure count for the read
-  EXPECT_EQ(totalErrCounter, 3);
+  EXPECT_EQ(errCounter(), 1);     // back to the read-failure count for the read
+  EXPECT_EQ(totalErrCounter(), 3);
 }
 
 TEST_F(ProtocolTest, TotalErrCounterAddsUpAcrossOperations) {
   link.QueueArrival(Bytes{});
   link.QueueArrival(Reply64(0x05));
-  EXPECT_EQ(ConfirmComm(link), kApplicationMode);
-  EXPECT_EQ(errCounter, 0);  // ConfirmComm clears it on success
+  EXPECT_EQ(Code(ConfirmComm(dialogue, Model())), kApplicationMode);
+  EXPECT_EQ(errCounter(), 0);  // ConfirmComm clears it on success
   link.QueueArrival(Bytes{});
   link.QueueArrival(Bytes{});
   link.QueueArrival(RegisterReply(0x1234));
-  EXPECT_EQ(READ_D1001(link), 0x1234);
-  EXPECT_EQ(errCounter, 2);  // register reads leave it at the read-failure count
-  EXPECT_EQ(totalErrCounter, 3);
+  EXPECT_EQ(READ_D1001(dialogue), 0x1234);
+  EXPECT_EQ(errCounter(), 2);  // register reads leave it at the read-failure count
+  EXPECT_EQ(totalErrCounter(), 3);
 }
 
 TEST_F(ProtocolTest, OneByteShortReplyIsAReadFailureAndTheWholeRequestGoesAgain) {
@@ -187,20 +173,20 @@ TEST_F(ProtocolTest, OneByteShortReplyIsAReadFailureAndTheWholeRequestGoesAgain)
   shortReply.pop_back();
   link.QueueArrival(shortReply);
   link.QueueArrival(Reply64(0x05));
-  EXPECT_EQ(ConfirmComm(link), kApplicationMode);
+  EXPECT_EQ(Code(ConfirmComm(dialogue, Model())), kApplicationMode);
   const auto requests = link.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0], requests[1]);
   EXPECT_EQ(Text(requests[1]), ":006401590141\r\n");
-  EXPECT_EQ(totalErrCounter, 1);
+  EXPECT_EQ(totalErrCounter(), 1);
 }
 
 TEST_F(ProtocolTest, LateReplyStaysInTheInputForTheNextRead) {
   link.QueueArrival(Bytes{});
   link.QueueArrival(Reply64(0x05));
   link.QueueArrival(Reply64(0x06));  // arrives with the second read, read by the third op
-  EXPECT_EQ(ConfirmComm(link), kApplicationMode);
-  EXPECT_EQ(ConfirmComm(link), kLoaderMode);
+  EXPECT_EQ(Code(ConfirmComm(dialogue, Model())), kApplicationMode);
+  EXPECT_EQ(Code(ConfirmComm(dialogue, Model())), kLoaderMode);
 }
 
 // --- Exhaustion results ------------------------------------------------------
@@ -224,20 +210,20 @@ class ExhaustionResults : public ProtocolTest, public ::testing::WithParamInterf
 
 TEST_P(ExhaustionResults, ConfirmComm) {
   RefuseEveryRequest();
-  EXPECT_EQ(ConfirmComm(link), GetParam().confirmComm);
+  EXPECT_EQ(Code(ConfirmComm(dialogue, Model())), GetParam().confirmComm);
   EXPECT_EQ(link.CountOf(Kind::kWrite), 6u);  // a refusal is a read failure: six tries
-  EXPECT_EQ(errCounter, 6);
+  EXPECT_EQ(errCounter(), 6);
 }
 
 TEST_P(ExhaustionResults, CheckID_A) {
   RefuseEveryRequest();
-  EXPECT_EQ(CheckID_A(link), GetParam().checkId);
+  EXPECT_EQ(Code(CheckID_A(dialogue, Model())), GetParam().checkId);
   EXPECT_EQ(link.CountOf(Kind::kWrite), 6u);
 }
 
 TEST_P(ExhaustionResults, SendErase_A) {
   RefuseEveryRequest();
-  EXPECT_EQ(SendErase_A(link), GetParam().sendErase);
+  EXPECT_EQ(Code(SendErase_A(dialogue, Model())), GetParam().sendErase);
   EXPECT_EQ(link.CountOf(Kind::kWrite), 6u);  // never a confirmation
 }
 
@@ -257,7 +243,7 @@ TEST_F(ProtocolTest, RefusalWithWrongLrcStillNamesTheRefusal) {
   Bytes refusal = Reply64(0x15, 0x02, 0x02);
   refusal[16] = refusal[16] == '0' ? '1' : '0';  // spoil the LRC digits
   link.SetResponder([&](const Bytes&) { return refusal; });
-  EXPECT_EQ(ConfirmComm(link), 0x12);
+  EXPECT_EQ(Code(ConfirmComm(dialogue, Model())), 0x12);
 }
 
 TEST_F(ProtocolTest, ShortLastReplyIsNoRefusal) {
@@ -265,31 +251,31 @@ TEST_F(ProtocolTest, ShortLastReplyIsNoRefusal) {
   Bytes truncated = Reply64(0x15, 0x02, 0x01);
   truncated.resize(10);
   link.QueueArrival(truncated);
-  EXPECT_EQ(ConfirmComm(link), kNoRefusal);
+  EXPECT_EQ(Code(ConfirmComm(dialogue, Model())), kNoRefusal);
 }
 
 TEST_F(ProtocolTest, WriteFailureAfterARefusalKeepsTheRefusalInTheBuffer) {
   for (int i = 0; i < 5; ++i) link.QueueArrival(Reply64(0x15, 0x02, 0x03));
   for (int i = 0; i < 5; ++i) link.QueueShortWrite(17);
   for (int i = 0; i < 6; ++i) link.QueueShortWrite(0);
-  EXPECT_EQ(CheckID_A(link), 0x13);
+  EXPECT_EQ(Code(CheckID_A(dialogue, Model())), 0x13);
   EXPECT_EQ(link.CountOf(Kind::kRead), 5u);
 }
 
 TEST_F(ProtocolTest, SilenceIsNoRefusalAfterSixReads) {
-  EXPECT_EQ(CheckID_A(link), kNoRefusal);
+  EXPECT_EQ(Code(CheckID_A(dialogue, Model())), kNoRefusal);
   EXPECT_EQ(link.CountOf(Kind::kRead), 6u);
-  EXPECT_EQ(errCounter, 6);
-  EXPECT_EQ(totalErrCounter, 6);
+  EXPECT_EQ(errCounter(), 6);
+  EXPECT_EQ(totalErrCounter(), 6);
 }
 
 TEST_F(ProtocolTest, InvalidLinkExhaustsConfirmCommWithNoRefusal) {
   auto invalid = MakeInvalidLink();
-  DummyComm(*invalid);
-  EXPECT_EQ(totalErrCounter, 0);
-  EXPECT_EQ(ConfirmComm(*invalid), kNoRefusal);
-  EXPECT_EQ(errCounter, 6);
-  EXPECT_EQ(totalErrCounter, 6);
+  DummyComm(On(*invalid), Model());
+  EXPECT_EQ(totalErrCounter(), 0);
+  EXPECT_EQ(Code(ConfirmComm(On(*invalid), Model())), kNoRefusal);
+  EXPECT_EQ(errCounter(), 6);
+  EXPECT_EQ(totalErrCounter(), 6);
 }
 
 // --- Individual operations ---------------------------------------------------
@@ -297,8 +283,8 @@ TEST_F(ProtocolTest, InvalidLinkExhaustsConfirmCommWithNoRefusal) {
 TEST_F(ProtocolTest, DummyCommSendsFiveWakeFramesThenDrainsWithoutCounting) {
   SelectByName("KR2-E");
   link.SetResponder([](const Bytes&) { return ToBytes(":007FFF01..\r\n"); });
-  errCounter = 3;
-  DummyComm(link);
+  PresetCounters(3, 0);
+  DummyComm(dialogue, Model());
   ASSERT_EQ(link.calls().size(), 2u + 5u * 2u + 5u);
   EXPECT_EQ(link.calls()[0].kind, Kind::kLineSettings);
   EXPECT_EQ(link.calls()[1].kind, Kind::kTimeouts);
@@ -312,8 +298,8 @@ TEST_F(ProtocolTest, DummyCommSendsFiveWakeFramesThenDrainsWithoutCounting) {
       EXPECT_EQ(call.asked, 11u);
     }
   }
-  EXPECT_EQ(errCounter, 3);
-  EXPECT_EQ(totalErrCounter, 0);
+  EXPECT_EQ(errCounter(), 3);
+  EXPECT_EQ(totalErrCounter(), 0);
 }
 
 TEST_F(ProtocolTest, LineSettingsOnlyForComModelsTimeoutsAlways) {
@@ -321,8 +307,8 @@ TEST_F(ProtocolTest, LineSettingsOnlyForComModelsTimeoutsAlways) {
     SelectByName(model);
     ScriptedLink fresh;
     fresh.SetResponder([](const Bytes&) { return Reply64(0x05); });
-    DummyComm(fresh);
-    EXPECT_EQ(ConfirmComm(fresh), kApplicationMode);
+    DummyComm(On(fresh), Model());
+    EXPECT_EQ(Code(ConfirmComm(On(fresh), Model())), kApplicationMode);
     const size_t expectedSettings = IsUsbModel(model) ? 0 : 2;
     EXPECT_EQ(fresh.CountOf(Kind::kLineSettings), expectedSettings) << model;
     EXPECT_EQ(fresh.CountOf(Kind::kTimeouts), 2u) << model;
@@ -337,9 +323,9 @@ TEST_F(ProtocolTest, LineSettingsOnlyForComModelsTimeoutsAlways) {
 }
 
 TEST_F(ProtocolTest, ExchangeTimeoutsForEveryOperationButTheWakeBurst) {
-  CheckID_A(link);
-  READ_D1386(link);
-  SendErase_A(link);
+  Code(CheckID_A(dialogue, Model()));
+  READ_D1386(dialogue);
+  Code(SendErase_A(dialogue, Model()));
   for (const auto& call : link.calls()) {
     if (call.kind != Kind::kTimeouts) continue;
     EXPECT_EQ(call.timeouts.readTotalMs, 3000u);
@@ -350,19 +336,19 @@ TEST_F(ProtocolTest, ExchangeTimeoutsForEveryOperationButTheWakeBurst) {
 
 TEST_F(ProtocolTest, ConfirmCommTellsApplicationFromLoaderAndRejectsOtherStatus) {
   link.QueueArrival(Reply64(0x06));
-  EXPECT_EQ(ConfirmComm(link), kLoaderMode);
+  EXPECT_EQ(Code(ConfirmComm(dialogue, Model())), kLoaderMode);
   ScriptedLink other;
   other.QueueArrival(Reply64(0x07));
   other.QueueArrival(Reply64(0x05));
-  EXPECT_EQ(ConfirmComm(other), kApplicationMode);
+  EXPECT_EQ(Code(ConfirmComm(On(other), Model())), kApplicationMode);
   EXPECT_EQ(other.CountOf(Kind::kWrite), 2u);
-  EXPECT_EQ(errCounter, 0);
+  EXPECT_EQ(errCounter(), 0);
 }
 
 TEST_F(ProtocolTest, ReplyWithOtherAddressAndFunctionPassesOnLrcAlone) {
   const uint8_t message[] = {0x01, 0x03, 0x7F, 0x00, 0x05, 0x00, 0x00};
   link.QueueArrival(ModbusAsciiFrame(message));
-  EXPECT_EQ(ConfirmComm(link), kApplicationMode);
+  EXPECT_EQ(Code(ConfirmComm(dialogue, Model())), kApplicationMode);
 }
 
 TEST_F(ProtocolTest, LowerCaseReplyIsRepeated) {
@@ -370,9 +356,9 @@ TEST_F(ProtocolTest, LowerCaseReplyIsRepeated) {
   for (auto& c : lower) c = static_cast<uint8_t>(std::tolower(c));
   link.QueueArrival(lower);
   link.QueueArrival(Reply64(0x06, 0x30, 0x00));
-  EXPECT_EQ(CheckID_A(link), 0x00);
+  EXPECT_EQ(Code(CheckID_A(dialogue, Model())), 0x00);
   EXPECT_EQ(link.CountOf(Kind::kWrite), 2u);
-  EXPECT_EQ(errCounter, 1);
+  EXPECT_EQ(errCounter(), 1);
 }
 
 struct IdentityCase {
@@ -390,7 +376,7 @@ TEST_P(ApplicationIdentity, AcceptedOrAskedAgain) {
     return Reply64(0x06, static_cast<uint8_t>(GetParam().reported >> 8),
                    static_cast<uint8_t>(GetParam().reported));
   });
-  const uint8_t result = CheckID_A(link);
+  const uint8_t result = Code(CheckID_A(dialogue, Model()));
   if (GetParam().accepted) {
     EXPECT_EQ(result, 0x00);
     EXPECT_EQ(link.CountOf(Kind::kWrite), 1u);
@@ -413,34 +399,28 @@ INSTANTIATE_TEST_SUITE_P(Codes, ApplicationIdentity,
 // the variant check would take the silent 32FQ2 for a 14FQ2.
 TEST_F(ProtocolTest, RegisterReadReturnsValueOrNothing) {
   link.QueueArrival(RegisterReply(0x4138));
-  EXPECT_EQ(READ_D1386(link), 0x4138);
-  EXPECT_EQ(errCounter, 0);
+  EXPECT_EQ(READ_D1386(dialogue), 0x4138);
+  EXPECT_EQ(errCounter(), 0);
   link.QueueArrival(RegisterReply(0x0000));
-  EXPECT_EQ(READ_D1148(link), std::optional<uint16_t>(0));
+  EXPECT_EQ(READ_D1148(dialogue), std::optional<uint16_t>(0));
   ScriptedLink silent;
   const Bytes exception = ToBytes(":0083027B\r\n");  // an exception reply is too short
   silent.SetResponder([&](const Bytes&) { return exception; });
-  EXPECT_EQ(READ_D1148(silent), std::nullopt);
-  EXPECT_EQ(errCounter, 6);
+  EXPECT_EQ(READ_D1148(On(silent)), std::nullopt);
+  EXPECT_EQ(errCounter(), 6);
 }
 
-TEST_F(ProtocolTest, VersionQueryUsesTheBurnLinkAndIgnoresStatus) {
-  auto scripted = std::make_unique<ScriptedLink>();
-  ScriptedLink* seen = scripted.get();
-  scripted->QueueArrival(Reply64(0x23, 0x15, 0x01));
-  hSerial = std::move(scripted);
+TEST_F(ProtocolTest, VersionQueryIgnoresStatusAndTheLineSettings) {
+  link.QueueArrival(Reply64(0x23, 0x15, 0x01));
   SelectByName("PW3-AIO");
-  EXPECT_EQ(read_fu_version_A(), 0x23);
-  EXPECT_EQ(Text(seen->Requests().at(0)), ":00640159053D\r\n");
-  EXPECT_EQ(seen->CountOf(Kind::kLineSettings), 0u);
-  hSerial.reset();
+  EXPECT_EQ(read_fu_version_A(dialogue), 0x23);
+  EXPECT_EQ(Text(link.Requests().at(0)), ":00640159053D\r\n");
+  EXPECT_EQ(link.CountOf(Kind::kLineSettings), 0u);
 }
 
 TEST_F(ProtocolTest, VersionQueryWithoutReplyIsZero) {
-  hSerial = std::make_unique<ScriptedLink>();
-  EXPECT_EQ(read_fu_version_A(), 0);
-  EXPECT_EQ(errCounter, 6);
-  hSerial.reset();
+  EXPECT_EQ(read_fu_version_A(dialogue), 0);
+  EXPECT_EQ(errCounter(), 6);
 }
 
 // --- SendErase_A ------------------------------------------------------------
@@ -449,12 +429,12 @@ TEST_F(ProtocolTest, SendEraseSilentPlcOfRestartingModelSucceedsAtOnce) {
   for (const char* model : {"KR2-C-V2", "KR2-C-V4", "PW2-CAR"}) {
     SelectByName(model);
     ScriptedLink silent;
-    errCounter = 4;
-    EXPECT_EQ(SendErase_A(silent), 0x00) << model;
+    PresetCounters(4, 0);
+    EXPECT_EQ(Code(SendErase_A(On(silent), Model())), 0x00) << model;
     EXPECT_EQ(silent.CountOf(Kind::kWrite), 1u) << "no confirmation";
-    EXPECT_EQ(errCounter, 0);
+    EXPECT_EQ(errCounter(), 0);
   }
-  EXPECT_EQ(totalErrCounter, 0);
+  EXPECT_EQ(totalErrCounter(), 0);
 }
 
 TEST_F(ProtocolTest, SendEraseWrongLrcOfRestartingModelIsRepeated) {
@@ -463,42 +443,42 @@ TEST_F(ProtocolTest, SendEraseWrongLrcOfRestartingModelIsRepeated) {
   badLrc[16] = badLrc[16] == '0' ? '1' : '0';
   link.QueueArrival(badLrc);
   link.QueueArrival(Reply64(0x06));
-  EXPECT_EQ(SendErase_A(link), 0x00);
+  EXPECT_EQ(Code(SendErase_A(dialogue, Model())), 0x00);
   ASSERT_EQ(link.Requests().size(), 3u);  // request, request, confirmation
-  EXPECT_EQ(totalErrCounter, 1);
+  EXPECT_EQ(totalErrCounter(), 1);
 }
 
 TEST_F(ProtocolTest, SendEraseSilentPlcOfOtherModelsEndsAfterSixReads) {
   SelectByName("GL30");
-  EXPECT_EQ(SendErase_A(link), kNoRefusal);
+  EXPECT_EQ(Code(SendErase_A(dialogue, Model())), kNoRefusal);
   EXPECT_EQ(link.CountOf(Kind::kRead), 6u);
-  EXPECT_EQ(errCounter, 6);
+  EXPECT_EQ(errCounter(), 6);
 }
 
 TEST_F(ProtocolTest, SendEraseAcceptedSendsConfirmationAndReadsNothing) {
   link.QueueArrival(Bytes{});
   link.QueueArrival(Reply64(0x06));
-  EXPECT_EQ(SendErase_A(link), 0x00);
+  EXPECT_EQ(Code(SendErase_A(dialogue, Model())), 0x00);
   const auto requests = link.Requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(Text(requests[2]), ":00640159063C\r\n");
   EXPECT_EQ(link.CountOf(Kind::kRead), 2u);
-  EXPECT_EQ(errCounter, 0);
-  EXPECT_EQ(totalErrCounter, 1);
+  EXPECT_EQ(errCounter(), 0);
+  EXPECT_EQ(totalErrCounter(), 1);
 }
 
 TEST_F(ProtocolTest, SendEraseConfirmationWriteFailureRestartsWithTheEraseRequest) {
   link.SetResponder([](const Bytes&) { return Reply64(0x06); });
   link.QueueShortWrite(23);  // erase request
   link.QueueShortWrite(7);   // confirmation cut short
-  EXPECT_EQ(SendErase_A(link), 0x00);
+  EXPECT_EQ(Code(SendErase_A(dialogue, Model())), 0x00);
   const auto requests = link.Requests();
   ASSERT_EQ(requests.size(), 4u);
   EXPECT_EQ(Text(requests[0]), ":006401594552415345D2\r\n");
   EXPECT_EQ(Text(requests[1]), ":00640159063C\r\n");
   EXPECT_EQ(Text(requests[2]), ":006401594552415345D2\r\n");
   EXPECT_EQ(Text(requests[3]), ":00640159063C\r\n");
-  EXPECT_EQ(totalErrCounter, 1);
+  EXPECT_EQ(totalErrCounter(), 1);
 }
 
 TEST_F(ProtocolTest, SendEraseConfirmationFailingSixTimesExhausts) {
@@ -507,9 +487,10 @@ TEST_F(ProtocolTest, SendEraseConfirmationFailingSixTimesExhausts) {
     link.QueueShortWrite(23);
     link.QueueShortWrite(0);
   }
-  EXPECT_EQ(SendErase_A(link), kNoRefusal);  // the buffer holds an acceptance, not a refusal
+  EXPECT_EQ(Code(SendErase_A(dialogue, Model())),
+            kNoRefusal);  // the buffer holds an acceptance, not a refusal
   EXPECT_EQ(link.Requests().size(), 12u);
-  EXPECT_EQ(errCounter, 6);
+  EXPECT_EQ(errCounter(), 6);
 }
 
 }  // namespace

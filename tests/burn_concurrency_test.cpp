@@ -1,93 +1,152 @@
-// A burn on its own thread while another thread does what the window does:
-// polls every shown value, counts seconds, picks ports and asks whether a
-// burn runs. Run under ThreadSanitizer (the linux-tsan preset) this proves the
-// shared values and the port text are free of data races.
+// Burns on threads of their own. Run under ThreadSanitizer (the linux-tsan
+// preset) these prove that a front end may read a burn's status while it
+// runs, and that burns share no state: the command line runs one per PLC.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "burn/burn.h"
-#include "burn/image.h"
 #include "catalogue/model_table.h"
-#include "link/exchange.h"
-#include "link/loader_protocol.h"
+#include "image/image_source.h"
 #include "sim/plc_sim.h"
 #include "sim/sim_link.h"
+#include "support/test_data.h"
 
 namespace {
 
-class QuietEnvironment : public BurnEnvironment {
+// A front end as the window is one: the status in atomics its window thread
+// reads, the port the operator may change at any moment.
+class WindowLikeFrontEnd : public BurnEnvironment, public BurnObserver {
  public:
-  explicit QuietEnvironment(PlcSimulator& plc) : plc_(plc) {}
-  std::unique_ptr<Link> OpenSerialPort(const std::string& port) override {
-    lastPort = port;
-    return OpenSimLink(plc_);
+  explicit WindowLikeFrontEnd(PlcSimulator& plc) : plc_(plc) {}
+
+  std::string ComPort() override {
+    std::lock_guard<std::mutex> lock(portMutex_);
+    return port_;
   }
+  void ChoosePort(const std::string& port) {
+    std::lock_guard<std::mutex> lock(portMutex_);
+    port_ = port;
+  }
+  std::unique_ptr<Link> OpenSerialPort(const std::string&) override { return OpenSimLink(plc_); }
   std::unique_ptr<Link> OpenMyDevPipe() override { return OpenSimLink(plc_); }
-  void ShowError(const std::string& text) override { result = "ERROR: " + text; }
-  void ShowInformation(const std::string& text, const std::string& caption) override {
-    result = caption + ": " + text;
-  }
-  void ShowPrompt(const std::string&) override {}
+  void ShowBox(BoxKind, const std::string&, const std::string&) override {}
   void EnableStartButton(bool) override {}
   void StopElapsedTimer() override { timerRunning = false; }
-  void SleepSeconds(int) override {}
+  void ResetElapsedTime() override { elapsedTime = 0; }
+  void SleepSeconds(int, const CancelToken&) override {}
 
+  void OnStatus(const BurnStatus& status) override {
+    flashStatus = status.flashStatus;
+    progress = status.progress;
+    errCounter = status.errCounter;
+    totalErrCounter = status.totalErrCounter;
+    std::lock_guard<std::mutex> lock(eventsMutex_);
+    statuses.push_back(status);
+  }
+
+  std::atomic<int32_t> flashStatus{0}, progress{0}, errCounter{0}, totalErrCounter{0};
+  std::atomic<int32_t> elapsedTime{0};
   std::atomic<bool> timerRunning{true};
-  std::string result;
-  std::string lastPort;
+  std::vector<BurnStatus> statuses;
 
  private:
   PlcSimulator& plc_;
+  std::mutex portMutex_;
+  std::string port_ = "COM3";
+  std::mutex eventsMutex_;
+};
+
+PlcSettings SettingsWith(const char* model, uint32_t size, std::vector<PlcFault> faults) {
+  PlcSettings settings = DefaultPlcSettings(*FindModel(model), size);
+  settings.faults = std::move(faults);
+  return settings;
+}
+
+struct Unit {
+  Unit(const char* model, uint32_t size, std::vector<PlcFault> faults = {})
+      : rules(ModelAt(*FindModel(model))),
+        image(TestImage(size)),
+        source("test.bin", image),
+        plc(SettingsWith(model, size, std::move(faults))),
+        frontEnd(plc) {}
+  BurnResult Run() { return StartBurn({rules, source, frontEnd, frontEnd, cancel}); }
+
+  const ModelRules& rules;
+  std::vector<uint8_t> image;
+  MemoryImageSource source;
+  PlcSimulator plc;
+  WindowLikeFrontEnd frontEnd;
+  CancelToken cancel;
 };
 
 TEST(BurnConcurrency, WindowThreadReadsAndWritesWhileTheBurnRuns) {
-  SelectModel(*FindModel("PW2-CAR"));  // a COM model that reopens its port
-  SetSelectedComPort("COM3");
-  const uint32_t size = 300000;
-  std::vector<uint8_t> image(size);
-  for (uint32_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
-  UseImageFile(image);
-  PlcSimulator plc(DefaultPlcSettings(*FindModel("PW2-CAR"), size));
-  QuietEnvironment env(plc);
-
-  ASSERT_TRUE(ClaimBurn());
-  paramStruct.environment = &env;
+  Unit unit("PW2-CAR", 300000);  // a COM model that reopens its port
   std::atomic<bool> done{false};
-  std::thread burn([&done] {
-    StartBurn(&paramStruct);
+  BurnResult result;
+  std::thread burn([&] {
+    result = unit.Run();
     done = true;
   });
-
-  std::set<int32_t> phases;
-  int32_t highestProgress = 0;
-  int polls = 0;
+  std::set<int32_t> phasesSeen;
+  int ticks = 0;
   while (!done) {
-    phases.insert(flashStatus);
-    const int32_t p = progress;
-    EXPECT_GE(p, 0);
-    EXPECT_LE(p, 100);
-    highestProgress = std::max(highestProgress, p);
-    (void)errCounter.load();
-    (void)totalErrCounter.load();
-    if (env.timerRunning) ++elapsedTime;
-    SetSelectedComPort(polls % 2 == 0 ? "COM3" : "COM4");
-    (void)BurnRunning();
-    ++polls;
+    phasesSeen.insert(unit.frontEnd.flashStatus);
+    (void)unit.frontEnd.progress.load();
+    (void)unit.frontEnd.errCounter.load();
+    (void)unit.frontEnd.totalErrCounter.load();
+    if (unit.frontEnd.timerRunning) ++unit.frontEnd.elapsedTime;
+    unit.frontEnd.ChoosePort(++ticks % 2 == 0 ? "COM3" : "COM4");
     std::this_thread::yield();
   }
   burn.join();
+  EXPECT_EQ(result.outcome, BurnOutcome::kSucceeded) << result.message;
+  EXPECT_TRUE(unit.plc.record().updateComplete);
+  EXPECT_EQ(unit.frontEnd.elapsedTime, 0);
+  EXPECT_TRUE(phasesSeen.count(kProgramming) != 0 || ticks < 100);
+}
 
-  EXPECT_EQ(env.result, "INFORMATION: Firmware update is SUCCESSFUL");
-  EXPECT_TRUE(plc.record().updateComplete);
-  EXPECT_GT(polls, 0);
-  EXPECT_EQ(elapsedTime, 0);
-  EXPECT_EQ(flashStatus, 0);
-  EXPECT_EQ(progress, 0);
-  EXPECT_EQ(totalErrCounter, 0);
-  EXPECT_FALSE(BurnRunning());
+// Two burns at once, each on its own simulated PLC with its own image: each
+// flash is its own image, each front end sees only its own burn's events.
+TEST(BurnConcurrency, TwoBurnsAtOnceShareNothing) {
+  // Only the KR2-E's PLC refuses one block once: only its burn counts it.
+  Unit com("KR2-E", 60000, {{FaultKind::kNak, PlcRequest::kBlock, 5, 1}});
+  Unit usb("GL30", 30000);
+
+  BurnResult comResult, usbResult;
+  std::thread first([&] { comResult = com.Run(); });
+  std::thread second([&] { usbResult = usb.Run(); });
+  first.join();
+  second.join();
+
+  EXPECT_EQ(comResult.outcome, BurnOutcome::kSucceeded) << comResult.message;
+  EXPECT_EQ(comResult.message, "Firmware update is SUCCESSFUL");
+  EXPECT_EQ(usbResult.outcome, BurnOutcome::kSucceeded) << usbResult.message;
+  EXPECT_EQ(usbResult.message, "Firmware update is SUCCESSFUL!, please REPLUG the USB cable");
+  EXPECT_TRUE(std::equal(com.image.begin(), com.image.end(), com.plc.record().flash.begin()));
+  const BlockPlan gl30 = BlockPlanOf("GL30", 30000);
+  EXPECT_TRUE(std::equal(usb.image.begin(), usb.image.begin() + gl30.imageBytes,
+                         usb.plc.record().flash.begin()));
+
+  auto mostFailures = [](const std::vector<BurnStatus>& statuses) {
+    int32_t most = 0;
+    for (const BurnStatus& s : statuses) most = std::max(most, s.totalErrCounter);
+    return most;
+  };
+  EXPECT_EQ(mostFailures(com.frontEnd.statuses), 1);
+  EXPECT_EQ(mostFailures(usb.frontEnd.statuses), 0);
+  // Each saw its own transfer run to its end, and its own status come back to rest.
+  for (const auto* statuses : {&com.frontEnd.statuses, &usb.frontEnd.statuses}) {
+    ASSERT_GE(statuses->size(), 3u);
+    EXPECT_EQ(statuses->back(), BurnStatus{});
+    const BurnStatus& end = (*statuses)[statuses->size() - 2];
+    EXPECT_EQ(end.flashStatus, kProgramming);
+    EXPECT_EQ(end.progress, 100);
+  }
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "burn/burn.h"
-#include "burn/image.h"
 #include "catalogue/model_table.h"
+#include "image/image_source.h"
 #include "link/serial.h"
 #include "support/child_process.h"
 #include "support/test_data.h"
@@ -25,9 +25,10 @@ namespace fs = std::filesystem;
 
 // The burn's outside world on this machine, without a window: both kinds
 // of link open the simulator's pseudo-terminal.
-class PtyEnvironment : public BurnEnvironment {
+class PtyEnvironment : public BurnEnvironment, public BurnObserver {
  public:
   explicit PtyEnvironment(std::string link) : link_(std::move(link)) {}
+  std::string ComPort() override { return link_; }
   std::unique_ptr<Link> OpenSerialPort(const std::string& port) override {
     events.push_back("open " + port);
     return OpenSerialLink(port);
@@ -36,16 +37,15 @@ class PtyEnvironment : public BurnEnvironment {
     events.push_back("open USB");
     return OpenSerialLink(link_);
   }
-  void ShowError(const std::string& text) override { events.push_back("ERROR: " + text); }
-  void ShowInformation(const std::string& text, const std::string& caption) override {
-    events.push_back(caption + ": " + text);
+  void ShowBox(BoxKind kind, const std::string& text, const std::string& caption) override {
+    events.push_back((kind == BoxKind::kPrompt ? "prompt" : caption) + ": " + text);
   }
-  void ShowPrompt(const std::string& text) override { events.push_back("prompt: " + text); }
   void EnableStartButton(bool) override {}
   void StopElapsedTimer() override {}
+  void ResetElapsedTime() override {}
   // The operator's pause, shortened: long enough for the simulator to see
   // the link closed before it is opened again.
-  void SleepSeconds(int seconds) override {
+  void SleepSeconds(int seconds, const CancelToken&) override {
     events.push_back("sleep " + std::to_string(seconds));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
@@ -84,13 +84,11 @@ TEST_P(BurnOverPty, CompletesWithACleanSimulatorReport) {
                       (dir_ / "report.json").string(), "--exit-when-complete", "--timeout", "120"});
   ASSERT_EQ(plcsim.NextLine(), "ready " + link);
 
-  SelectModel(*FindModel(c.model));
-  SetSelectedComPort(link);
-  UseImageFile(image);
+  MemoryImageSource source("image.bin", image);
   PtyEnvironment env(link);
-  ASSERT_TRUE(ClaimBurn());
-  paramStruct.environment = &env;
-  StartBurn(&paramStruct);
+  CancelToken cancel;
+  const BurnResult result = StartBurn({ModelAt(*FindModel(c.model)), source, env, env, cancel});
+  EXPECT_EQ(result.outcome, BurnOutcome::kSucceeded) << result.message;
 
   const bool usb = IsUsbModel(c.model);
   const std::string open = usb ? "open USB" : "open " + link;

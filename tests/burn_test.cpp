@@ -6,16 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "burn/image.h"
+#include "burn/messages.h"
 #include "catalogue/model_table.h"
-#include "link/exchange.h"
-#include "link/loader_protocol.h"
-#include "sim/plc_sim.h"
-#include "sim/sim_link.h"
-#include "support/test_data.h"
+#include "support/burn_fixture.h"
 
 namespace {
 
@@ -23,127 +21,19 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
-class RecordingEnvironment : public BurnEnvironment {
- public:
-  explicit RecordingEnvironment(PlcSimulator* plc) : plc_(plc) {}
-
-  std::unique_ptr<Link> OpenSerialPort(const std::string& port) override {
-    return Record("open " + port, openFails_ > 0 ? (--openFails_, nullptr) : Open());
-  }
-  std::unique_ptr<Link> OpenMyDevPipe() override {
-    return Record("open USB", openFails_ > 0 ? (--openFails_, nullptr) : Open());
-  }
-  void ShowError(const std::string& text) override { events.push_back("ERROR: " + text); }
-  void ShowInformation(const std::string& text, const std::string& caption) override {
-    events.push_back(caption + ": " + text);
-  }
-  void ShowPrompt(const std::string& text) override {
-    events.push_back("prompt: " + text);
-    if (onPrompt) onPrompt();
-  }
-  void EnableStartButton(bool enable) override {
-    events.push_back(enable ? "button on" : "button off");
-    buttonEnabled = enable;
-  }
-  void StopElapsedTimer() override { events.push_back("timer stop"); }
-  void SleepSeconds(int seconds) override { events.push_back("sleep " + std::to_string(seconds)); }
-
-  // The next `count` opens fail.
-  void FailOpens(int count) { openFails_ = count; }
-
-  std::vector<std::string> events;
-  bool buttonEnabled = true;
-  std::function<void()> onPrompt;
-
- private:
-  std::unique_ptr<Link> Open() { return plc_ != nullptr ? OpenSimLink(*plc_) : nullptr; }
-  std::unique_ptr<Link> Record(const std::string& what, std::unique_ptr<Link> link) {
-    events.push_back(what + (link ? "" : " failed"));
-    return link;
-  }
-  PlcSimulator* plc_;
-  int openFails_ = 0;
-};
-
-// A size that exercises a partly filled last block and fits every model.
-uint32_t TestSizeFor(std::string_view model) {
-  return std::min<uint32_t>(SizeLimitOf(model).bytes, 9000 + 77);
-}
-
-class BurnTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    errCounter = 0;
-    totalErrCounter = 0;
-    flashStatus = 0;
-    progress = 0;
-    elapsedTime = 0;
-    paramStruct.demoImageAllowed = false;
-  }
-
-  // Selects `model`, gives the burn an image of `size` bytes and builds a
-  // PLC that passes every check unless the test changes its settings.
-  void Prepare(std::string_view model, uint32_t size, const std::string& port = "COM3") {
-    const int index = *FindModel(model);
-    SelectModel(index);
-    SetSelectedComPort(port);
-    image = TestImage(size);
-    UseImageFile(image);
-    settings = DefaultPlcSettings(index, size);
-  }
-
-  // Runs one burn the way a front end does; the simulator is built from
-  // `settings` unless a test built its own.
-  void RunBurn(bool withPlc = true) {
-    if (withPlc && !plc) plc = std::make_unique<PlcSimulator>(settings);
-    env = std::make_unique<RecordingEnvironment>(withPlc ? plc.get() : nullptr);
-    if (onPrompt) env->onPrompt = onPrompt;
-    ASSERT_TRUE(ClaimBurn());
-    paramStruct.environment = env.get();
-    EXPECT_EQ(StartBurn(&paramStruct), 0);
-    EXPECT_FALSE(BurnRunning());
-  }
-
-  void ExpectCleanEnd() {
-    EXPECT_EQ(elapsedTime, 0);
-    EXPECT_EQ(flashStatus, 0);
-    EXPECT_EQ(progress, 0);
-    EXPECT_EQ(errCounter, 0);
-    EXPECT_EQ(totalErrCounter, 0);
-    EXPECT_TRUE(env->buttonEnabled);
-    EXPECT_EQ(hSerial, nullptr);
-    if (plc) {
-      EXPECT_FALSE(plc->connected());
-    }
-  }
-
-  std::vector<uint8_t> ExpectedFlash() const {
-    const BlockPlan plan = BlockPlanOf(CurrentModel(), static_cast<uint32_t>(image.size()));
-    std::vector<uint8_t> flash(image.begin(), image.begin() + plan.imageBytes);
-    flash.resize(static_cast<size_t>(plan.blocks) * plan.dataBytes, 0x1A);
-    return flash;
-  }
-
-  std::vector<uint8_t> image;
-  PlcSettings settings;
-  std::unique_ptr<PlcSimulator> plc;
-  std::unique_ptr<RecordingEnvironment> env;
-  std::function<void()> onPrompt;
-};
-
 // --- Every model, from application mode to success ----------------------------
 
 class EveryModelBurn : public BurnTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(EveryModelBurn, UpdatesFromApplicationMode) {
-  const std::string model = plcList[GetParam()];
-  Prepare(model, TestSizeFor(model));
+  const std::string name(ModelName(GetParam()));
+  Prepare(name, TestSizeFor(name));
   RunBurn();
 
-  const bool usb = IsUsbModel(model);
+  const bool usb = IsUsbModel(name);
   const std::string open = usb ? "open USB" : "open COM3";
   std::vector<std::string> expected = {"button off", open};
-  switch (ReconnectRuleOf(model)) {
+  switch (ReconnectRuleOf(name)) {
     case ReconnectRule::kR1:
       expected.insert(
           expected.end(),
@@ -172,12 +62,15 @@ TEST_P(EveryModelBurn, UpdatesFromApplicationMode) {
   EXPECT_TRUE(plc->record().updateComplete);
   EXPECT_EQ(plc->record().flash, ExpectedFlash());
   ExpectCleanEnd();
-  EXPECT_EQ(hGLOBAL, nullptr);  // the image was released
+  ASSERT_EQ(env->results.size(), 1u);
+  EXPECT_EQ(env->results[0].outcome, BurnOutcome::kSucceeded);
+  EXPECT_EQ(result.outcome, BurnOutcome::kSucceeded);
+  EXPECT_EQ(result.phase, BurnPhase::kProgramming);
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, EveryModelBurn, ::testing::Range(0, kModelCount),
                          [](const auto& info) {
-                           std::string name = plcList[info.param];
+                           std::string name(ModelName(info.param));
                            for (char& c : name) c = c == '-' ? '_' : c;
                            return name;
                          });
@@ -268,13 +161,13 @@ class RefusedImages : public BurnTest, public ::testing::WithParamInterface<Refu
 
 TEST_P(RefusedImages, EndBeforeAnyLinkIsOpened) {
   Prepare(GetParam().model, GetParam().size);
-  elapsedTime = 7;
   RunBurn();
   EXPECT_THAT(env->events, ElementsAre("button off", "timer stop",
                                        std::string("ERROR: ") + GetParam().message, "button on"));
   EXPECT_EQ(plc->record().connections, 0u);
-  EXPECT_EQ(elapsedTime, 0);
-  EXPECT_EQ(hGLOBAL, nullptr);
+  ExpectCleanEnd();
+  EXPECT_EQ(result.outcome, BurnOutcome::kImageRefused);
+  EXPECT_EQ(result.message, GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -297,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
 // 40,000-byte image.
 TEST_F(BurnTest, ImageOf4GiBAndMoreIsRefusedByItsFullSize) {
   Prepare("KR2-E", 40000);
-  UseImageFile(image, (uint64_t{1} << 32) + 40000);
+  UseImage(image, (uint64_t{1} << 32) + 40000);
   RunBurn();
   EXPECT_THAT(
       env->events,
@@ -311,16 +204,15 @@ TEST_F(BurnTest, DemoImageIsRefusedUnlessTheFrontEndAllowsIt) {
   Prepare("GL30", 9077);
   const std::string banner = "MORVIX DEMO IMAGE - NOT FIRMWARE";
   std::copy(banner.begin(), banner.end(), image.begin());
-  UseImageFile(image);
+  UseImage(image);
   RunBurn();
   EXPECT_THAT(env->events,
               ElementsAre("button off", "timer stop", "ERROR: " + kDemoImage, "button on"));
   EXPECT_EQ(plc->record().connections, 0u);
 
-  paramStruct.demoImageAllowed = true;
+  demoImageAllowed = true;
   plc.reset();
   RunBurn();
-  paramStruct.demoImageAllowed = false;
   EXPECT_TRUE(plc->record().updateComplete);
   EXPECT_EQ(plc->record().flash, ExpectedFlash());
 }
@@ -336,17 +228,12 @@ class UnopenedLinks : public BurnTest, public ::testing::WithParamInterface<Unop
 
 TEST_P(UnopenedLinks, NameThePort) {
   Prepare(GetParam().model, 5000, GetParam().port);
-  plc = std::make_unique<PlcSimulator>(settings);
-  env = std::make_unique<RecordingEnvironment>(plc.get());
-  env->FailOpens(1);
-  ASSERT_TRUE(ClaimBurn());
-  paramStruct.environment = env.get();
-  StartBurn(&paramStruct);
+  RunBurn(false);  // no PLC: the open fails
   EXPECT_THAT(env->events,
               ElementsAre("button off", std::string(GetParam().open) + " failed", "timer stop",
                           std::string("ERROR: ") + GetParam().message, "button on"));
-  EXPECT_EQ(plc->record().connections, 0u);
   ExpectCleanEnd();
+  EXPECT_EQ(result.outcome, BurnOutcome::kLinkNotOpened);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -369,18 +256,9 @@ TEST_F(BurnTest, ReopenFailingAfterTheReplugPromptEndsWithNoResponse) {
   ExpectCleanEnd();
 }
 
-TEST_F(BurnTest, StartDuringABurnStartsNothing) {
-  Prepare("GL30", 5000);
-  bool claimedDuringBurn = true;
-  onPrompt = [&claimedDuringBurn] { claimedDuringBurn = ClaimBurn(); };
-  RunBurn();
-  EXPECT_FALSE(claimedDuringBurn);
-  EXPECT_TRUE(plc->record().updateComplete);  // the refused start did not disturb it
-}
-
 TEST_F(BurnTest, PowerCycleReopensThePortChosenMeanwhile) {
   Prepare("PW2-CAR", 5000, "COM3");
-  onPrompt = [] { SetSelectedComPort("COM4"); };
+  onPrompt = [this] { env->ChoosePort("COM4"); };
   RunBurn();
   EXPECT_THAT(env->events,
               ElementsAre("button off", "open COM3",
@@ -449,7 +327,7 @@ TEST(StateMessages, EveryLowFourBitValue) {
   for (int code = 0x10; code <= 0xFF; ++code) {
     const int low = code & 0x0F;
     const std::string expected1 = low < 9 ? state1[low] : "UNKNOWN MESSAGE";
-    EXPECT_EQ(StateMessage(1, static_cast<uint8_t>(code)), expected1) << code;
+    EXPECT_EQ(StateMessage(1, static_cast<AppStatus>(code)), expected1) << code;
     const bool wrong2 = low == 2 || low == 3 || low == 5;
     const bool wrong3 = low == 3 || low == 4 || low == 5;
     for (int state : {2, 3}) {
@@ -459,7 +337,8 @@ TEST(StateMessages, EveryLowFourBitValue) {
                                    : low == 7 ? "UNKNOWN ERROR CODE" + suffix
                                    : low == 8 ? "NO RESPONSE" + suffix
                                               : "UNKNOWN MESSAGE" + suffix;
-      EXPECT_EQ(StateMessage(state, static_cast<uint8_t>(code)), expected) << state << " " << code;
+      EXPECT_EQ(StateMessage(state, static_cast<AppStatus>(code)), expected)
+          << state << " " << code;
     }
   }
 }
@@ -756,6 +635,82 @@ std::string LateReplyName(const ::testing::TestParamInfo<LateReplyCase>& info) {
 
 INSTANTIATE_TEST_SUITE_P(EarlyBlock, LateReplies, ::testing::ValuesIn(LateReplyCases()),
                          LateReplyName);
+
+// --- Cancellation ----------------------------------------------------------------
+
+// A stop requested in any phase ends the burn between two exchanges: no box,
+// the status at rest, the button back, the link closed, and the simulated
+// PLC never saw half a request.
+struct CancelCase {
+  const char* name;
+  const char* model;
+  PlcMode startMode;
+  BurnPhase phase;  // where the stop is requested, and where the result says it hit
+};
+
+void PrintTo(const CancelCase& c, std::ostream* os) { *os << c.name; }
+
+class Cancellation : public BurnTest, public ::testing::WithParamInterface<CancelCase> {};
+
+bool Begins(std::span<const uint8_t> request, std::string_view text) {
+  return request.size() >= text.size() && std::equal(text.begin(), text.end(), request.begin());
+}
+
+TEST_P(Cancellation, EndsWithoutABoxAndClosesTheLink) {
+  const CancelCase& c = GetParam();
+  Prepare(c.model, TestSizeFor(c.model));
+  settings.startMode = c.startMode;
+  plc = std::make_unique<PlcSimulator>(settings);
+  env = std::make_unique<RecordingEnvironment>(plc.get(), port);
+  switch (c.phase) {
+    case BurnPhase::kPhase1:
+      env->onWrite = [this](std::span<const uint8_t> r) {
+        if (Begins(r, ":0064015949")) cancel.Request();  // the identity query
+      };
+      break;
+    case BurnPhase::kReconnecting:
+      env->onPrompt = [this] { cancel.Request(); };
+      env->onSleep = [this] { cancel.Request(); };
+      break;
+    case BurnPhase::kPhase2:
+      env->onWrite = [this](std::span<const uint8_t> r) {
+        if (Begins(r, "ID")) cancel.Request();
+      };
+      break;
+    default:
+      env->onStatus = [this, c](const BurnStatus& s) {
+        const int32_t phase = c.phase == BurnPhase::kErasing ? kErasing : kProgramming;
+        if (s.flashStatus == phase && s.progress >= 20) cancel.Request();
+      };
+  }
+  result = StartBurn({*rules, *source, *env, *env, cancel, demoImageAllowed});
+
+  EXPECT_EQ(result.outcome, BurnOutcome::kCancelled);
+  EXPECT_EQ(result.phase, c.phase);
+  EXPECT_EQ(result.message, "");
+  ASSERT_GE(env->events.size(), 2u);
+  EXPECT_THAT(std::vector<std::string>(env->events.end() - 2, env->events.end()),
+              ElementsAre("timer stop", "button on"));
+  for (const std::string& event : env->events) {
+    EXPECT_EQ(event.find("ERROR"), std::string::npos) << event;
+    EXPECT_EQ(event.find("SUCCESSFUL"), std::string::npos) << event;
+  }
+  ExpectCleanEnd();
+  EXPECT_FALSE(plc->record().updateComplete);
+  EXPECT_THAT(plc->record().violations, IsEmpty()) << Violations(*plc);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachPhase, Cancellation,
+    ::testing::Values(
+        CancelCase{"Phase1", "KR2-E", PlcMode::kApplication, BurnPhase::kPhase1},
+        CancelCase{"AtTheReplugPrompt", "GL30", PlcMode::kApplication, BurnPhase::kReconnecting},
+        CancelCase{"InTheWaitOfALinkKept", "KR2-E", PlcMode::kApplication,
+                   BurnPhase::kReconnecting},
+        CancelCase{"Phase2Checks", "GL30", PlcMode::kLoader, BurnPhase::kPhase2},
+        CancelCase{"Erasing", "HM2", PlcMode::kLoader, BurnPhase::kErasing},
+        CancelCase{"Programming", "KR2-E", PlcMode::kLoader, BurnPhase::kProgramming}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BurnTest, RefusedLoaderIdentityIsTheWrongPlcType) {
   Prepare("VOK-KR2-V2", 5000);

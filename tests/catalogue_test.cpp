@@ -28,7 +28,7 @@ bool In(const Names& set, const std::string& name) { return set.count(name) != 0
 
 class EveryModel : public ::testing::TestWithParam<int> {
  protected:
-  std::string Name() const { return plcList[GetParam()]; }
+  std::string Name() const { return ModelAt(GetParam()).name; }
 };
 
 TEST_P(EveryModel, ColumnRulesFollowTheNameSets) {
@@ -55,7 +55,7 @@ TEST_P(EveryModel, ColumnRulesFollowTheNameSets) {
   if (In(kR3, name)) reconnect = ReconnectRule::kR3;
   EXPECT_EQ(ReconnectRuleOf(name), reconnect);
 
-  const uint16_t code = plcID[GetParam()];
+  const uint16_t code = ModelCode(GetParam());
   const LoaderIdRule loaderId = In(kUsb, name)   ? LoaderIdRule::kL1
                                 : code == 0x000C ? LoaderIdRule::kL2
                                                  : LoaderIdRule::kL3;
@@ -75,18 +75,36 @@ TEST_P(EveryModel, SizeLimitAcceptsEqualAndRefusesOneMore) {
   EXPECT_EQ(std::string(limit.message).rfind("The file size EXCEEDS the MAXIMUM size (", 0), 0u);
 }
 
-TEST_P(EveryModel, SelectionCopiesNameAndCode) {
-  SelectModel(GetParam());
-  EXPECT_EQ(selectedPLCIdx.load(), GetParam());
-  EXPECT_EQ(selectedPLCID.load(), plcID[GetParam()]);
-  EXPECT_EQ(std::string(selectedPLC), Name());
-  EXPECT_EQ(CurrentModel(), Name());
+TEST_P(EveryModel, RowIsFoundByItsNameAndRulesOfTheNameAreTheRow) {
   EXPECT_EQ(FindModel(Name()), GetParam());
+  EXPECT_EQ(&RulesOf(Name()), &ModelAt(GetParam()));
+  EXPECT_EQ(SubCodeOf(ModelAt(GetParam())), In(kAio, Name()) ? 0x5B : 0x59);
+}
+
+// The compatibility check is the identity code's: every model of a code is
+// checked alike, and the pair a register tells apart holds the model itself.
+TEST_P(EveryModel, VariantCheckBelongsToTheIdentityCode) {
+  const ModelRules& model = ModelAt(GetParam());
+  for (int other = 0; other < kModelCount; ++other) {
+    if (ModelCode(other) != model.code) continue;
+    EXPECT_EQ(ModelAt(other).variant, model.variant) << ModelName(other);
+    EXPECT_EQ(ModelAt(other).pair, model.pair) << ModelName(other);
+  }
+  EXPECT_EQ(model.variant == VariantCheck::kLoaderVersion, HasLoaderVersionCode(model.code));
+  if (model.pair != nullptr) {
+    EXPECT_TRUE(Name() == model.pair->modelWhenSet || Name() == model.pair->modelWhenClear);
+  }
+  const bool kr2 = model.code == 0x000C;
+  EXPECT_EQ(model.variant == VariantCheck::kKr2, kr2);
+  const bool register1148 = model.code == 0x0013 || model.code == 0x0015;
+  EXPECT_EQ(model.variant == VariantCheck::kD1148, register1148);
+  const bool register1001 = model.code == 0x0008 || model.code == 0xA001;
+  EXPECT_EQ(model.variant == VariantCheck::kD1001, register1001);
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, EveryModel, ::testing::Range(0, kModelCount),
                          [](const auto& info) {
-                           std::string name = plcList[info.param];
+                           std::string name = ModelAt(info.param).name;
                            for (char& c : name) {
                              if (c == '-') c = '_';
                            }
@@ -96,8 +114,8 @@ INSTANTIATE_TEST_SUITE_P(Models, EveryModel, ::testing::Range(0, kModelCount),
 TEST(ModelTable, NamesAreUniqueAndFitTheirSlots) {
   Names seen;
   for (int i = 0; i < kModelCount; ++i) {
-    EXPECT_LT(std::string(plcList[i]).size(), static_cast<size_t>(kModelNameSize));
-    EXPECT_TRUE(seen.insert(plcList[i]).second) << plcList[i];
+    EXPECT_LT(std::string(ModelAt(i).name).size(), static_cast<size_t>(kModelNameSize));
+    EXPECT_TRUE(seen.insert(ModelAt(i).name).second) << ModelAt(i).name;
   }
   EXPECT_EQ(seen.size(), 32u);
   EXPECT_EQ(kUsb.size(), 14u);
@@ -105,14 +123,14 @@ TEST(ModelTable, NamesAreUniqueAndFitTheirSlots) {
 
 TEST(ModelTable, DefaultModelGL30IsRow12WithCode0x3000) {
   EXPECT_EQ(FindModel("GL30"), 12);
-  EXPECT_EQ(plcID[12], 0x3000);
+  EXPECT_EQ(ModelCode(12), 0x3000);
   EXPECT_EQ(FindModel("gl30"), std::nullopt);  // names compare case-sensitively
   EXPECT_EQ(FindModel("GL3"), std::nullopt);
 }
 
 TEST(ModelTable, SharedCodeStillTellsNameKeyedRulesApart) {
   for (const char* name : {"GL20", "GL20-AIO", "GL20-TO-GL30"}) {
-    EXPECT_EQ(plcID[*FindModel(name)], 0x3010) << name;
+    EXPECT_EQ(ModelCode(*FindModel(name)), 0x3010) << name;
   }
   EXPECT_EQ(SizeLimitOf("GL20-AIO").bytes, 40960u);
   EXPECT_EQ(EraseRuleOf("GL20-AIO"), EraseRule::kE4);
@@ -190,7 +208,7 @@ class LoaderIdentity : public ::testing::TestWithParam<IdCase> {};
 
 TEST_P(LoaderIdentity, AcceptsByRule) {
   const IdCase& c = GetParam();
-  const uint16_t code = plcID[*FindModel(c.model)];
+  const uint16_t code = ModelCode(*FindModel(c.model));
   EXPECT_EQ(LoaderIdAccepts(c.model, code, c.reported), c.accepted);
 }
 

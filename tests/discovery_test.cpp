@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "discovery/port_list.h"
 #include "discovery/port_names.h"
+#include "ui/port_list.h"
 
 namespace {
 
@@ -89,14 +89,13 @@ using Ports = std::vector<std::string>;
 
 class PortListFill : public ::testing::Test {
  protected:
-  void SetUp() override { totalComPort = 0; }
   FakeComboBox list;
 };
 
 TEST_F(PortListFill, AddsEveryPortAndCountsThem) {
   RefillPortList(list, Ports{"COM3", "COM12", "COM1"});
   EXPECT_EQ(list.entries, (Ports{"COM1", "COM12", "COM3"}));
-  EXPECT_EQ(totalComPort, 3);
+  EXPECT_EQ(list.totalComPort, 3);
   EXPECT_EQ(list.selected, -1);  // the caller chooses
 }
 
@@ -109,14 +108,14 @@ TEST_F(PortListFill, NextFillRemovesExactlyTheThreeEntriesOfTheLastFill) {
 
   EXPECT_EQ(list.deletes, 3);
   EXPECT_EQ(list.entries, (Ports{"COM5", "~foreign"}));
-  EXPECT_EQ(totalComPort, 1);
+  EXPECT_EQ(list.totalComPort, 1);
 }
 
 TEST_F(PortListFill, NoPortsLeavesAnEmptyListAndCountZero) {
   RefillPortList(list, Ports{"COM3", "COM4"});
   RefillPortList(list, Ports{});
   EXPECT_TRUE(list.entries.empty());
-  EXPECT_EQ(totalComPort, 0);
+  EXPECT_EQ(list.totalComPort, 0);
 }
 
 TEST_F(PortListFill, UnreadableDeviceListKeepsTheEntriesAndTheCount) {
@@ -125,7 +124,7 @@ TEST_F(PortListFill, UnreadableDeviceListKeepsTheEntriesAndTheCount) {
   RefillPortList(list, std::nullopt);
   EXPECT_EQ(list.entries, (Ports{"COM3", "COM4"}));
   EXPECT_EQ(list.deletes, 0);
-  EXPECT_EQ(totalComPort, 2);
+  EXPECT_EQ(list.totalComPort, 2);
   EXPECT_EQ(list.selected, 0);
 }
 
@@ -136,11 +135,11 @@ TEST_P(UsbEntry, IsTheSingleSelectedEntryWhateverTheListHeld) {
   EnumUSBPort(list);
   EXPECT_EQ(list.entries, Ports{"USB"});
   EXPECT_EQ(list.selected, 0);
-  EXPECT_EQ(totalComPort, 1);
+  EXPECT_EQ(list.totalComPort, 1);
 
   EnumUSBPort(list);  // choosing a USB model again
   EXPECT_EQ(list.entries, Ports{"USB"});
-  EXPECT_EQ(totalComPort, 1);
+  EXPECT_EQ(list.totalComPort, 1);
 
   RefillPortList(list, Ports{"COM2"});  // and back to a COM model
   EXPECT_EQ(list.entries, Ports{"COM2"});

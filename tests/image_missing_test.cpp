@@ -4,32 +4,38 @@
 
 #include <vector>
 
-#include "burn/image.h"
+#include "image/image_source.h"
 
 namespace {
 
-TEST(MissingImage, OpenReportsFailureAndLeavesNothingToRead) {
-  fileLength = 1234;  // what an earlier file choice may have left
-  EXPECT_FALSE(OpenImage());
-  EXPECT_EQ(fin, nullptr);
-  EXPECT_EQ(fileLength, 0u);
-  std::vector<uint8_t> buffer(16, 0xEE);
-  EXPECT_EQ(FileRead(buffer.data(), 16), 0);
-  EXPECT_EQ(buffer, std::vector<uint8_t>(16, 0xEE));
-  CloseFile();
+TEST(MissingImage, OpenReportsFailure) {
+  BuiltInImageSource source;
+  EXPECT_EQ(source.OpenImage(), nullptr);
+  EXPECT_EQ(source.Name(), "GL30_missing.bin");
 }
 
 TEST(MissingImage, AnImageFileStillOpens) {
-  UseImageFile({1, 2, 3, 4, 5});
-  ASSERT_TRUE(OpenImage());
-  EXPECT_EQ(fileLength, 5u);
+  MemoryImageSource source("KR2-E_x.bin", {1, 2, 3, 4, 5});
+  auto image = source.OpenImage();
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(image->Size(), 5u);
+  EXPECT_FALSE(IsDemoImage(*image));
   std::vector<uint8_t> buffer(8, 0);
-  EXPECT_EQ(FileRead(buffer.data(), 8), 5);
+  EXPECT_EQ(image->FileRead(buffer.data(), 8), 5);
   EXPECT_EQ(buffer, (std::vector<uint8_t>{1, 2, 3, 4, 5, 0, 0, 0}));
-  ASSERT_TRUE(OpenImage());
-  EXPECT_EQ(FileRead(buffer.data(), 2), 2);  // from the first byte again
+  image = source.OpenImage();
+  EXPECT_EQ(image->FileRead(buffer.data(), 2), 2);  // from the first byte again
   EXPECT_EQ(buffer[0], 1);
-  CloseFile();
+}
+
+// A file too large to be read is known by its size alone: it hands out only
+// the bytes it holds.
+TEST(MissingImage, FileLargerThanItsBytesReportsItsWholeSize) {
+  MemoryImageSource source("KR2-E_x.bin", {1, 2, 3}, (uint64_t{1} << 32) + 40000);
+  auto image = source.OpenImage();
+  EXPECT_EQ(image->Size(), (uint64_t{1} << 32) + 40000);
+  std::vector<uint8_t> buffer(8, 0);
+  EXPECT_EQ(image->FileRead(buffer.data(), 8), 3);
 }
 
 }  // namespace

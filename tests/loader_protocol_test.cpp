@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "burn/image.h"
+#include "image/image_source.h"
 #include "link/crc.h"
 #include "support/protocol_test.h"
 
@@ -61,34 +61,28 @@ size_t CountRequests(const ScriptedLink& link, const std::function<bool(const By
   return static_cast<size_t>(std::count_if(requests.begin(), requests.end(), match));
 }
 
-// Bytes of the image that SendFW has not read yet.
-size_t UnreadImageBytes() {
-  Bytes rest(fileLength + 1);
-  return static_cast<size_t>(FileRead(rest.data(), static_cast<int32_t>(rest.size())));
-}
-
 class LoaderTest : public ProtocolTest {
  protected:
-  void SetUp() override {
-    ProtocolTest::SetUp();
-    flashStatus = kIdle;
-    progress = 0;
-  }
-  void TearDown() override { CloseFile(); }
-
-  void LoadImage(const Bytes& image) {
+  // An image of `image`; `size` says how large it claims to be.
+  void LoadImage(const Bytes& image, uint64_t size = 0) {
     image_ = image;
-    UseImageFile(image);
-    ASSERT_TRUE(OpenImage());
-    ASSERT_EQ(fileLength, image.size());
+    source_ = std::make_unique<MemoryImageSource>("test.bin", image, size);
+    reader_ = source_->OpenImage();
+  }
+  ImageReader& Image() { return *reader_; }
+  uint32_t ImageSize() const { return static_cast<uint32_t>(image_.size()); }
+  // Bytes of the image that SendFW has not read yet.
+  size_t UnreadImageBytes() {
+    Bytes rest(image_.size() + 1);
+    return static_cast<size_t>(reader_->FileRead(rest.data(), static_cast<int32_t>(rest.size())));
   }
 
   // The loader: acknowledges everything unless `reply` says otherwise for a
   // request (given with its position among all requests, from 0). It notes
-  // the progress shown when each request arrives.
+  // the progress() shown when each request arrives.
   void PlayLoader(std::function<std::optional<Bytes>(const Bytes&, size_t)> reply = {}) {
     link.SetResponder([this, reply](const Bytes& request) {
-      progressSeen.push_back(progress);
+      progressSeen.push_back(progress());
       const size_t index = requestsSeen++;
       if (reply) {
         if (auto answer = reply(request, index)) return *answer;
@@ -98,6 +92,8 @@ class LoaderTest : public ProtocolTest {
   }
 
   Bytes image_;
+  std::unique_ptr<MemoryImageSource> source_;
+  std::unique_ptr<ImageReader> reader_;
   std::vector<int32_t> progressSeen;
   size_t requestsSeen = 0;
 };
@@ -147,7 +143,7 @@ TEST_P(BlockPacket, CarryTheImageInOrderWithFillAndCrcOverDataOnly) {
   SelectByName(c.model);
   LoadImage(Pattern(c.size));
   PlayLoader();
-  ASSERT_EQ(SendFW(link), 0);
+  ASSERT_EQ(Code(SendFW(dialogue, Model(), Image())), 0);
 
   const auto packets = BlockPackets(link);
   ASSERT_EQ(packets.size(), c.blocks);
@@ -187,7 +183,7 @@ TEST_F(LoaderTest, BlockNumbersWrapFrom255To0) {
   SelectByName("MU");
   LoadImage(Pattern(600 * 256));
   PlayLoader();
-  ASSERT_EQ(SendFW(link), 0);
+  ASSERT_EQ(Code(SendFW(dialogue, Model(), Image())), 0);
   const auto packets = BlockPackets(link);
   ASSERT_EQ(packets.size(), 600u);
   for (size_t k = 0; k < packets.size(); ++k) {
@@ -207,7 +203,7 @@ TEST_F(LoaderTest, RefusedBlockIsResentIdenticalAndTheImageIsNotReadAgain) {
     if (i == 1 || i == 2) return Bytes{kNak};
     return std::nullopt;
   });
-  ASSERT_EQ(SendFW(link), 0);
+  ASSERT_EQ(Code(SendFW(dialogue, Model(), Image())), 0);
   const auto packets = BlockPackets(link);
   ASSERT_EQ(packets.size(), 6u);
   EXPECT_EQ(packets[1], packets[2]);
@@ -215,8 +211,8 @@ TEST_F(LoaderTest, RefusedBlockIsResentIdenticalAndTheImageIsNotReadAgain) {
   EXPECT_EQ(packets[3][1], 2);
   EXPECT_EQ(packets[4][1], 3);  // the next block carries the next image bytes
   EXPECT_TRUE(std::equal(packets[4].begin() + 3, packets[4].begin() + 259, image_.begin() + 512));
-  EXPECT_EQ(totalErrCounter, 2);
-  EXPECT_EQ(errCounter, 0);
+  EXPECT_EQ(totalErrCounter(), 2);
+  EXPECT_EQ(errCounter(), 0);
   EXPECT_EQ(UnreadImageBytes(), 0u);
 }
 
@@ -227,14 +223,14 @@ TEST_F(LoaderTest, FlashWriteErrorEndsAtOnceWithoutEndOfTransmission) {
     if (i == 2) return Bytes{kFlashWriteError};
     return std::nullopt;
   });
-  EXPECT_EQ(SendFW(link), 22);
+  EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), 22);
   const auto requests = link.Requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_TRUE(IsBlockPacket(requests.back()));
   EXPECT_EQ(requests.back()[1], 3);
-  EXPECT_EQ(flashStatus, kProgramming);
-  EXPECT_EQ(progress, 2 * 100 / 11);
-  EXPECT_EQ(totalErrCounter, 0);
+  EXPECT_EQ(flashStatus(), kProgramming);
+  EXPECT_EQ(progress(), 2 * 100 / 11);
+  EXPECT_EQ(totalErrCounter(), 0);
   EXPECT_EQ(UnreadImageBytes(), 7u * 256);  // the cursor stands after the refused block
 }
 
@@ -250,9 +246,9 @@ TEST_F(LoaderTest, FlashWriteErrorToTheFinalEotEndsTheTransfer) {
     if (r == kEotRequest && ++eotSeen == 1) return Bytes{kFlashWriteError};
     return std::nullopt;
   });
-  EXPECT_EQ(SendFW(link), kFlashWriteError);
+  EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), kFlashWriteError);
   EXPECT_EQ(eotSeen, 1);
-  EXPECT_NE(progress, 100);
+  EXPECT_NE(progress(), 100);
 }
 
 // The erase is no transfer: a 0x16 there is only a wrong reply.
@@ -264,9 +260,9 @@ TEST_F(LoaderTest, ByteOf0x16ToTheEraseEotIsAnOrdinaryFailedRead) {
     if (r == kEotRequest && ++eotSeen == 1) return Bytes{kFlashWriteError};
     return std::nullopt;
   });
-  EXPECT_EQ(SendErase_B(link), 0);
+  EXPECT_EQ(Code(SendErase_B(dialogue, Model(), ImageSize())), 0);
   EXPECT_EQ(eotSeen, 2);
-  EXPECT_EQ(totalErrCounter, 1);
+  EXPECT_EQ(totalErrCounter(), 1);
 }
 
 // A reply that arrives just after its read gave up is still the reply to the
@@ -279,11 +275,11 @@ TEST_F(LoaderTest, LateAcknowledgementIsTakenForItsBlock) {
   link.QueueLateArrival(Bytes{kAck});  // block 2: after its read gave up
   link.QueueArrival(Bytes{kAck});      // block 3
   link.QueueArrival(Bytes{kAck});      // the closing 0x04
-  EXPECT_EQ(SendFW(link), 0);
+  EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), 0);
   const auto packets = BlockPackets(link);
   ASSERT_EQ(packets.size(), 3u) << "no block was sent twice";
   EXPECT_EQ(packets[2][1], 3);
-  EXPECT_EQ(totalErrCounter, 0);
+  EXPECT_EQ(totalErrCounter(), 0);
 }
 
 // What waits in the input before a request is not its reply. During the
@@ -295,12 +291,12 @@ TEST_F(LoaderTest, StaleInputIsNeverTakenForTheReplyButA0x16EndsTheTransfer) {
   link.QueueArrival(Bytes{});            // block 2 gets no reply...
   link.QueueArrival(Bytes{kAck});        // ...until it is sent again
   link.QueueArrival(Bytes{kAck});        // the closing 0x04
-  EXPECT_EQ(SendFW(link), 0);
+  EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), 0);
   EXPECT_EQ(BlockPackets(link).size(), 3u) << "the stray 0x06 did not stand in for block 2";
 
   LoadImage(Pattern(2 * 256));
   link.QueueArrival(Bytes{kAck, kFlashWriteError});
-  EXPECT_EQ(SendFW(link), kFlashWriteError);
+  EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), kFlashWriteError);
 }
 
 TEST_F(LoaderTest, SilentLoaderEndsTheTransferAfterSixAttemptsOfOneBlock) {
@@ -310,21 +306,20 @@ TEST_F(LoaderTest, SilentLoaderEndsTheTransferAfterSixAttemptsOfOneBlock) {
     if (i >= 1) return Bytes{};
     return std::nullopt;
   });
-  EXPECT_EQ(SendFW(link), kLoaderNoReply);
+  EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), kLoaderNoReply);
   const auto packets = BlockPackets(link);
   ASSERT_EQ(packets.size(), 7u);
   EXPECT_EQ(packets[6][1], 2);
   EXPECT_EQ(link.Requests().back(), packets.back());  // no 0x04
-  EXPECT_EQ(errCounter, 6);
-  EXPECT_EQ(totalErrCounter, 6);
+  EXPECT_EQ(errCounter(), 6);
+  EXPECT_EQ(totalErrCounter(), 6);
 }
 
 TEST_F(LoaderTest, ImageShorterThanItsLengthStopsBeforeSendingBytesThatAreNotTheImage) {
   SelectByName("MU");
-  LoadImage(Pattern(300));
-  fileLength = 600;  // a size that no longer matches the open image
+  LoadImage(Pattern(300), 600);  // a size the bytes do not fill
   PlayLoader();
-  EXPECT_EQ(SendFW(link), kLoaderNoReply);
+  EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), kLoaderNoReply);
   const auto requests = link.Requests();
   ASSERT_EQ(requests.size(), 1u);  // the one block the image still fills
   EXPECT_TRUE(IsBlockPacket(requests[0]));
@@ -336,21 +331,21 @@ TEST_F(LoaderTest, Gl30FullImageErases506StepsAndSends8096Blocks) {
   SelectByName("GL30");
   LoadImage(Pattern(2076672));
   PlayLoader();
-  ASSERT_EQ(SendErase_B(link), 0);
+  ASSERT_EQ(Code(SendErase_B(dialogue, Model(), ImageSize())), 0);
   EXPECT_EQ(CountRequests(link, IsErase), 506u);
   EXPECT_EQ(progressSeen.back(), 505 * 100 / 506);  // when the erase's 0x04 arrived
-  EXPECT_EQ(progress, 100);
-  EXPECT_EQ(flashStatus, kErasing);
+  EXPECT_EQ(progress(), 100);
+  EXPECT_EQ(flashStatus(), kErasing);
   EXPECT_EQ(link.Requests().size(), 507u);
 
   progressSeen.clear();
-  ASSERT_EQ(SendFW(link), 0);
+  ASSERT_EQ(Code(SendFW(dialogue, Model(), Image())), 0);
   const auto packets = BlockPackets(link);
   EXPECT_EQ(packets.size(), 8096u);
   EXPECT_EQ(link.Requests().size(), 507u + 8096 + 1);
   EXPECT_EQ(progressSeen.back(), 99);  // 8096 × 100 div 8097, when the final 0x04 arrived
-  EXPECT_EQ(progress, 100);
-  EXPECT_EQ(flashStatus, kProgramming);
+  EXPECT_EQ(progress(), 100);
+  EXPECT_EQ(flashStatus(), kProgramming);
   EXPECT_EQ(UnreadImageBytes(), 4096u);
 }
 
@@ -358,43 +353,43 @@ TEST_F(LoaderTest, EraseProgressOf36PW2AioRuns0_25_50_75Then100) {
   SelectByName("36PW2-AIO");
   LoadImage(Pattern(1000));
   PlayLoader();
-  ASSERT_EQ(SendErase_B(link), 0);
+  ASSERT_EQ(Code(SendErase_B(dialogue, Model(), ImageSize())), 0);
   EXPECT_EQ(CountRequests(link, IsErase), 4u);
   // Seen at each request: before the first acknowledgement, then after each.
   EXPECT_EQ(progressSeen, (std::vector<int32_t>{0, 0, 25, 50, 75}));
   EXPECT_EQ(link.Requests().back(), kEotRequest);
-  EXPECT_EQ(progress, 100);
+  EXPECT_EQ(progress(), 100);
 }
 
 TEST_F(LoaderTest, SectorImageOfExactly4096BytesSendsOnlyTheTwoHandshakes) {
   SelectByName("GL30");
   LoadImage(Pattern(4096));
   PlayLoader();
-  ASSERT_EQ(SendErase_B(link), 0);
-  ASSERT_EQ(SendFW(link), 0);
+  ASSERT_EQ(Code(SendErase_B(dialogue, Model(), ImageSize())), 0);
+  ASSERT_EQ(Code(SendFW(dialogue, Model(), Image())), 0);
   EXPECT_EQ(link.Requests(), (std::vector<Bytes>{kEotRequest, kEotRequest}));
-  EXPECT_EQ(progress, 100);
+  EXPECT_EQ(progress(), 100);
 }
 
 TEST_F(LoaderTest, ImageSmallerThanASectorIsNotSentToSectorModels) {
   SelectByName("GL20");
   LoadImage(Pattern(4000));
   PlayLoader();
-  EXPECT_EQ(SendErase_B(link), kLoaderNoReply);
-  EXPECT_EQ(SendFW(link), kLoaderNoReply);
+  EXPECT_EQ(Code(SendErase_B(dialogue, Model(), ImageSize())), kLoaderNoReply);
+  EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), kLoaderNoReply);
   EXPECT_TRUE(link.Requests().empty());
 }
 
 class EveryModel : public LoaderTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(EveryModel, EraseStepsAndBlocksFollowTheModelRules) {
-  const std::string model = plcList[GetParam()];
-  SelectModel(GetParam());
+  const std::string model(ModelName(GetParam()));
+  SelectByName(model);
   constexpr uint32_t kSize = 9000;
   LoadImage(Pattern(kSize));
   PlayLoader();
-  ASSERT_EQ(SendErase_B(link), 0);
-  ASSERT_EQ(SendFW(link), 0);
+  ASSERT_EQ(Code(SendErase_B(dialogue, Model(), ImageSize())), 0);
+  ASSERT_EQ(Code(SendFW(dialogue, Model(), Image())), 0);
   const BlockPlan plan = BlockPlanOf(model, kSize);
   EXPECT_EQ(CountRequests(link, IsErase), EraseCount(model, kSize));
   const auto packets = BlockPackets(link);
@@ -405,7 +400,7 @@ TEST_P(EveryModel, EraseStepsAndBlocksFollowTheModelRules) {
 
 INSTANTIATE_TEST_SUITE_P(AllModels, EveryModel, ::testing::Range(0, kModelCount),
                          [](const auto& info) {
-                           std::string name = plcList[info.param];
+                           std::string name(ModelName(info.param));
                            std::replace(name.begin(), name.end(), '-', '_');
                            return name;
                          });
@@ -415,7 +410,7 @@ INSTANTIATE_TEST_SUITE_P(AllModels, EveryModel, ::testing::Range(0, kModelCount)
 struct EraseFailureCase {
   const char* model;
   size_t eraseRequests;  // the first step acknowledged, the second never
-  int32_t errCounter;
+  int32_t errCounterAfter;
 };
 
 class EraseStepFailure : public LoaderTest,
@@ -428,13 +423,13 @@ TEST_P(EraseStepFailure, SectorModelsGiveEachStepOneAttemptOthersSix) {
     if (i >= 1) return Bytes{};
     return std::nullopt;
   });
-  EXPECT_EQ(SendErase_B(link), kLoaderNoReply);
+  EXPECT_EQ(Code(SendErase_B(dialogue, Model(), ImageSize())), kLoaderNoReply);
   EXPECT_EQ(CountRequests(link, IsErase), GetParam().eraseRequests);
   EXPECT_EQ(link.Requests().size(), GetParam().eraseRequests);  // no 0x04
-  EXPECT_EQ(errCounter, GetParam().errCounter);
-  EXPECT_EQ(totalErrCounter, GetParam().errCounter);
-  EXPECT_EQ(flashStatus, kErasing);
-  EXPECT_EQ(progress, 0);
+  EXPECT_EQ(errCounter(), GetParam().errCounterAfter);
+  EXPECT_EQ(totalErrCounter(), GetParam().errCounterAfter);
+  EXPECT_EQ(flashStatus(), kErasing);
+  EXPECT_EQ(progress(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, EraseStepFailure,
@@ -453,10 +448,10 @@ TEST_F(LoaderTest, SectorModelEraseStepEndsOnItsFirstShortWrite) {
   LoadImage(Pattern(3 * 4096));
   PlayLoader();
   link.QueueShortWrite(2);
-  EXPECT_EQ(SendErase_B(link), kLoaderNoReply);
+  EXPECT_EQ(Code(SendErase_B(dialogue, Model(), ImageSize())), kLoaderNoReply);
   EXPECT_EQ(link.CountOf(Kind::kWrite), 1u);
   EXPECT_EQ(link.CountOf(Kind::kRead), 0u);
-  EXPECT_EQ(errCounter, 1);
+  EXPECT_EQ(errCounter(), 1);
 }
 
 TEST_F(LoaderTest, EraseEndOfTransmissionGetsTheFullBudgetForSectorModels) {
@@ -467,10 +462,10 @@ TEST_F(LoaderTest, EraseEndOfTransmissionGetsTheFullBudgetForSectorModels) {
     if (r == kEotRequest && ++eotSeen <= 5) return Bytes{kNak};
     return std::nullopt;
   });
-  EXPECT_EQ(SendErase_B(link), 0);
+  EXPECT_EQ(Code(SendErase_B(dialogue, Model(), ImageSize())), 0);
   EXPECT_EQ(eotSeen, 6);
-  EXPECT_EQ(errCounter, 0);
-  EXPECT_EQ(totalErrCounter, 5);
+  EXPECT_EQ(errCounter(), 0);
+  EXPECT_EQ(totalErrCounter(), 5);
 }
 
 // --- Identity --------------------------------------------------------------------
@@ -486,20 +481,20 @@ class LoaderIdentity : public LoaderTest, public ::testing::WithParamInterface<I
 TEST_P(LoaderIdentity, AcceptsByTheModelRuleAndRefusesSixTimesWith16) {
   const IdCase& c = GetParam();
   SelectByName(c.model);
-  totalErrCounter = 3;  // failures earlier in the burn stay counted
+  PresetCounters(0, 3);  // failures earlier in the burn stay counted
   PlayLoader([&](const Bytes&, size_t) -> std::optional<Bytes> {
     return Bytes{kAck, static_cast<uint8_t>(c.reported >> 8), static_cast<uint8_t>(c.reported)};
   });
   const auto requests = [&] { return link.Requests(); };
   if (c.accepted) {
-    EXPECT_EQ(CheckID_B(link), 0);
+    EXPECT_EQ(Code(CheckID_B(dialogue, Model())), 0);
     EXPECT_EQ(requests().size(), 1u);
-    EXPECT_EQ(totalErrCounter, 3);
+    EXPECT_EQ(totalErrCounter(), 3);
   } else {
-    EXPECT_EQ(CheckID_B(link), kLoaderNoReply);
+    EXPECT_EQ(Code(CheckID_B(dialogue, Model())), kLoaderNoReply);
     EXPECT_EQ(requests().size(), 6u);
-    EXPECT_EQ(errCounter, 6);
-    EXPECT_EQ(totalErrCounter, 9);
+    EXPECT_EQ(errCounter(), 6);
+    EXPECT_EQ(totalErrCounter(), 9);
   }
   for (const Bytes& r : requests()) EXPECT_EQ(r, ToBytes("ID"));
 }
@@ -541,11 +536,11 @@ TEST_P(LoaderIdentityCounter, WrongLeadByteAndShortReplyAreFailedReads) {
   link.QueueArrival(Bytes{kAck, hi});      // one byte short
   link.QueueArrival(Bytes{});              // the late byte, still not a reply
   link.QueueArrival(Bytes{kAck, hi, lo});
-  EXPECT_EQ(CheckID_B(link), 0);
+  EXPECT_EQ(Code(CheckID_B(dialogue, Model())), 0);
   EXPECT_EQ(link.Requests().size(), 4u);
-  EXPECT_EQ(totalErrCounter, 3);
+  EXPECT_EQ(totalErrCounter(), 3);
   // L2 leaves the count of failed reads on show; L1 and L3 clear it.
-  EXPECT_EQ(errCounter, c.errCounterAfter);
+  EXPECT_EQ(errCounter(), c.errCounterAfter);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, LoaderIdentityCounter,
@@ -562,16 +557,7 @@ INSTANTIATE_TEST_SUITE_P(Rules, LoaderIdentityCounter,
 
 class LoaderVersion : public LoaderTest {
  protected:
-  void SetUp() override {
-    LoaderTest::SetUp();
-    hSerial = std::make_unique<ScriptedLink>();
-    GL_fu_version = 0x5A;
-  }
-  void TearDown() override {
-    hSerial.reset();
-    LoaderTest::TearDown();
-  }
-  ScriptedLink& serial() { return static_cast<ScriptedLink&>(*hSerial); }
+  uint8_t GL_fu_version = 0x5A;  // as an earlier read left it
 };
 
 TEST_F(LoaderVersion, NibblesOfBothBytesMakeTheVersion) {
@@ -581,27 +567,21 @@ TEST_F(LoaderVersion, NibblesOfBothBytesMakeTheVersion) {
   };
   for (const Case& c : {Case{{kAck, 0x12, 0x34}, 0x23}, Case{{kAck, 0x01, 0x00}, 0x10},
                         Case{{kAck, 0x00, 0x90}, 0x09}, Case{{kAck, 0xFF, 0xFF}, 0xFF}}) {
-    serial().QueueArrival(c.reply);
-    errCounter = 4;
-    EXPECT_EQ(read_fu_version_B(), 0);
+    link.QueueArrival(c.reply);
+    PresetCounters(4, 0);
+    EXPECT_EQ(Code(read_fu_version_B(dialogue, GL_fu_version)), 0);
     EXPECT_EQ(GL_fu_version, c.version);
-    EXPECT_EQ(errCounter, 0);
+    EXPECT_EQ(errCounter(), 0);
   }
-  EXPECT_EQ(serial().Requests().front(), ToBytes("VERSION"));
+  EXPECT_EQ(link.Requests().front(), ToBytes("VERSION"));
 }
 
 TEST_F(LoaderVersion, FailureLeavesTheVersionAsItWas) {
-  for (int i = 0; i < 6; ++i) serial().QueueArrival(Bytes{kNak, 0x12, 0x34});
-  EXPECT_EQ(read_fu_version_B(), kLoaderNoReply);
+  for (int i = 0; i < 6; ++i) link.QueueArrival(Bytes{kNak, 0x12, 0x34});
+  EXPECT_EQ(Code(read_fu_version_B(dialogue, GL_fu_version)), kLoaderNoReply);
   EXPECT_EQ(GL_fu_version, 0x5A);
-  EXPECT_EQ(serial().Requests().size(), 6u);
-  EXPECT_EQ(errCounter, 6);
-}
-
-TEST_F(LoaderVersion, NoLinkIsAFailureNotACrash) {
-  hSerial.reset();
-  EXPECT_EQ(read_fu_version_B(), kLoaderNoReply);
-  EXPECT_EQ(GL_fu_version, 0x5A);
+  EXPECT_EQ(link.Requests().size(), 6u);
+  EXPECT_EQ(errCounter(), 6);
 }
 
 // --- Update mode -----------------------------------------------------------------
@@ -609,9 +589,9 @@ TEST_F(LoaderVersion, NoLinkIsAFailureNotACrash) {
 TEST_F(LoaderTest, UpdateSwitchesTo115200_8N1OnlyAfterTheAcknowledgement) {
   link.QueueArrival(Bytes{kNak});
   link.QueueArrival(Bytes{kAck});
-  errCounter = 3;
-  EXPECT_EQ(SendUpdate(link), 0);
-  EXPECT_EQ(errCounter, 0);
+  PresetCounters(3, 0);
+  EXPECT_EQ(Code(SendUpdate(dialogue)), 0);
+  EXPECT_EQ(errCounter(), 0);
   const auto& calls = link.calls();
   ASSERT_FALSE(calls.empty());
   const auto& last = calls.back();
@@ -628,10 +608,10 @@ TEST_F(LoaderTest, UpdateSwitchesTo115200_8N1OnlyAfterTheAcknowledgement) {
 }
 
 TEST_F(LoaderTest, UpdateFailureKeepsTheLineSettings) {
-  EXPECT_EQ(SendUpdate(link), kLoaderNoReply);
+  EXPECT_EQ(Code(SendUpdate(dialogue)), kLoaderNoReply);
   EXPECT_EQ(link.CountOf(Kind::kLineSettings), 0u);
   EXPECT_EQ(link.Requests().size(), 6u);
-  EXPECT_EQ(errCounter, 6);
+  EXPECT_EQ(errCounter(), 6);
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ class Plc {
     const bool aio = IsAioModel(sim.model());
     ASSERT_EQ(Send(Command64(aio ? 0x5B : 0x59, {0x01})).size(), 19u);
     ASSERT_EQ(Send(B("ID")).size(), 3u);
-    if (HasLoaderVersionCode(plcID[sim.settings().model])) {
+    if (HasLoaderVersionCode(ModelCode(sim.settings().model))) {
       ASSERT_EQ(Send(B("VERSION")).size(), 3u);
     }
     for (uint32_t i = 0; i < sim.expectedEraseSteps(); ++i) {

@@ -16,13 +16,14 @@
 #include <thread>
 #include <vector>
 
-#include "burn/image.h"
 #include "catalogue/model_table.h"
+#include "image/image_source.h"
 #include "link/app_protocol.h"
 #include "link/exchange.h"
 #include "link/loader_protocol.h"
 #include "link/serial.h"
 #include "support/child_process.h"
+#include "support/protocol_test.h"
 #include "support/test_data.h"
 
 namespace {
@@ -54,12 +55,9 @@ class PlcsimPty : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir = pattern;
     link = (dir / "ttyPLC").string();
-    errCounter = 0;
-    totalErrCounter = 0;
   }
   void TearDown() override {
-    hSerial.reset();
-    CloseFile();
+    port.reset();
     fs::remove_all(dir);
   }
 
@@ -71,47 +69,55 @@ class PlcsimPty : public ::testing::Test {
     return sim;
   }
   void Open() {
-    hSerial = OpenSerialLink(link);
-    ASSERT_NE(hSerial, nullptr);
+    port = OpenSerialLink(link);
+    ASSERT_NE(port, nullptr);
   }
-  Link& serial() { return *hSerial; }
+  Link& serial() { return *port; }
+  Dialogue d() { return {*port, status, cancel}; }
+  // The image the burn sends; read from its first byte at every call.
+  ImageReader& Image(const Bytes& bytes) {
+    source = std::make_unique<MemoryImageSource>("test.bin", bytes);
+    reader = source->OpenImage();
+    return *reader;
+  }
 
   fs::path dir;
   std::string link;
+  std::unique_ptr<Link> port;
+  StatusBoard status;
+  CancelToken cancel;
+  std::unique_ptr<MemoryImageSource> source;
+  std::unique_ptr<ImageReader> reader;
 };
 
 // KR2-C-V2 on a serial line: phase 1 at 9600, the PLC restarts at the erase
 // request without answering, the operator power-cycles it (the tool closes
 // and reopens the port), and phase 2 switches to 115200 for the blocks.
 TEST_F(PlcsimPty, WholeUpdateThroughThePosixSerialLinkWithAPowerCycleBetweenThePhases) {
-  const int model = *FindModel("KR2-C-V2");
-  SelectModel(model);
+  const ModelRules& model = ModelAt(*FindModel("KR2-C-V2"));
   const Bytes image = TestImage(3000);
   WriteFile(dir / "image.bin", image);
   auto sim = Run({"--model", "KR2-C-V2", "--image", (dir / "image.bin").string(), "--report",
                   (dir / "report.json").string(), "--flash-out", (dir / "flash.bin").string(),
                   "--exit-when-complete"});
-  UseImageFile(image);
-  ASSERT_TRUE(OpenImage());
-
   ASSERT_NO_FATAL_FAILURE(Open());
-  DummyComm(serial());
-  ASSERT_EQ(ConfirmComm(serial()), kApplicationMode);
-  ASSERT_EQ(CheckID_A(serial()), 0);
-  EXPECT_EQ(READ_D1386(serial()), 0x4138);
-  EXPECT_LT(READ_D1001(serial()).value_or(0xFF) & 0xF0, 0x40);
-  ASSERT_EQ(SendErase_A(serial()), 0);  // no reply: the PLC restarted
-  hSerial.reset();
+  DummyComm(d(), model);
+  ASSERT_EQ(Code(ConfirmComm(d(), model)), kApplicationMode);
+  ASSERT_EQ(Code(CheckID_A(d(), model)), 0);
+  EXPECT_EQ(READ_D1386(d()), 0x4138);
+  EXPECT_LT(READ_D1001(d()).value_or(0xFF) & 0xF0, 0x40);
+  ASSERT_EQ(Code(SendErase_A(d(), model)), 0);  // no reply: the PLC restarted
+  port.reset();
   // The operator power-cycles the PLC; the burn waits 2 s after the box.
   std::this_thread::sleep_for(200ms);
   ASSERT_NO_FATAL_FAILURE(Open());
-  DummyComm(serial());
-  ASSERT_EQ(ConfirmComm(serial()), kLoaderMode);
-  ASSERT_EQ(CheckID_B(serial()), 0);
-  ASSERT_EQ(SendErase_B(serial()), 0);
-  ASSERT_EQ(SendUpdate(serial()), 0);
-  ASSERT_EQ(SendFW(serial()), 0);
-  hSerial.reset();
+  DummyComm(d(), model);
+  ASSERT_EQ(Code(ConfirmComm(d(), model)), kLoaderMode);
+  ASSERT_EQ(Code(CheckID_B(d(), model)), 0);
+  ASSERT_EQ(Code(SendErase_B(d(), model, 3000)), 0);
+  ASSERT_EQ(Code(SendUpdate(d())), 0);
+  ASSERT_EQ(Code(SendFW(d(), model, Image(image))), 0);
+  port.reset();
 
   EXPECT_EQ(sim->Wait(), 0) << "exit status 0: no violation";
   const std::string report = ReadText(dir / "report.json");
@@ -139,8 +145,8 @@ TEST_F(PlcsimPty, RequestAtTheWrongSpeedIsAViolationAndGoesUnanswered) {
   EXPECT_EQ(serial().Read(reply, sizeof reply), 0u);
   // At 9600 the same request is answered.
   serial().ApplyLineSettings(kApplicationLineSettings);
-  EXPECT_EQ(ConfirmComm(serial()), kApplicationMode);
-  hSerial.reset();
+  EXPECT_EQ(Code(ConfirmComm(d(), ModelAt(*FindModel("KR2-E")))), kApplicationMode);
+  port.reset();
   EXPECT_EQ(sim->Stop(), 1) << "exit status 1: violations were recorded";
   const std::string report = ReadText(dir / "report.json");
   EXPECT_NE(report.find("check sent at 115200 baud while the PLC listens at 9600 baud"),
@@ -152,20 +158,18 @@ TEST_F(PlcsimPty, RequestAtTheWrongSpeedIsAViolationAndGoesUnanswered) {
 // The device vanishes under the tool at block 3 and comes back under the
 // same name; the next burn meets the loader and completes.
 TEST_F(PlcsimPty, DisconnectAtABlockDropsTheLinkAndTheReopenedOneCompletes) {
-  SelectModel(*FindModel("KR2-E"));
+  const ModelRules& model = ModelAt(*FindModel("KR2-E"));
   const Bytes image = TestImage(1000);
-  UseImageFile(image);
-  ASSERT_TRUE(OpenImage());
   auto sim =
       Run({"--model", "KR2-E", "--image-size", "1000", "--start-mode", "loader", "--disconnect",
            "block@3", "--report", (dir / "report.json").string(), "--exit-when-complete"});
   auto phase2 = [&] {
-    DummyComm(serial());
-    EXPECT_EQ(ConfirmComm(serial()), kLoaderMode);
-    EXPECT_EQ(CheckID_B(serial()), 0);
-    EXPECT_EQ(SendErase_B(serial()), 0);
-    EXPECT_EQ(SendUpdate(serial()), 0);
-    return SendFW(serial());
+    DummyComm(d(), model);
+    EXPECT_EQ(Code(ConfirmComm(d(), model)), kLoaderMode);
+    EXPECT_EQ(Code(CheckID_B(d(), model)), 0);
+    EXPECT_EQ(Code(SendErase_B(d(), model, 1000)), 0);
+    EXPECT_EQ(Code(SendUpdate(d())), 0);
+    return Code(SendFW(d(), model, Image(image)));
   };
   ASSERT_NO_FATAL_FAILURE(Open());
   const auto start = std::chrono::steady_clock::now();
@@ -173,13 +177,11 @@ TEST_F(PlcsimPty, DisconnectAtABlockDropsTheLinkAndTheReopenedOneCompletes) {
   // The wake-up burst takes a second; a read that waited out its 3 s on the
   // vanished device would show here.
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms) << "a vanished device fails at once";
-  hSerial.reset();
-  CloseFile();
-  ASSERT_TRUE(OpenImage());
+  port.reset();
   std::this_thread::sleep_for(200ms);  // a new burn, started by the operator
   ASSERT_NO_FATAL_FAILURE(Open());
   EXPECT_EQ(phase2(), 0);
-  hSerial.reset();
+  port.reset();
   EXPECT_EQ(sim->Wait(), 0);
   const std::string report = ReadText(dir / "report.json");
   EXPECT_NE(report.find("\"updateComplete\": true"), std::string::npos) << report;

@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "burn/image.h"
 #include "catalogue/model_table.h"
+#include "image/image_source.h"
 #include "link/app_protocol.h"
 #include "link/exchange.h"
 #include "link/loader_protocol.h"
 #include "sim/plc_sim.h"
 #include "sim/sim_link.h"
+#include "support/protocol_test.h"
 #include "support/test_data.h"
 
 namespace {
@@ -33,7 +34,7 @@ bool ReadsV4(uint16_t d1001) { return (d1001 & 0x00F0) >= 0x0040; }
 
 // The burn's model-compatibility table, for the values the PLC gave.
 bool CompatibilityAccepts(std::string_view model, uint16_t d1386, uint16_t d1001, uint16_t d1148) {
-  switch (plcID[*FindModel(model)]) {
+  switch (ModelCode(*FindModel(model))) {
     case 0x000C: {
       const bool kr2c = d1386 == 0x4138 || d1386 == 0x4137;
       if (kr2c) return model == (ReadsV4(d1001) ? "KR2-C-V4" : "KR2-C-V2");
@@ -69,22 +70,14 @@ class RecordingLink final : public Link {
 
 class SimBurn : public ::testing::Test {
  protected:
-  void SetUp() override {
-    errCounter = 0;
-    totalErrCounter = 0;
-    GL_fu_version = 0;
-  }
-  void TearDown() override {
-    hSerial.reset();
-    CloseFile();
-  }
+  void TearDown() override { serial.reset(); }
 
   void Start(PlcSettings settings) {
-    hSerial.reset();  // the link must not outlive the PLC it talks to
-    SelectModel(settings.model);
+    serial.reset();  // the link must not outlive the PLC it talks to
+    rules_ = &ModelAt(settings.model);
     image = TestImage(settings.imageSize);
-    UseImageFile(image);
-    ASSERT_TRUE(OpenImage());
+    source = std::make_unique<MemoryImageSource>("test.bin", image);
+    reader = source->OpenImage();
     plc = std::make_unique<PlcSimulator>(std::move(settings));
     Open();
   }
@@ -101,54 +94,63 @@ class SimBurn : public ::testing::Test {
     ASSERT_NE(sim, nullptr);
     auto recording = std::make_unique<RecordingLink>(std::move(sim));
     recorder = recording.get();
-    hSerial = std::move(recording);
+    serial = std::move(recording);
   }
   void Reopen() {
-    hSerial.reset();
+    serial.reset();
     Open();
   }
-  Link& link() { return *hSerial; }
+  Link& link() { return *serial; }
+  Dialogue d() { return {*serial, status, cancel}; }
+  const ModelRules& rules() const { return *rules_; }
+  std::string_view CurrentModel() const { return rules_->name; }
+  int32_t errCounter() const { return status.now().errCounter; }
+  int32_t totalErrCounter() const { return status.now().totalErrCounter; }
+  int32_t flashStatus() const { return status.now().flashStatus; }
+  int32_t progress() const { return status.now().progress; }
 
   // Phase 1 in burn order, up to the loader's communication check.
   void Phase1() {
     const std::string_view model = CurrentModel();
-    DummyComm(link());
-    ASSERT_EQ(ConfirmComm(link()), kApplicationMode);
-    ASSERT_EQ(CheckID_A(link()), 0x00);
+    DummyComm(d(), rules());
+    ASSERT_EQ(Code(ConfirmComm(d(), rules())), kApplicationMode);
+    ASSERT_EQ(Code(CheckID_A(d(), rules())), 0x00);
     uint16_t d1386 = 0, d1001 = 0, d1148 = 0;
-    switch (selectedPLCID.load()) {
+    switch (rules().code) {
       case 0x000C:
-        d1386 = READ_D1386(link()).value_or(0);
-        d1001 = READ_D1001(link()).value_or(0);
+        d1386 = READ_D1386(d()).value_or(0);
+        d1001 = READ_D1001(d()).value_or(0);
         break;
       case 0x0013:
-      case 0x0015: d1148 = READ_D1148(link()).value_or(0); break;
+      case 0x0015: d1148 = READ_D1148(d()).value_or(0); break;
       case 0x0008:
-      case 0xA001: d1001 = READ_D1001(link()).value_or(0); break;
+      case 0xA001: d1001 = READ_D1001(d()).value_or(0); break;
       default:
-        if (HasLoaderVersionCode(selectedPLCID)) {
-          GL_fu_version = read_fu_version_A();
+        if (HasLoaderVersionCode(rules().code)) {
+          GL_fu_version = read_fu_version_A(d());
           ASSERT_EQ(LoaderVersionRefusal(model, GL_fu_version), nullptr) << int{GL_fu_version};
         }
     }
     ASSERT_TRUE(CompatibilityAccepts(model, d1386, d1001, d1148))
         << std::hex << d1386 << " " << d1001 << " " << d1148;
-    ASSERT_EQ(SendErase_A(link()), 0x00);
+    ASSERT_EQ(Code(SendErase_A(d(), rules())), 0x00);
     if (ReconnectRuleOf(model) != ReconnectRule::kR4) Reopen();
-    DummyComm(link());
-    ASSERT_EQ(ConfirmComm(link()), kLoaderMode);
+    DummyComm(d(), rules());
+    ASSERT_EQ(Code(ConfirmComm(d(), rules())), kLoaderMode);
   }
 
   // Phase 2 in burn order; the result of the first operation that fails.
   uint8_t Phase2() {
-    if (const uint8_t r = CheckID_B(link())) return r;
-    if (HasLoaderVersionCode(selectedPLCID)) {
-      if (const uint8_t r = read_fu_version_B()) return r;
+    if (const uint8_t r = Code(CheckID_B(d(), rules()))) return r;
+    if (rules().variant == VariantCheck::kLoaderVersion) {
+      if (const uint8_t r = Code(read_fu_version_B(d(), GL_fu_version))) return r;
       EXPECT_EQ(LoaderVersionRefusal(CurrentModel(), GL_fu_version), nullptr);
     }
-    if (const uint8_t r = SendErase_B(link())) return r;
-    if (const uint8_t r = SendUpdate(link())) return r;
-    return SendFW(link());
+    if (const uint8_t r = Code(SendErase_B(d(), rules(), static_cast<uint32_t>(image.size())))) {
+      return r;
+    }
+    if (const uint8_t r = Code(SendUpdate(d()))) return r;
+    return Code(SendFW(d(), rules(), *reader));
   }
 
   // The flash holds the image the transfer carries (all but the last 4096
@@ -171,8 +173,17 @@ class SimBurn : public ::testing::Test {
   }
 
   Bytes image;
+  std::unique_ptr<MemoryImageSource> source;
+  std::unique_ptr<ImageReader> reader;
   std::unique_ptr<PlcSimulator> plc;
+  std::unique_ptr<Link> serial;
   RecordingLink* recorder = nullptr;
+  StatusBoard status;
+  CancelToken cancel;
+  uint8_t GL_fu_version = 0;
+
+ private:
+  const ModelRules* rules_ = nullptr;
 };
 
 // --- Every model, end to end --------------------------------------------------
@@ -182,7 +193,7 @@ class EveryModel : public SimBurn, public ::testing::WithParamInterface<int> {};
 // The largest image the model takes, less 37 bytes so that the last block
 // needs its fill.
 TEST_P(EveryModel, UpdatesInBurnOrderAndTheFlashIsTheImage) {
-  const std::string_view model = plcList[GetParam()];
+  const std::string_view model = ModelName(GetParam());
   const uint32_t size = SizeLimitOf(model).bytes - 37;
   Start(model, size);
   ASSERT_NO_FATAL_FAILURE(Phase1());
@@ -195,13 +206,13 @@ TEST_P(EveryModel, UpdatesInBurnOrderAndTheFlashIsTheImage) {
   EXPECT_EQ(r.blocksWritten, BlockPlanOf(model, size).blocks);
   EXPECT_EQ(r.connections, ReconnectRuleOf(model) == ReconnectRule::kR4 ? 1u : 2u);
   ExpectFlashIsTheImage();
-  EXPECT_EQ(totalErrCounter, 0);
-  EXPECT_EQ(progress, 100);
+  EXPECT_EQ(totalErrCounter(), 0);
+  EXPECT_EQ(progress(), 100);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllModels, EveryModel, ::testing::Range(0, kModelCount),
                          [](const auto& info) {
-                           std::string name = plcList[info.param];
+                           std::string name(ModelName(info.param));
                            for (char& c : name) c = c == '-' ? '_' : c;
                            return name;
                          });
@@ -249,8 +260,8 @@ TEST_F(SimBurn, PlcStartingInItsLoaderGoesStraightToPhase2) {
   PlcSettings s = DefaultPlcSettings(Model("HM2"), 3000);
   s.startMode = PlcMode::kLoader;
   Start(s);
-  DummyComm(link());
-  ASSERT_EQ(ConfirmComm(link()), kLoaderMode);
+  DummyComm(d(), rules());
+  ASSERT_EQ(Code(ConfirmComm(d(), rules())), kLoaderMode);
   EXPECT_EQ(Phase2(), 0);
   EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
   ExpectFlashIsTheImage();
@@ -265,7 +276,7 @@ TEST_F(SimBurn, ThreeNaksToABlockBringTheIdenticalPacketThreeMoreTimes) {
   const auto third = BlockWrites(3);
   ASSERT_EQ(third.size(), 4u);
   for (const Bytes& again : third) EXPECT_EQ(again, third[0]);
-  EXPECT_EQ(totalErrCounter, 3);
+  EXPECT_EQ(totalErrCounter(), 3);
   EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
   ExpectFlashIsTheImage();
 }
@@ -274,7 +285,7 @@ TEST_F(SimBurn, SixNaksToABlockFailTheTransfer) {
   Start("KR2-E", 1000, {FaultKind::kNak, PlcRequest::kBlock, 2, 6});
   ASSERT_NO_FATAL_FAILURE(Phase1());
   EXPECT_EQ(Phase2(), kLoaderNoReply);
-  EXPECT_EQ(errCounter, 6);
+  EXPECT_EQ(errCounter(), 6);
   EXPECT_EQ(BlockWrites(2).size(), 6u);
   EXPECT_FALSE(plc->record().updateComplete);
 }
@@ -286,7 +297,7 @@ TEST_F(SimBurn, FlashWriteErrorEndsTheTransferWith22AndNoEndOfTransmission) {
   EXPECT_EQ(BlockWrites(5).size(), 1u);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kTransferEnd), 0u);
   EXPECT_EQ(plc->record().blocksWritten, 4u);
-  EXPECT_EQ(flashStatus, kProgramming);
+  EXPECT_EQ(flashStatus(), kProgramming);
 }
 
 TEST_F(SimBurn, FlashWriteErrorToTheFinalEndOfTransmissionEndsTheTransfer) {
@@ -302,9 +313,9 @@ TEST_F(SimBurn, MissingEraseReplyEndsTheEraseAtOnceForGl30) {
   Start("GL30", 3 * 4096, {FaultKind::kSilence, PlcRequest::kErase, 2, 1});
   ASSERT_NO_FATAL_FAILURE(Phase1());
   EXPECT_EQ(Phase2(), kLoaderNoReply);
-  EXPECT_EQ(errCounter, 1);
+  EXPECT_EQ(errCounter(), 1);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kErase), 2u);
-  EXPECT_EQ(flashStatus, kErasing);
+  EXPECT_EQ(flashStatus(), kErasing);
 }
 
 TEST_F(SimBurn, MissingEraseReplyIsRetriedForMu) {
@@ -320,16 +331,14 @@ TEST_F(SimBurn, DisconnectAtABlockFailsTheTransferAndTheNextBurnStartsInTheLoade
   Start("KR2-E", 3000, {FaultKind::kDisconnect, PlcRequest::kBlock, 10, 1});
   ASSERT_NO_FATAL_FAILURE(Phase1());
   EXPECT_EQ(Phase2(), kLoaderNoReply);
-  EXPECT_EQ(errCounter, 6);
+  EXPECT_EQ(errCounter(), 6);
   EXPECT_FALSE(plc->record().updateComplete);
   // The next burn: the link opened anew, the image read from its start.
-  CloseFile();
-  ASSERT_TRUE(OpenImage());
-  errCounter = 0;
-  totalErrCounter = 0;
+  reader = source->OpenImage();
+  status.Reset();
   Reopen();
-  DummyComm(link());
-  ASSERT_EQ(ConfirmComm(link()), kLoaderMode);
+  DummyComm(d(), rules());
+  ASSERT_EQ(Code(ConfirmComm(d(), rules())), kLoaderMode);
   EXPECT_EQ(Phase2(), 0);
   EXPECT_TRUE(plc->record().updateComplete);
   EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
@@ -343,7 +352,7 @@ TEST_F(SimBurn, LoaderIdentityTheRuleRefusesFailsAfterSixQueries) {
   ASSERT_NO_FATAL_FAILURE(Phase1());
   EXPECT_EQ(Phase2(), kLoaderNoReply);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kId), 6u);
-  EXPECT_EQ(totalErrCounter, 6);
+  EXPECT_EQ(totalErrCounter(), 6);
 }
 
 TEST_F(SimBurn, LoaderVersionBytesBecomeTheVersionByte) {
@@ -352,8 +361,8 @@ TEST_F(SimBurn, LoaderVersionBytesBecomeTheVersionByte) {
   s.loaderVersion[1] = 0x90;
   Start(s);
   ASSERT_NO_FATAL_FAILURE(Phase1());
-  ASSERT_EQ(CheckID_B(link()), 0);
-  ASSERT_EQ(read_fu_version_B(), 0);
+  ASSERT_EQ(Code(CheckID_B(d(), rules())), 0);
+  ASSERT_EQ(Code(read_fu_version_B(d(), GL_fu_version)), 0);
   EXPECT_EQ(GL_fu_version, 0x09);
   EXPECT_STREQ(LoaderVersionRefusal("GL20-AIO", GL_fu_version),
                "The bootloader version is V0.9, do not support AIO FW update");
@@ -380,10 +389,10 @@ TEST_F(SimBurn, BitErrorsNeverMakeToolAndPlcDisagree) {
     s.startMode = PlcMode::kLoader;
     s.bitErrorRate = 2e-3;
     s.bitErrorSeed = seed;
-    totalErrCounter = 0;
+    status.Reset();
     Start(s);
-    DummyComm(link());
-    const uint8_t result = ConfirmComm(link()) == kLoaderMode ? Phase2() : 0xFF;
+    DummyComm(d(), rules());
+    const uint8_t result = Code(ConfirmComm(d(), rules())) == kLoaderMode ? Phase2() : 0xFF;
     EXPECT_TRUE(plc->record().violations.empty()) << "seed " << seed << "\n" << Violations(*plc);
     EXPECT_EQ(result == 0, plc->record().updateComplete)
         << "seed " << seed << " result " << int{result};
@@ -391,7 +400,7 @@ TEST_F(SimBurn, BitErrorsNeverMakeToolAndPlcDisagree) {
       ++completed;
       ExpectFlashIsTheImage();
     }
-    failures += totalErrCounter;
+    failures += totalErrCounter();
   }
   EXPECT_GE(completed, 6);
   EXPECT_GT(failures, 12) << "the noise should have cost attempts";
@@ -405,11 +414,11 @@ TEST_F(SimBurn, PacedTransferTakesTheWireTimeOnTheSimulatedClock) {
   Start(s);
   ASSERT_NO_FATAL_FAILURE(Phase1());
   const uint64_t before = plc->nowMicros;
-  ASSERT_EQ(CheckID_B(link()), 0);
-  ASSERT_EQ(SendErase_B(link()), 0);
-  ASSERT_EQ(SendUpdate(link()), 0);
+  ASSERT_EQ(Code(CheckID_B(d(), rules())), 0);
+  ASSERT_EQ(Code(SendErase_B(d(), rules(), static_cast<uint32_t>(image.size()))), 0);
+  ASSERT_EQ(Code(SendUpdate(d())), 0);
   const uint64_t transferStart = plc->nowMicros;
-  ASSERT_EQ(SendFW(link()), 0);
+  ASSERT_EQ(Code(SendFW(d(), rules(), *reader)), 0);
   // 1000 packets of 133 bytes and their 1-byte replies, then 0x04 and 0x06,
   // 10 bits a character at 115200 baud.
   const double expected = (1000 * 134 + 2) * 10 * 1e6 / 115200;

@@ -12,6 +12,7 @@
 #include "link/app_protocol.h"
 #include "link/exchange.h"
 #include "sim/plc_sim.h"
+#include "support/protocol_test.h"
 #include "support/test_data.h"
 
 namespace {
@@ -24,21 +25,17 @@ int Model(std::string_view name) {
 
 class SimLinkTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    errCounter = 0;
-    totalErrCounter = 0;
-  }
-  void TearDown() override { hSerial.reset(); }
+  void TearDown() override { serial.reset(); }
 
   void Start(std::string_view model, PlcSettings settings) {
-    hSerial.reset();  // the link must not outlive the PLC it talks to
-    SelectModel(Model(model));
+    serial.reset();  // the link must not outlive the PLC it talks to
+    rules_ = &ModelAt(Model(model));
     plc = std::make_unique<PlcSimulator>(std::move(settings));
-    hSerial = OpenSimLink(*plc);
-    ASSERT_NE(hSerial, nullptr);
+    serial = OpenSimLink(*plc);
+    ASSERT_NE(serial, nullptr);
     // As the communication check that comes before every other request
     // leaves a serial line.
-    hSerial->ApplyLineSettings(kApplicationLineSettings);
+    serial->ApplyLineSettings(kApplicationLineSettings);
   }
   void Start(std::string_view model) { Start(model, DefaultPlcSettings(Model(model), 8192)); }
   void Start(std::string_view model, PlcFault fault) {
@@ -46,9 +43,19 @@ class SimLinkTest : public ::testing::Test {
     s.faults.push_back(fault);
     Start(model, s);
   }
-  Link& link() { return *hSerial; }
+  Link& link() { return *serial; }
+  Dialogue d() { return {*serial, status, cancel}; }
+  const ModelRules& rules() const { return *rules_; }
+  int32_t errCounter() const { return status.now().errCounter; }
+  int32_t totalErrCounter() const { return status.now().totalErrCounter; }
 
   std::unique_ptr<PlcSimulator> plc;
+  std::unique_ptr<Link> serial;
+  StatusBoard status;
+  CancelToken cancel;
+
+ private:
+  const ModelRules* rules_ = nullptr;
 };
 
 // --- What each application-mode fault does to the tool ----------------------
@@ -67,13 +74,13 @@ TEST_P(Refusals, ExhaustSixAttemptsAndNameTheRefusal) {
   Start("KR2-E", {FaultKind::kRefuse, c.request, 0, 1, c.refusalClass, c.detail});
   uint8_t result = 0;
   switch (c.request) {
-    case PlcRequest::kCommCheck: result = ConfirmComm(link()); break;
-    case PlcRequest::kIdentityA: result = CheckID_A(link()); break;
-    default: result = SendErase_A(link()); break;
+    case PlcRequest::kCommCheck: result = Code(ConfirmComm(d(), rules())); break;
+    case PlcRequest::kIdentityA: result = Code(CheckID_A(d(), rules())); break;
+    default: result = Code(SendErase_A(d(), rules())); break;
   }
   EXPECT_EQ(result, c.expected);
   EXPECT_EQ(CountOf(*plc, c.request), 6u);
-  EXPECT_EQ(totalErrCounter, 6);
+  EXPECT_EQ(totalErrCounter(), 6);
   EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
 }
 
@@ -90,13 +97,13 @@ INSTANTIATE_TEST_SUITE_P(ApplicationMode, Refusals,
 TEST_F(SimLinkTest, SilentPlcEndsTheCheckAfterSixReadsOfThreeSecondsWithoutWaiting) {
   Start("KR2-E", {FaultKind::kSilence, PlcRequest::kUnknown, 0, 1});
   const auto start = std::chrono::steady_clock::now();
-  DummyComm(link());
-  EXPECT_EQ(ConfirmComm(link()), kNoRefusal);
+  DummyComm(d(), rules());
+  EXPECT_EQ(Code(ConfirmComm(d(), rules())), kNoRefusal);
   // Ten wake-up reads of 200 ms, then six of 3000 ms, each followed by 200 ms
   // of listening for a late reply: simulated, not waited.
   EXPECT_EQ(plc->nowMicros, 10 * 200000ull + 6 * (3000000ull + 200000ull));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-  EXPECT_EQ(errCounter, 6);
+  EXPECT_EQ(errCounter(), 6);
 }
 
 struct DamageCase {
@@ -112,9 +119,9 @@ class DamagedReplies : public SimLinkTest, public ::testing::WithParamInterface<
 TEST_P(DamagedReplies, CostOneAttemptEach) {
   // FQ2-H reports 0xA003: its reply has a letter to put in lower case.
   Start("FQ2-H", {GetParam().kind, PlcRequest::kIdentityA, 1, GetParam().times});
-  EXPECT_EQ(CheckID_A(link()), 0x00);
+  EXPECT_EQ(Code(CheckID_A(d(), rules())), 0x00);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kIdentityA), GetParam().times + 1);
-  EXPECT_EQ(totalErrCounter, static_cast<int32_t>(GetParam().times));
+  EXPECT_EQ(totalErrCounter(), static_cast<int32_t>(GetParam().times));
 }
 
 INSTANTIATE_TEST_SUITE_P(ApplicationMode, DamagedReplies,
@@ -125,28 +132,28 @@ INSTANTIATE_TEST_SUITE_P(ApplicationMode, DamagedReplies,
 
 TEST_F(SimLinkTest, SixDamagedRepliesExhaustTheIdentityCheck) {
   Start("KR2-E", {FaultKind::kGarbleLrc, PlcRequest::kIdentityA, 0, 1});
-  EXPECT_EQ(CheckID_A(link()), kNoRefusal);
+  EXPECT_EQ(Code(CheckID_A(d(), rules())), kNoRefusal);
 }
 
 TEST_F(SimLinkTest, RegisterRefusalReadsAsNoValue) {
   Start("FQ32", {FaultKind::kRefuse, PlcRequest::kReadD1148, 0, 1, 0, 0x02});
-  EXPECT_EQ(READ_D1148(link()), std::nullopt);
+  EXPECT_EQ(READ_D1148(d()), std::nullopt);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kReadD1148), 6u);
 }
 
 TEST_F(SimLinkTest, SilentVersionQueryReadsAsZero) {
   Start("PW3-AIO", {FaultKind::kSilence, PlcRequest::kVersionA, 0, 1});
-  EXPECT_EQ(read_fu_version_A(), 0);
+  EXPECT_EQ(read_fu_version_A(d()), 0);
   EXPECT_NE(LoaderVersionRefusal("PW3-AIO", 0), nullptr);
 }
 
 TEST_F(SimLinkTest, R3ModelRestartsOnTheEraseRequestAndTheToolSendsNoConfirmation) {
   Start("PW2-CAR");
-  EXPECT_EQ(SendErase_A(link()), 0x00);
+  EXPECT_EQ(Code(SendErase_A(d(), rules())), 0x00);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kEraseA), 1u);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kConfirmA), 0u);
   EXPECT_EQ(plc->mode(), PlcMode::kRestarting);
-  EXPECT_EQ(errCounter, 0);
+  EXPECT_EQ(errCounter(), 0);
 }
 
 // A model outside R3 whose PLC restarts without a reply: the tool keeps
@@ -155,7 +162,7 @@ TEST_F(SimLinkTest, SilentRestartOfAnotherModelEndsTheEraseWithNoResponse) {
   PlcSettings s = DefaultPlcSettings(Model("GL30"), 8192);
   s.eraseRestartsSilently = true;
   Start("GL30", s);
-  EXPECT_EQ(SendErase_A(link()), kNoRefusal);
+  EXPECT_EQ(Code(SendErase_A(d(), rules())), kNoRefusal);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kEraseA), 6u);
   EXPECT_EQ(plc->record().violations.size(), 5u) << "every retry reached a restarting PLC";
 }
@@ -166,8 +173,8 @@ TEST_F(SimLinkTest, ReplyJustAfterTheTimeoutIsTakenWithoutSendingAgain) {
   PlcSettings s = DefaultPlcSettings(Model("KR2-E"), 8192);
   s.replyDelayMs = 3100;
   Start("KR2-E", s);
-  EXPECT_EQ(ConfirmComm(link()), kApplicationMode);
-  EXPECT_EQ(totalErrCounter, 0);
+  EXPECT_EQ(Code(ConfirmComm(d(), rules())), kApplicationMode);
+  EXPECT_EQ(totalErrCounter(), 0);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kCommCheck), 1u);
 }
 
@@ -177,8 +184,8 @@ TEST_F(SimLinkTest, ReplyLaterThanTheListeningIsMetByTheNextRead) {
   Start("KR2-E", s);
   // First read gives up at 3 s, the line is quiet until 3.2 s; the first
   // reply lands at 3.5 s and is what the second attempt's read finds.
-  EXPECT_EQ(ConfirmComm(link()), kApplicationMode);
-  EXPECT_EQ(totalErrCounter, 1);
+  EXPECT_EQ(Code(ConfirmComm(d(), rules())), kApplicationMode);
+  EXPECT_EQ(totalErrCounter(), 1);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kCommCheck), 2u);
   EXPECT_EQ(plc->nowMicros, 3500000u);
 }
@@ -187,7 +194,7 @@ TEST_F(SimLinkTest, PacingTakesTheByteTimesOfTheLineInForce) {
   PlcSettings s = DefaultPlcSettings(Model("KR2-E"), 8192);
   s.pacing = true;
   Start("KR2-E", s);
-  EXPECT_EQ(ConfirmComm(link()), kApplicationMode);
+  EXPECT_EQ(Code(ConfirmComm(d(), rules())), kApplicationMode);
   // 15 characters out and 19 back at 9600 7E1, 10 bits each: 35.4 ms.
   EXPECT_NEAR(static_cast<double>(plc->nowMicros), 34 * 10 * 1e6 / 9600, 40.0);
 }
@@ -195,7 +202,7 @@ TEST_F(SimLinkTest, PacingTakesTheByteTimesOfTheLineInForce) {
 TEST_F(SimLinkTest, RequestsAtTheWrongSpeedGoUnanswered) {
   Start("KR2-E");
   link().ApplyLineSettings(kLoaderLineSettings);
-  EXPECT_EQ(CheckID_A(link()), kNoRefusal);
+  EXPECT_EQ(Code(CheckID_A(d(), rules())), kNoRefusal);
   ASSERT_EQ(plc->record().violations.size(), 6u);
   EXPECT_NE(plc->record().violations[0].reason.find("115200 baud 8N1 while the PLC listens at "
                                                     "9600 baud 7E1"),
@@ -205,20 +212,20 @@ TEST_F(SimLinkTest, RequestsAtTheWrongSpeedGoUnanswered) {
 
 TEST_F(SimLinkTest, DisconnectMovesNothingUntilTheLinkIsOpenedAgain) {
   Start("GL30", {FaultKind::kDisconnect, PlcRequest::kIdentityA, 1, 1});
-  EXPECT_EQ(ConfirmComm(link()), kApplicationMode);
-  EXPECT_EQ(CheckID_A(link()), kNoRefusal);
+  EXPECT_EQ(Code(ConfirmComm(d(), rules())), kApplicationMode);
+  EXPECT_EQ(Code(CheckID_A(d(), rules())), kNoRefusal);
   EXPECT_EQ(CountOf(*plc, PlcRequest::kIdentityA), 1u) << "only the first request got through";
-  hSerial.reset();
-  hSerial = OpenSimLink(*plc);
-  ASSERT_NE(hSerial, nullptr);
-  EXPECT_EQ(CheckID_A(link()), 0x00);
+  serial.reset();
+  serial = OpenSimLink(*plc);
+  ASSERT_NE(serial, nullptr);
+  EXPECT_EQ(Code(CheckID_A(d(), rules())), 0x00);
   EXPECT_TRUE(plc->record().violations.empty()) << Violations(*plc);
 }
 
 TEST_F(SimLinkTest, LinkIsExclusiveLikeAPort) {
   Start("GL30");
   EXPECT_EQ(OpenSimLink(*plc), nullptr);
-  hSerial.reset();
+  serial.reset();
   EXPECT_NE(OpenSimLink(*plc), nullptr);
 }
 

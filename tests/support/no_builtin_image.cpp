@@ -1,6 +1,6 @@
 // Stands for a program built without an image, on systems where the image
 // is linked in and so can never be missing.
-#include "burn/builtin_image.h"
+#include "image/builtin_image.h"
 
 bool LoadBuiltInImage(BuiltInImage&) { return false; }
 void ReleaseBuiltInImage(const void*) {}

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "discovery/port_list.h"
 #include "discovery/ports.h"
 #include "discovery/usb.h"
 #include "discovery/win32_device_api.h"
+#include "ui/port_list.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "discovery/port_list.h"
 #include "discovery/ports.h"
 #include "discovery/usb.h"
-#include "discovery/win32_combo_box.h"
 #include "discovery/win32_device_api.h"
+#include "ui/port_list.h"
+#include "ui/win32/combo_box_port_list.h"
 
 namespace {
 

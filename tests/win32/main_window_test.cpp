@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "burn/burn.h"
-#include "burn/image.h"
 #include "catalogue/model_table.h"
-#include "discovery/port_list.h"
+#include "image/image_source.h"
+#include "ui/port_list.h"
 
 namespace {
 

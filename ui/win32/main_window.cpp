@@ -7,17 +7,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "burn/burn.h"
-#include "burn/image.h"
 #include "catalogue/model_table.h"
-#include "discovery/port_list.h"
-#include "discovery/win32_combo_box.h"
-#include "link/exchange.h"
-#include "link/loader_protocol.h"
+#include "image/image_source.h"
 #include "ui/panel.h"
+#include "ui/win32/combo_box_port_list.h"
 #include "ui/win32/gdi_canvas.h"
 #include "ui/win32/window_environment.h"
 
@@ -49,7 +50,29 @@ HWND hwndFilePath = nullptr;
 OPENFILENAMEA ofn;
 HANDLE hf = nullptr;
 
-WindowEnvironment windowEnvironment;
+// The chosen model: its name as the list shows it, and its row.
+char selectedPLC[kModelNameSize] = {};
+const ModelRules* selectedModel = nullptr;
+
+std::unique_ptr<ComboBoxPortList> portList;
+
+// The burn reads the port when it opens it, also mid-burn after a power cycle.
+std::mutex selectedComPortMutex;
+std::string selectedComPort;
+
+PanelState panel;
+
+// The one burn of the window: its thread, its stop request, and what it
+// talks to. Made by the start command, given up once its thread is done.
+struct RunningBurn {
+  RunningBurn(HWND window, HWND button) : environment(window, button, panel, SelectedComPort) {}
+  CancelToken cancel;
+  BuiltInImageSource image;
+  WindowEnvironment environment;
+  std::thread thread;
+};
+std::unique_ptr<RunningBurn> burn;
+bool closeWhenBurnEnds = false;
 
 // The scaled logo, kept for the life of the window thread.
 GdiLogo& Logo() {
@@ -57,14 +80,9 @@ GdiLogo& Logo() {
   return logo;
 }
 
-PanelValues CurrentPanelValues() {
-  PanelValues values;
-  values.elapsedTime = elapsedTime;
-  values.progress = progress;
-  values.flashStatus = flashStatus;
-  values.errCounter = errCounter;
-  values.totalErrCounter = totalErrCounter;
-  return values;
+void SetSelectedComPort(const std::string& port) {
+  std::lock_guard<std::mutex> lock(selectedComPortMutex);
+  selectedComPort = port;
 }
 
 // The text of a list entry, however long; empty for an index the list does
@@ -84,24 +102,20 @@ std::string SelectedText(HWND list) {
   return EntryText(list, SendMessageA(list, CB_GETCURSEL, 0, 0));
 }
 
-// Makes `name` the chosen model: selectedPLC, and selectedPLCID and
-// selectedPLCIdx from the row of that exact name, when there is one.
+// Makes `name` the chosen model: selectedPLC, and the row of that exact
+// name, when there is one.
 void ChooseModel(std::string_view name) {
-  if (const auto row = FindModel(name)) {
-    SelectModel(*row);
-    return;
-  }
   const size_t length = std::min(name.size(), sizeof selectedPLC - 1);
   std::memcpy(selectedPLC, name.data(), length);
   selectedPLC[length] = '\0';
+  if (const auto row = FindModel(name)) selectedModel = &ModelAt(*row);
 }
 
 void FillPortList() {
-  ComboBoxPortList list(hComPortList);
   if (IsUsbModel(selectedPLC)) {
-    EnumUSBPort(list);
+    EnumUSBPort(*portList);
   } else {
-    EnumComPort(list);
+    EnumComPort(*portList);
   }
 }
 
@@ -109,7 +123,7 @@ void FillPortList() {
 // change it.
 void FixDefaultModel(HWND modelList) {
   for (int row = 0; row < kModelCount; ++row) {
-    SendMessageA(modelList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(plcList[row]));
+    SendMessageA(modelList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(ModelAt(row).name));
   }
   const std::string name(DefaultModelName().substr(0, sizeof selectedPLC - 1));
   const LRESULT found = SendMessageA(modelList, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
@@ -127,7 +141,6 @@ void FixDefaultModel(HWND modelList) {
 void PortChosen(HWND list) {
   const LRESULT index = SendMessageA(list, CB_GETCURSEL, 0, 0);
   ComSelidx = static_cast<int32_t>(index);
-  // The burn reads the port when it opens it, also mid-burn after a power cycle.
   SetSelectedComPort(EntryText(list, index));
 }
 
@@ -176,26 +189,57 @@ void ChooseFile(HWND window) {
   }
 }
 
-void __cdecl BurnThread(void* params) { StartBurn(static_cast<BurnParams*>(params)); }
+// The burn thread's last act is to say so; the window thread then takes its
+// thread back (and closes the window, if that was asked for meanwhile).
+void BurnEnded(HWND window) {
+  if (!burn) return;
+  if (burn->thread.joinable()) burn->thread.join();
+  burn.reset();
+  if (closeWhenBurnEnds) DestroyWindow(window);
+}
 
 void StartBurnCommand(HWND window) {
-  // Escape reaches here as IDCANCEL even while the button is disabled: a
-  // burn that runs already must stay the only one.
-  if (!ClaimBurn()) return;
+  HWND button = GetDlgItem(window, kStartBurnId);
+  if (burn) {
+    // A command that does not pass through the button (Escape) while a burn
+    // runs must start nothing.
+    if (!IsWindowEnabled(button)) return;
+    // The button is back: the burn has nothing left but closing its link
+    // and releasing its image, and asks nothing more of this thread.
+    BurnEnded(window);
+  }
+  if (selectedModel == nullptr) return;
   isFileChosed = 1;
-  windowEnvironment.Attach(window, GetDlgItem(window, kStartBurnId));
-  paramStruct.environment = &windowEnvironment;
+  burn = std::make_unique<RunningBurn>(window, button);
   // The demo image goes only to a simulated PLC, such as the window tests'.
   const char* allowDemo = std::getenv("MORVIX_ALLOW_DEMO_IMAGE");
-  paramStruct.demoImageAllowed = allowDemo != nullptr && std::string(allowDemo) == "1";
+  const BurnInputs inputs{*selectedModel,    burn->image,
+                          burn->environment, burn->environment,
+                          burn->cancel,      allowDemo != nullptr && std::string(allowDemo) == "1"};
   SetTimer(window, kElapsedTimerId, 1000, nullptr);
-  if (_beginthread(BurnThread, 0, &paramStruct) == static_cast<uintptr_t>(-1)) {
+  try {
+    burn->thread = std::thread([inputs, window] {
+      StartBurn(inputs);
+      PostMessageA(window, kBurnEndedMessage, 0, 0);
+    });
+  } catch (const std::system_error&) {
     // Without its thread no burn runs: say so rather than count seconds of
     // nothing with the button dead for good.
     KillTimer(window, kElapsedTimerId);
-    ReleaseBurnClaim();
+    burn.reset();
     MessageBoxA(window, "The firmware update CANNOT be started", "ERROR", MB_OK | MB_ICONERROR);
   }
+}
+
+// Closing the window asks a running burn to stop, and closes the window once
+// it has closed its link.
+void CloseCommand(HWND window) {
+  if (!burn) {
+    DestroyWindow(window);
+    return;
+  }
+  closeWhenBurnEnds = true;
+  burn->cancel.Request();
 }
 
 void Command(HWND window, WORD notification, WORD id, HWND control) {
@@ -210,7 +254,7 @@ void Paint(HWND window) {
   HDC dc = BeginPaint(window, &paint);
   if (dc != nullptr) {
     GdiCanvas canvas(dc, Logo());
-    DrawPanelOnPaint(canvas, CurrentPanelValues());
+    DrawPanelOnPaint(canvas, panel.Values());
   }
   EndPaint(window, &paint);
 }
@@ -219,7 +263,7 @@ void RepaintTick(HWND window) {
   HDC dc = GetDC(window);
   if (dc == nullptr) return;
   GdiCanvas canvas(dc, Logo());
-  DrawPanelOnTick(canvas, CurrentPanelValues());
+  DrawPanelOnTick(canvas, panel.Values());
   ReleaseDC(window, dc);
 }
 
@@ -255,6 +299,7 @@ HWND CreateMainWindow(HINSTANCE instance, int showState) {
   FixDefaultModel(modelList);
   hComPortList = CreateWindowExA(0, "COMBOBOX", "", kPortListStyle, 160, 20, 100, 200, window,
                                  reinterpret_cast<HMENU>(kPortListId), instance, nullptr);
+  portList = std::make_unique<ComboBoxPortList>(hComPortList);
   FillPortList();
   SendMessageA(hComPortList, CB_SETCURSEL, 0, 0);
   const LRESULT selected = SendMessageA(hComPortList, CB_GETCURSEL, 0, 0);
@@ -273,19 +318,17 @@ int RunMessageLoop(HWND window) {
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
-  // Closing the window ends the program at once, a running burn with it,
-  // before the program's globals are torn down under that burn's feet.
-  if (BurnRunning()) ExitProcess(static_cast<UINT>(msg.wParam));
   return static_cast<int>(msg.wParam);
 }
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
+    case WM_CLOSE: CloseCommand(window); return 0;
     case WM_DESTROY: PostQuitMessage(0); return 0;
     case WM_PAINT: Paint(window); return 0;
     case WM_TIMER:
       if (wParam == kElapsedTimerId) {
-        ++elapsedTime;
+        ++panel.elapsedTime;
       } else if (wParam == kRepaintTimerId) {
         RepaintTick(window);
       }
@@ -293,8 +336,22 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_COMMAND:
       Command(window, HIWORD(wParam), LOWORD(wParam), reinterpret_cast<HWND>(lParam));
       return 0;
+    case kBurnEndedMessage: BurnEnded(window); return 0;
     default:
-      if (HandleBurnRequest(window, message, wParam, lParam, windowEnvironment.Button())) return 0;
+      if (HandleBurnRequest(window, message, wParam, lParam, GetDlgItem(window, kStartBurnId))) {
+        return 0;
+      }
       return DefWindowProcA(window, message, wParam, lParam);
   }
 }
+
+PanelValues CurrentPanelValues() { return panel.Values(); }
+
+std::string SelectedComPort() {
+  std::lock_guard<std::mutex> lock(selectedComPortMutex);
+  return selectedComPort;
+}
+
+bool BurnRunning() { return burn != nullptr; }
+
+int32_t PortListEntries() { return portList ? portList->totalComPort : 0; }

@@ -5,6 +5,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+
+#include "ui/panel.h"
 
 inline constexpr char szClassName[] = "WindowsApp";
 inline constexpr char kWindowTitle[] = "Morvix PLC Firmware Update Program";
@@ -20,9 +23,12 @@ inline constexpr int kChooseFileId = 1;
 inline constexpr UINT_PTR kElapsedTimerId = 5;  // 1000 ms, while a burn runs
 inline constexpr UINT_PTR kRepaintTimerId = 6;  // 100 ms, always
 
-// Port list, and the index of the entry the operator chose last.
+// The window's own state, on its own thread: the port list, and the index of
+// the entry the operator chose last.
 extern HWND hComPortList;
 extern int32_t ComSelidx;
+// Entries the port list fills put into it.
+int32_t PortListEntries();
 // 1 once a file was chosen or a burn started.
 extern int32_t isFileChosed;
 // The file chosen with the open-file dialog, and its size. The size is kept
@@ -40,3 +46,11 @@ HWND CreateMainWindow(HINSTANCE instance, int showState);
 int RunMessageLoop(HWND window);
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// What the panel shows now: the running burn's status and the seconds of
+// the elapsed-time timer.
+PanelValues CurrentPanelValues();
+// The port a COM model's burn opens: the entry the operator chose.
+std::string SelectedComPort();
+// Whether a burn runs: started, and its thread not yet done.
+bool BurnRunning();

@@ -1,8 +1,20 @@
 #include "ui/win32/window_environment.h"
 
+#include <chrono>
+
 #include "discovery/usb.h"
 #include "link/serial.h"
 #include "ui/win32/main_window.h"
+
+PanelValues PanelState::Values() const {
+  PanelValues values;
+  values.elapsedTime = elapsedTime;
+  values.progress = progress;
+  values.flashStatus = flashStatus;
+  values.errCounter = errCounter;
+  values.totalErrCounter = totalErrCounter;
+  return values;
+}
 
 std::unique_ptr<Link> WindowEnvironment::OpenSerialPort(const std::string& port) {
   return OpenSerialLink(port);
@@ -10,19 +22,10 @@ std::unique_ptr<Link> WindowEnvironment::OpenSerialPort(const std::string& port)
 
 std::unique_ptr<Link> WindowEnvironment::OpenMyDevPipe() { return ::OpenMyDevPipe(""); }
 
-void WindowEnvironment::ShowBox(const std::string& text, const char* caption, UINT icon) {
-  BoxRequest request{text.c_str(), caption};
+void WindowEnvironment::ShowBox(BoxKind kind, const std::string& text, const std::string& caption) {
+  BoxRequest request{text.c_str(), caption.c_str()};
+  const UINT icon = kind == BoxKind::kError ? MB_ICONERROR : MB_ICONINFORMATION;
   SendMessageA(window_, kShowBoxMessage, icon, reinterpret_cast<LPARAM>(&request));
-}
-
-void WindowEnvironment::ShowError(const std::string& text) { ShowBox(text, "ERROR", MB_ICONERROR); }
-
-void WindowEnvironment::ShowInformation(const std::string& text, const std::string& caption) {
-  ShowBox(text, caption.c_str(), MB_ICONINFORMATION);
-}
-
-void WindowEnvironment::ShowPrompt(const std::string& text) {
-  ShowBox(text, "Information", MB_ICONINFORMATION);
 }
 
 void WindowEnvironment::EnableStartButton(bool enable) {
@@ -32,7 +35,16 @@ void WindowEnvironment::EnableStartButton(bool enable) {
 void WindowEnvironment::StopElapsedTimer() { SendMessageA(window_, kStopTimerMessage, 0, 0); }
 
 // Only the burn thread waits; the window goes on painting.
-void WindowEnvironment::SleepSeconds(int seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); }
+void WindowEnvironment::SleepSeconds(int seconds, const CancelToken& cancel) {
+  cancel.WaitFor(std::chrono::seconds(seconds));
+}
+
+void WindowEnvironment::OnStatus(const BurnStatus& status) {
+  panel_.flashStatus = status.flashStatus;
+  panel_.progress = status.progress;
+  panel_.errCounter = status.errCounter;
+  panel_.totalErrCounter = status.totalErrCounter;
+}
 
 bool HandleBurnRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam, HWND button) {
   switch (message) {

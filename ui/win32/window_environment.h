@@ -2,49 +2,64 @@
 // own; everything it asks of the window (a box, the button, the elapsed-time
 // timer) is handed to the window thread with SendMessage, so the requests
 // keep their order and the burn waits until each one is done, a box until the
-// operator dismisses it.
+// operator dismisses it. Its status events land in the panel's values, which
+// the window thread reads on every repaint.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
 #include "burn/burn.h"
+#include "ui/panel.h"
 
 // Requests the burn thread sends to the main window.
 inline constexpr UINT kShowBoxMessage = WM_APP + 1;       // wParam: icon flag, lParam: BoxRequest*
 inline constexpr UINT kEnableButtonMessage = WM_APP + 2;  // wParam: TRUE or FALSE
 inline constexpr UINT kStopTimerMessage = WM_APP + 3;
+inline constexpr UINT kBurnEndedMessage = WM_APP + 4;  // posted once the burn thread is done
 
 struct BoxRequest {
   const char* text;
   const char* caption;
 };
 
-class WindowEnvironment final : public BurnEnvironment {
- public:
-  // `window` owns the boxes and the elapsed-time timer; `button` is "Start Burn".
-  void Attach(HWND window, HWND button) {
-    window_ = window;
-    button_ = button;
-  }
-  HWND Button() const { return button_; }
+// What the status panel shows, written by the burn's events and the
+// elapsed-time timer, read by the window thread's repaints.
+struct PanelState {
+  std::atomic<int32_t> elapsedTime{0};
+  std::atomic<int32_t> progress{0};
+  std::atomic<int32_t> flashStatus{0};
+  std::atomic<int32_t> errCounter{0};
+  std::atomic<int32_t> totalErrCounter{0};
+  PanelValues Values() const;
+};
 
+class WindowEnvironment final : public BurnEnvironment, public BurnObserver {
+ public:
+  // `window` owns the boxes and the elapsed-time timer; `button` is "Start
+  // Burn"; `comPort` reads the port the operator chose.
+  WindowEnvironment(HWND window, HWND button, PanelState& panel, std::string (*comPort)())
+      : window_(window), button_(button), panel_(panel), comPort_(comPort) {}
+
+  std::string ComPort() override { return comPort_(); }
   std::unique_ptr<Link> OpenSerialPort(const std::string& port) override;
   std::unique_ptr<Link> OpenMyDevPipe() override;
-  void ShowError(const std::string& text) override;
-  void ShowInformation(const std::string& text, const std::string& caption) override;
-  void ShowPrompt(const std::string& text) override;
+  void ShowBox(BoxKind kind, const std::string& text, const std::string& caption) override;
   void EnableStartButton(bool enable) override;
   void StopElapsedTimer() override;
-  void SleepSeconds(int seconds) override;
+  void ResetElapsedTime() override { panel_.elapsedTime = 0; }
+  void SleepSeconds(int seconds, const CancelToken& cancel) override;
+
+  void OnStatus(const BurnStatus& status) override;
 
  private:
-  void ShowBox(const std::string& text, const char* caption, UINT icon);
-
-  HWND window_ = nullptr;
-  HWND button_ = nullptr;
+  HWND window_;
+  HWND button_;
+  PanelState& panel_;
+  std::string (*comPort_)();
 };
 
 // The window thread's side: carries out one request of the burn thread.

@@ -1,4 +1,4 @@
-#include "burn/builtin_image.h"
+#include "image/builtin_image.h"
 
 // The image file's bytes, placed in the program's read-only data by the
 // assembler, so nothing has to be found or loaded at run time.

@@ -1,6 +1,6 @@
-// Filling the port list of the main window. The list itself belongs to the
-// front end (a Win32 combo box, a Qt list, a test's fake); the bookkeeping of
-// what this side put into it is kept here, once for all of them.
+// Filling the port list of the main window, the same for every window system:
+// the list itself is the window's (a Win32 combo box, a Qt combo box, a
+// test's fake) and keeps the count of what this side put into it.
 #pragma once
 
 #include <cstdint>
@@ -15,11 +15,11 @@ class PortList {
   virtual void DeleteFirst() = 0;                 // removes entry 0
   virtual void Add(const std::string& text) = 0;  // at its sorted place
   virtual void SelectFirst() = 0;                 // selects entry 0
-};
 
-// Entries this side has put into the port list: the only record of how many
-// must be removed before the next fill. Window thread only.
-extern int32_t totalComPort;
+  // Entries the fills put into the list: the only record of how many must be
+  // removed before the next fill.
+  int32_t totalComPort = 0;
+};
 
 // Replaces the entries of the previous fill with `ports`. When the system's
 // device list could not be read (nullopt) the list and totalComPort stay as

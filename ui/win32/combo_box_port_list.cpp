@@ -1,4 +1,4 @@
-#include "discovery/win32_combo_box.h"
+#include "ui/win32/combo_box_port_list.h"
 
 void ComboBoxPortList::DeleteFirst() { SendMessageA(comboBox_, CB_DELETESTRING, 0, 0); }
 

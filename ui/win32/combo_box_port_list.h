@@ -1,10 +1,10 @@
-// Windows only: the main window's port list, a sorted drop-down combo box,
-// seen as a PortList.
+// The main window's port list, a sorted drop-down combo box, seen as a
+// PortList.
 #pragma once
 
 #include <windows.h>
 
-#include "discovery/port_list.h"
+#include "ui/port_list.h"
 
 class ComboBoxPortList final : public PortList {
  public:

@@ -1,16 +1,14 @@
-#include "discovery/port_list.h"
+#include "ui/port_list.h"
 
 #include "discovery/ports.h"
-
-int32_t totalComPort = 0;
 
 namespace {
 
 // The list holds only what this side put into it, so removing the first
 // entry as often as the last fill added one empties it.
 void RemovePreviousFill(PortList& list) {
-  for (int32_t i = 0; i < totalComPort; ++i) list.DeleteFirst();
-  totalComPort = 0;
+  for (int32_t i = 0; i < list.totalComPort; ++i) list.DeleteFirst();
+  list.totalComPort = 0;
 }
 
 }  // namespace
@@ -20,7 +18,7 @@ void RefillPortList(PortList& list, const std::optional<std::vector<std::string>
   RemovePreviousFill(list);
   for (const std::string& port : *ports) {
     list.Add(port);
-    ++totalComPort;
+    ++list.totalComPort;
   }
 }
 
@@ -30,5 +28,5 @@ void EnumUSBPort(PortList& list) {
   RemovePreviousFill(list);
   list.Add("USB");
   list.SelectFirst();
-  totalComPort = 1;
+  list.totalComPort = 1;
 }

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "burn/builtin_image.h"
+#include "image/builtin_image.h"
 
 namespace {
 

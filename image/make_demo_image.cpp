@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "burn/demo_image.h"
+#include "image/demo_image.h"
 
 namespace {
 
