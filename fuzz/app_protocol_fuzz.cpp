@@ -18,10 +18,6 @@ namespace {
 constexpr size_t kReply64 = 19;
 constexpr size_t kReply03 = 15;
 
-bool OneOf(uint8_t value, std::initializer_list<uint8_t> allowed) {
-  return std::find(allowed.begin(), allowed.end(), value) != allowed.end();
-}
-
 void FuzzCheckLRC(std::span<const uint8_t> text) {
   // An exact-size copy, so that a conversion past its characters is an
   // overflow the sanitizer sees.
@@ -56,58 +52,67 @@ void CheckRegister(std::optional<uint16_t> value, const ScriptedLink& link) {
           "a register value comes from a whole, valid reply");
 }
 
-void FuzzOperation(uint8_t operation, std::span<const uint8_t> script) {
-  std::unique_ptr<ScriptedLink> owned = ReplyLink(script);
+bool OneOf(AppStatus status, std::initializer_list<AppStatus> allowed) {
+  return std::find(allowed.begin(), allowed.end(), status) != allowed.end();
+}
+
+void FuzzOperation(uint8_t operation, const ModelRules& model, std::span<const uint8_t> script) {
+  const std::unique_ptr<ScriptedLink> owned = ReplyLink(script);
   ScriptedLink& link = *owned;
-  errCounter = 0;
-  totalErrCounter = 0;
+  StatusBoard status;
+  const CancelToken cancel;
+  const Dialogue dialogue{link, status, cancel};
+  using S = AppStatus;
   switch (operation) {
     case 0: {
-      DummyComm(link);
-      Require(errCounter == 0 && totalErrCounter == 0, "DummyComm counts nothing");
+      DummyComm(dialogue, model);
+      Require(status.now() == BurnStatus{}, "DummyComm counts nothing");
       break;
     }
     case 1: {
-      const uint8_t result = ConfirmComm(link);
-      if (result == kApplicationMode || result == kLoaderMode) {
+      const AppStatus result = ConfirmComm(dialogue, model);
+      if (result == S::kApplicationMode || result == S::kLoaderMode) {
         const auto message = Last64(link);
-        Require(message && (*message)[4] == result, "ConfirmComm's mode comes from a valid reply");
+        Require(message && (*message)[4] == static_cast<uint8_t>(result),
+                "ConfirmComm's mode comes from a valid reply");
       } else {
-        Require(OneOf(result, {0x11, 0x12, 0x15, 0x16, 0x17, 0x18}), "ConfirmComm's codes");
+        Require(OneOf(result, {S::kRefusedDetail1, S::kRefusedDetail2, S::kRefusedOtherDetail,
+                               S::kRefusedClass1, S::kRefusedOtherClass, S::kNoRefusal}),
+                "ConfirmComm's codes");
       }
       break;
     }
     case 2: {
-      const uint8_t result = CheckID_A(link);
-      if (result == 0) {
+      const AppStatus result = CheckID_A(dialogue, model);
+      if (result == S::kSuccess) {
         const auto message = Last64(link);
         Require(message && (*message)[4] == 0x06 &&
-                    ApplicationIdAccepts(selectedPLCID,
+                    ApplicationIdAccepts(model.code,
                                          static_cast<uint16_t>((*message)[5] << 8 | (*message)[6])),
                 "CheckID_A accepts only a valid reply with an accepted code");
       } else {
-        Require(OneOf(result, {0x12, 0x13, 0x15, 0x17, 0x18}), "CheckID_A's codes");
+        Require(OneOf(result, {S::kRefusedDetail2, S::kRefusedDetail3, S::kRefusedOtherDetail,
+                               S::kRefusedOtherClass, S::kNoRefusal}),
+                "CheckID_A's codes");
       }
       break;
     }
-    case 3: CheckRegister(READ_D1386(link), link); break;
-    case 4: CheckRegister(READ_D1001(link), link); break;
-    case 5: CheckRegister(READ_D1148(link), link); break;
+    case 3: CheckRegister(READ_D1386(dialogue), link); break;
+    case 4: CheckRegister(READ_D1001(dialogue), link); break;
+    case 5: CheckRegister(READ_D1148(dialogue), link); break;
     case 6: {
-      hSerial = std::move(owned);
-      const uint8_t version = read_fu_version_A();
+      const uint8_t version = read_fu_version_A(dialogue);
       if (version != 0) {
         const auto message = Last64(link);
         Require(message && (*message)[4] == version, "the version comes from a valid reply");
       }
-      hSerial.reset();
       break;
     }
     case 7: {
-      const uint8_t result = SendErase_A(link);
-      if (result == 0) {
-        const bool restartedSilently = ReconnectRuleOf(CurrentModel()) == ReconnectRule::kR3 &&
-                                       LastReply(link).size() != kReply64;
+      const AppStatus result = SendErase_A(dialogue, model);
+      if (result == S::kSuccess) {
+        const bool restartedSilently =
+            model.reconnect == ReconnectRule::kR3 && LastReply(link).size() != kReply64;
         const auto message = Last64(link);
         const auto& last = link.calls().back();
         const bool confirmed = message && (*message)[4] == 0x06 &&
@@ -117,11 +122,14 @@ void FuzzOperation(uint8_t operation, std::span<const uint8_t> script) {
                 "SendErase_A succeeds on an accepted reply and its confirmation, or on the "
                 "silent restart of an R3 model");
       } else {
-        Require(OneOf(result, {0x13, 0x14, 0x15, 0x17, 0x18}), "SendErase_A's codes");
+        Require(OneOf(result, {S::kRefusedDetail3, S::kRefusedDetail4, S::kRefusedOtherDetail,
+                               S::kRefusedOtherClass, S::kNoRefusal}),
+                "SendErase_A's codes");
       }
       break;
     }
   }
+  const int32_t errCounter = status.now().errCounter;
   Require(errCounter >= 0 && errCounter <= kFailuresPerKind, "errCounter stays within 0..6");
 }
 
@@ -134,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzCheckLRC(input.Rest());
     return 0;
   }
-  SelectModel(input.Byte() % kModelCount);
-  FuzzOperation(operation, input.Rest());
+  const ModelRules& model = ModelAt(input.Byte() % kModelCount);
+  FuzzOperation(operation, model, input.Rest());
   return 0;
 }

@@ -1,20 +1,22 @@
 // A whole burn whose PLC is the fuzzer's bytes: StartBurn with links that
-// read the input, instant sleeps and boxes.
+// read the input, instant sleeps and boxes, and a stop requested where the
+// input says.
 // Input: the model, the image size (high byte first), a byte whose bit 0
 // makes the first open fail and bit 1 the reopen after the replug or power
-// cycle, then the PLC's side of the link (fuzz_support.h), one stream for
-// every link the burn opens.
-// Properties: one box ends every burn; success only after the loader
-// acknowledged the whole erase, UPDATE, every block of the image and the
-// final 0x04; at the end the link is closed and the image released.
+// cycle, the write during which the stop is requested (0: never), then the
+// PLC's side of the link (fuzz_support.h), one stream for every link the
+// burn opens.
+// Properties: one box ends every burn that was not stopped, none a stopped
+// one, and the observer hears the same result once; success only after the
+// loader acknowledged the whole erase, UPDATE, every block and the final
+// 0x04; at the end the link is closed and the status at rest.
+#include <functional>
 #include <string>
 
 #include "burn/burn.h"
-#include "burn/image.h"
 #include "catalogue/model_table.h"
 #include "fuzz/fuzz_support.h"
-#include "link/exchange.h"
-#include "link/loader_protocol.h"
+#include "image/image_source.h"
 
 namespace {
 
@@ -24,9 +26,15 @@ const Bytes kEot = {0x04};
 // Every link the burn opens is a view of the same scripted PLC.
 class PlcView final : public Link {
  public:
-  PlcView(ScriptedLink& plc, int& open) : plc_(plc), open_(open) { ++open_; }
+  PlcView(ScriptedLink& plc, int& open, const std::function<void()>& onWrite)
+      : plc_(plc), open_(open), onWrite_(onWrite) {
+    ++open_;
+  }
   ~PlcView() override { --open_; }
-  size_t Write(const uint8_t* data, size_t n) override { return plc_.Write(data, n); }
+  size_t Write(const uint8_t* data, size_t n) override {
+    onWrite_();
+    return plc_.Write(data, n);
+  }
   size_t Read(uint8_t* data, size_t n) override { return plc_.Read(data, n); }
   size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override {
     return plc_.Drain(data, n, quietMs);
@@ -39,70 +47,89 @@ class PlcView final : public Link {
  private:
   ScriptedLink& plc_;
   int& open_;
+  const std::function<void()>& onWrite_;
 };
 
-class FuzzEnvironment final : public BurnEnvironment {
+class FuzzEnvironment final : public BurnEnvironment, public BurnObserver {
  public:
-  FuzzEnvironment(ScriptedLink& plc, uint8_t failingOpens)
-      : plc_(plc), failingOpens_(failingOpens) {}
+  FuzzEnvironment(ScriptedLink& plc, uint8_t failingOpens, uint8_t stopAtWrite, CancelToken& cancel)
+      : plc_(plc), failingOpens_(failingOpens), onWrite_([this, stopAtWrite, &cancel] {
+          if (++writes_ == stopAtWrite) cancel.Request();
+        }) {}
 
+  std::string ComPort() override { return "COM1"; }
   std::unique_ptr<Link> OpenSerialPort(const std::string&) override { return Open(); }
   std::unique_ptr<Link> OpenMyDevPipe() override { return Open(); }
-  void ShowError(const std::string& text) override { Box("ERROR", text); }
-  void ShowInformation(const std::string& text, const std::string& caption) override {
-    Box(caption, text);
+  void ShowBox(BoxKind kind, const std::string& text, const std::string&) override {
+    if (kind != BoxKind::kPrompt) {
+      ++finalBoxes;
+      lastBox = text;
+    }
   }
-  void ShowPrompt(const std::string&) override {}
   void EnableStartButton(bool) override {}
   void StopElapsedTimer() override {}
-  void SleepSeconds(int) override {}
+  void ResetElapsedTime() override {}
+  void SleepSeconds(int, const CancelToken&) override {}
 
-  int boxes = 0;
+  void OnStatus(const BurnStatus& status) override { lastStatus = status; }
+  void OnResult(const BurnResult& result) override {
+    ++results;
+    heard = result;
+  }
+
+  int finalBoxes = 0;
   std::string lastBox;
   int openLinks = 0;
+  BurnStatus lastStatus;
+  int results = 0;
+  BurnResult heard;
 
  private:
   std::unique_ptr<Link> Open() {
     const int open = opens_++;
     if (open < 8 && (failingOpens_ >> open & 1)) return nullptr;
-    return std::make_unique<PlcView>(plc_, openLinks);
-  }
-  void Box(const std::string& caption, const std::string& text) {
-    ++boxes;
-    lastBox = caption + ": " + text;
+    return std::make_unique<PlcView>(plc_, openLinks, onWrite_);
   }
   ScriptedLink& plc_;
   uint8_t failingOpens_;
   int opens_ = 0;
+  int writes_ = 0;
+  std::function<void()> onWrite_;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput input(data, size);
-  SelectModel(input.Byte() % kModelCount);
-  const std::string_view model = CurrentModel();
+  const ModelRules& model = ModelAt(input.Byte() % kModelCount);
   const std::vector<uint8_t> image = FuzzImage(input.Word() % (kLargestImage + 1));
   const uint8_t failingOpens = input.Byte() & 3;
-  UseImageFile(image);
-  SetSelectedComPort("COM1");
-  GL_fu_version = 0;
+  const uint8_t stopAtWrite = input.Byte();
+  MemoryImageSource source("fuzz.bin", image);
+  CancelToken cancel;
+  const std::unique_ptr<ScriptedLink> plc = ReplyLink(input.Rest());
+  FuzzEnvironment environment(*plc, failingOpens, stopAtWrite, cancel);
 
-  std::unique_ptr<ScriptedLink> plc = ReplyLink(input.Rest());
-  FuzzEnvironment environment(*plc, failingOpens);
-  BurnParams params{&environment};
-  StartBurn(&params);
+  const BurnResult result = StartBurn({model, source, environment, environment, cancel});
 
-  Require(environment.boxes == 1, "one box ends every burn");
-  if (environment.lastBox.find("SUCCESSFUL") != std::string::npos) {
+  const bool cancelled = result.outcome == BurnOutcome::kCancelled;
+  Require(!cancelled || cancel.Requested(), "only a burn asked to stop ends as stopped");
+  Require(environment.finalBoxes == (cancelled ? 0 : 1),
+          "one box ends every burn, none a stopped one");
+  Require(cancelled || environment.lastBox == result.message, "the box says the result");
+  Require(environment.results == 1 && environment.heard.outcome == result.outcome &&
+              environment.heard.message == result.message,
+          "the observer hears the result once");
+  if (result.outcome == BurnOutcome::kSucceeded) {
     const auto acknowledged = AcknowledgedRequests(*plc);
-    Require(
-        CountOf(acknowledged, "ERASE") == EraseCount(model, static_cast<uint32_t>(image.size())) &&
-            CountOf(acknowledged, "UPDATE") == 1 && BlocksCarryImage(acknowledged, model, image) &&
-            !acknowledged.empty() && acknowledged.back() == kEot,
-        "a burn is successful only after the whole dialogue was acknowledged");
+    const auto imageSize = static_cast<uint32_t>(image.size());
+    Require(CountOf(acknowledged, "ERASE") == EraseCount(model.name, imageSize) &&
+                CountOf(acknowledged, "UPDATE") == 1 &&
+                BlocksCarryImage(acknowledged, model.name, image) && !acknowledged.empty() &&
+                acknowledged.back() == kEot,
+            "a burn succeeds only after the whole dialogue was acknowledged");
   }
-  Require(environment.openLinks == 0 && !hSerial, "the burn closes its link");
-  Require(fin == nullptr, "the burn releases the image");
+  Require(environment.openLinks == 0, "the burn closes its link");
+  Require(environment.lastStatus == BurnStatus{}, "the status is at rest when the burn ends");
   return 0;
 }

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "burn/burn.h"
-#include "burn/image.h"
 #include "catalogue/model_table.h"
 #include "fuzz/fuzz_support.h"
+#include "image/image_source.h"
 #include "link/app_protocol.h"
 #include "link/loader_protocol.h"
 #include "sim/plc_sim.h"
@@ -73,14 +73,14 @@ Bytes Concat(Bytes head, const Bytes& tail) {
 
 // One model for each combination of the rules the dialogues follow.
 std::vector<int> RepresentativeModels() {
-  std::set<std::tuple<LinkKind, bool, EraseRule, BlockRule, ReconnectRule, LoaderIdRule, bool>>
+  std::set<
+      std::tuple<LinkKind, bool, EraseRule, BlockRule, ReconnectRule, LoaderIdRule, VariantCheck>>
       seen;
   std::vector<int> models;
   for (int i = 0; i < kModelCount; ++i) {
-    const std::string_view name = ModelName(i);
-    if (seen.emplace(LinkKindOf(name), IsAioModel(name), EraseRuleOf(name), BlockRuleOf(name),
-                     ReconnectRuleOf(name), LoaderIdRuleOf(name, plcID[i]),
-                     HasLoaderVersionCode(plcID[i]))
+    const ModelRules& m = ModelAt(i);
+    if (seen.emplace(m.link, m.aio, m.erase, m.blocks, m.reconnect, LoaderIdRuleOf(m.name, m.code),
+                     m.variant)
             .second) {
       models.push_back(i);
     }
@@ -91,44 +91,44 @@ std::vector<int> RepresentativeModels() {
 struct Operation {
   const char* name;
   uint8_t number;  // the target's operation byte
-  std::function<void(Link&)> run;
+  std::function<void(const Dialogue&, const ModelRules&)> run;
 };
 
 // Runs `operations` on one connection to a sound PLC, each seed the
-// operation's number, the model, what the operation read and `after`.
+// operation's number, the model, `after` and what the operation read.
 void OperationSeeds(const fs::path& dir, int model, PlcMode mode, const Bytes& after,
                     const std::vector<Operation>& operations) {
-  SelectModel(model);
   PlcSettings settings = DefaultPlcSettings(model, kSeedImageSize);
   settings.startMode = mode;
   PlcSimulator plc(settings);
   std::vector<Arrival> arrivals;
-  hSerial = std::make_unique<RecordingLink>(OpenSimLink(plc), arrivals);
-  UseImageFile(FuzzImage(kSeedImageSize));
-  OpenImage();
+  RecordingLink link(OpenSimLink(plc), arrivals);
+  StatusBoard status;
+  const CancelToken cancel;
+  const Dialogue dialogue{link, status, cancel};
   for (const Operation& operation : operations) {
     arrivals.clear();
-    operation.run(*hSerial);
+    operation.run(dialogue, ModelAt(model));
     if (operation.number == 0xFF) continue;  // brings the PLC to where the seeds start
     const Bytes head = {operation.number, static_cast<uint8_t>(model)};
     Write(dir / (std::string(operation.name) + "-" + std::string(ModelName(model))),
           Concat(Concat(head, after), ReplyScript(0, arrivals)));
   }
-  hSerial.reset();
-  CloseFile();
 }
 
 void AppProtocolSeeds(const fs::path& dir) {
+  using D = const Dialogue&;
+  using M = const ModelRules&;
   for (int model : RepresentativeModels()) {
     OperationSeeds(dir, model, PlcMode::kApplication, {},
                    {{"DummyComm", 0, DummyComm},
-                    {"ConfirmComm", 1, [](Link& l) { ConfirmComm(l); }},
-                    {"CheckID_A", 2, [](Link& l) { CheckID_A(l); }},
-                    {"READ_D1386", 3, [](Link& l) { READ_D1386(l); }},
-                    {"READ_D1001", 4, [](Link& l) { READ_D1001(l); }},
-                    {"READ_D1148", 5, [](Link& l) { READ_D1148(l); }},
-                    {"read_fu_version_A", 6, [](Link&) { read_fu_version_A(); }},
-                    {"SendErase_A", 7, [](Link& l) { SendErase_A(l); }}});
+                    {"ConfirmComm", 1, [](D d, M m) { ConfirmComm(d, m); }},
+                    {"CheckID_A", 2, [](D d, M m) { CheckID_A(d, m); }},
+                    {"READ_D1386", 3, [](D d, M) { READ_D1386(d); }},
+                    {"READ_D1001", 4, [](D d, M) { READ_D1001(d); }},
+                    {"READ_D1148", 5, [](D d, M) { READ_D1148(d); }},
+                    {"read_fu_version_A", 6, [](D d, M) { read_fu_version_A(d); }},
+                    {"SendErase_A", 7, [](D d, M m) { SendErase_A(d, m); }}});
   }
   // CheckLRC (operation 8): a reply's characters, sound and with a bad digit.
   Write(dir / "CheckLRC-sound", ToBytes("\x08"
@@ -138,35 +138,41 @@ void AppProtocolSeeds(const fs::path& dir) {
 }
 
 void LoaderProtocolSeeds(const fs::path& dir) {
+  using D = const Dialogue&;
+  using M = const ModelRules&;
   const Bytes size = {kSeedImageSize >> 8, kSeedImageSize & 0xFF};
   for (int model : RepresentativeModels()) {
+    MemoryImageSource source("seed.bin", FuzzImage(kSeedImageSize));
+    const auto image = source.OpenImage();
     std::vector<Operation> operations = {{"wake", 0xFF, DummyComm},
-                                         {"check", 0xFF, [](Link& l) { ConfirmComm(l); }},
-                                         {"CheckID_B", 0, [](Link& l) { CheckID_B(l); }}};
-    if (HasLoaderVersionCode(plcID[model])) {
-      operations.push_back({"read_fu_version_B", 1, [](Link&) { read_fu_version_B(); }});
+                                         {"check", 0xFF, [](D d, M m) { ConfirmComm(d, m); }},
+                                         {"CheckID_B", 0, [](D d, M m) { CheckID_B(d, m); }}};
+    if (ModelAt(model).variant == VariantCheck::kLoaderVersion) {
+      operations.push_back({"read_fu_version_B", 1, [](D d, M) {
+                              uint8_t version = 0;
+                              read_fu_version_B(d, version);
+                            }});
     }
-    operations.push_back({"SendErase_B", 2, [](Link& l) { SendErase_B(l); }});
-    operations.push_back({"SendUpdate", 3, [](Link& l) { SendUpdate(l); }});
-    operations.push_back({"SendFW", 4, [](Link& l) { SendFW(l); }});
+    operations.push_back({"SendErase_B", 2, [](D d, M m) { SendErase_B(d, m, kSeedImageSize); }});
+    operations.push_back({"SendUpdate", 3, [](D d, M) { SendUpdate(d); }});
+    operations.push_back({"SendFW", 4, [&image](D d, M m) { SendFW(d, m, *image); }});
     OperationSeeds(dir, model, PlcMode::kLoader, size, operations);
   }
 }
 
 // Answers every box at once; links go to the simulated PLC and are recorded.
-class SeedEnvironment final : public BurnEnvironment {
+class SeedEnvironment final : public BurnEnvironment, public BurnObserver {
  public:
   SeedEnvironment(PlcSimulator& plc, std::vector<Arrival>& arrivals)
       : plc_(plc), arrivals_(arrivals) {}
+  std::string ComPort() override { return "COM1"; }
   std::unique_ptr<Link> OpenSerialPort(const std::string&) override { return Open(); }
   std::unique_ptr<Link> OpenMyDevPipe() override { return Open(); }
-  void ShowError(const std::string& text) override { lastBox = "ERROR: " + text; }
-  void ShowInformation(const std::string& text, const std::string&) override { lastBox = text; }
-  void ShowPrompt(const std::string&) override {}
+  void ShowBox(BoxKind, const std::string&, const std::string&) override {}
   void EnableStartButton(bool) override {}
   void StopElapsedTimer() override {}
-  void SleepSeconds(int) override {}
-  std::string lastBox;
+  void ResetElapsedTime() override {}
+  void SleepSeconds(int, const CancelToken&) override {}
 
  private:
   std::unique_ptr<Link> Open() {
@@ -180,20 +186,20 @@ class SeedEnvironment final : public BurnEnvironment {
 bool BurnSeeds(const fs::path& dir) {
   bool allSucceeded = true;
   for (int model = 0; model < kModelCount; ++model) {
-    SelectModel(model);
-    SetSelectedComPort("COM1");
-    UseImageFile(FuzzImage(kSeedImageSize));
+    MemoryImageSource source("seed.bin", FuzzImage(kSeedImageSize));
     PlcSimulator plc(DefaultPlcSettings(model, kSeedImageSize));
     std::vector<Arrival> arrivals;
     SeedEnvironment environment(plc, arrivals);
-    BurnParams params{&environment};
-    StartBurn(&params);
-    if (environment.lastBox.find("SUCCESSFUL") == std::string::npos) {
-      std::fprintf(stderr, "%s: the burn ended with %s\n", plcList[model],
-                   environment.lastBox.c_str());
+    const CancelToken cancel;
+    const BurnResult result = StartBurn({ModelAt(model), source, environment, environment, cancel});
+    if (result.outcome != BurnOutcome::kSucceeded) {
+      std::fprintf(stderr, "%s: the burn ended with %s\n", ModelAt(model).name,
+                   result.message.c_str());
       allSucceeded = false;
     }
-    const Bytes head = {static_cast<uint8_t>(model), kSeedImageSize >> 8, kSeedImageSize & 0xFF, 0};
+    // The model, the image size, no failing open, no stop, then the replies.
+    const Bytes head = {static_cast<uint8_t>(model), kSeedImageSize >> 8, kSeedImageSize & 0xFF, 0,
+                        0};
     Write(dir / ("burn-" + std::string(ModelName(model))), Concat(head, ReplyScript(0, arrivals)));
   }
   return allSucceeded;
