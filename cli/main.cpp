@@ -125,6 +125,7 @@ int Burn(const CliOptions& options, const std::string& model, ImageSource& image
       environment,
       cancel,
       options.simulate || (allowDemo != nullptr && std::string(allowDemo) == "1")};
+  environment.ShowStart();
   std::atomic<bool> done{false};
   BurnResult result;
   std::thread burn([&] {

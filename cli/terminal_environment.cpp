@@ -60,6 +60,11 @@ void TerminalEnvironment::OnStatus(const BurnStatus& status) {
   Show(status_);
 }
 
+void TerminalEnvironment::ShowStart() {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  Show(status_);
+}
+
 void TerminalEnvironment::Tick() {
   if (!timerRunning_) return;
   ++elapsedTime_;

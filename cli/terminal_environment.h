@@ -45,6 +45,8 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
   void OnPrompt(const std::string& text) override;
   void OnResult(const BurnResult& result) override;
 
+  // The status line as the burn starts, before its first event.
+  void ShowStart();
   // One second of the elapsed-time timer, while it runs.
   void Tick();
   // Standard input ended at a prompt: nobody will ever press Enter.

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "link/serial.h"
+#include "link/serial_path.h"
 #include "link/win32_link.h"
 
 namespace {
@@ -88,6 +89,7 @@ std::unique_ptr<Link> OpenWin32Link(const char* path, uint32_t shareMode,
 }
 
 std::unique_ptr<Link> OpenSerialLink(const std::string& port) {
-  // Exclusive (share mode 0) and synchronous; the port name as the list shows it.
-  return OpenWin32Link(port.c_str(), 0, FILE_ATTRIBUTE_NORMAL);
+  // Exclusive (share mode 0) and synchronous. CreateFileA("COM12") fails:
+  // above COM9 a port opens only as "\\.\COM12".
+  return OpenWin32Link(SerialDevicePath(port).c_str(), 0, FILE_ATTRIBUTE_NORMAL);
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "link/link.h"
+#include "sim/plc_model.h"
 
 enum class PlcMode {
   kApplication,  // its normal firmware: Modbus ASCII
@@ -155,6 +156,19 @@ struct PlcRecord {
   uint32_t connections = 0;
 };
 
+// A moment of simulated time, exact to the nanosecond so that character
+// times at any line speed add up without rounding. It reads as whole
+// microseconds.
+struct SimTime {
+  uint64_t nanos = 0;
+  constexpr operator uint64_t() const { return nanos / 1000; }
+};
+
+namespace sim {
+struct FramedRequest;
+struct Listening;
+}  // namespace sim
+
 class PlcSimulator {
  public:
   explicit PlcSimulator(PlcSettings settings);
@@ -162,12 +176,12 @@ class PlcSimulator {
   const PlcSettings& settings() const { return settings_; }
   const PlcRecord& record() const { return record_; }
   PlcMode mode() const { return mode_; }
-  std::string_view model() const;
-  bool IsComModel() const;
+  std::string_view model() const { return model_.name; }
+  bool IsComModel() const { return model_.com; }
   // N and M of the model's rules for the image size.
-  uint32_t expectedEraseSteps() const { return expectedErases_; }
-  uint32_t expectedBlocks() const { return blockCount_; }
-  uint32_t blockBytes() const { return blockBytes_; }
+  uint32_t expectedEraseSteps() const { return plan_.eraseSteps; }
+  uint32_t expectedBlocks() const { return plan_.blocks; }
+  uint32_t blockBytes() const { return plan_.blockBytes; }
 
   // The host opened the link; false while it is open already (a port is
   // exclusive). Opening it again is the replug or power cycle.
@@ -195,8 +209,9 @@ class PlcSimulator {
   bool LinkDropped() const { return linkDropped_; }
 
   // Simulated time, kept here so it runs on across connections; only the
-  // in-process transport advances it.
-  uint64_t nowMicros = 0;
+  // in-process transport advances it. It reads as whole microseconds;
+  // `nowMicros.nanos` is exact.
+  SimTime nowMicros;
 
  private:
   enum class Step {  // the loader dialogue within one connection
@@ -208,59 +223,67 @@ class PlcSimulator {
     kUpdating,
     kComplete,
   };
-  struct Parsed {
-    size_t length;  // bytes of pending_ the request takes; 0: not complete yet
-    PlcRequest request;
-    std::string problem;  // why the request is malformed, empty when it is sound
-  };
 
-  Parsed ParseNext() const;
-  Parsed ParseModbus() const;
-  Parsed ParseLoaderCommand() const;
-  Parsed ParseBlock() const;
-  size_t GarbageLength() const;
-  void Handle(const Parsed& parsed);
-  // Why `request` breaks the dialogue's order here; empty when it does not.
-  std::string OutOfOrder(PlcRequest request, bool confirmExpected) const;
-  // The reply to a sound request, with the step it takes (none for a retry).
-  std::vector<uint8_t> Act(PlcRequest request, std::span<const uint8_t> bytes, bool retry);
-  std::vector<uint8_t> ActApplication(PlcRequest request);
-  std::vector<uint8_t> ActLoader(PlcRequest request, std::span<const uint8_t> bytes, bool retry);
-  std::vector<uint8_t> ActBlock(std::span<const uint8_t> packet, bool retry);
-  const PlcFault* FaultFor(PlcRequest request, uint32_t count, uint32_t blockIndex) const;
-  void Damage(FaultKind kind, std::vector<uint8_t>& reply) const;
-  bool FlipBits(std::vector<uint8_t>& reply);
+  // The order in which a request is taken: recorded, then judged (framing,
+  // restart, line speed, the dialogue's order), hit by a fault, acted on by
+  // the dialogue of the mode the PLC is in, and its reply damaged.
+  void Handle(const sim::FramedRequest& framed);
+  sim::Listening ListensFor() const;
+  std::string LineProblem(PlcRequest request) const;
   void Violation(std::string reason);
+
+  // The dialogues: why a request breaks the order here (empty when it does
+  // not), and the reply to a sound request, with the step it takes (none
+  // for a retry).
+  // The application firmware's (application_dialogue.cpp).
+  std::string ApplicationOutOfOrder(PlcRequest request, bool confirmExpected) const;
+  std::vector<uint8_t> ActApplication(PlcRequest request);
+  std::vector<uint8_t> WakeUpReply() const;
   void Restart();
 
+  // The loader's (loader_dialogue.cpp).
+  void StartLoaderDialogue();
+  // The same request again after the host may have missed the reply.
+  bool IsRetry(PlcRequest request, std::span<const uint8_t> bytes) const;
+  std::string LoaderOutOfOrder(PlcRequest request) const;
+  std::vector<uint8_t> ActLoader(PlcRequest request, std::span<const uint8_t> bytes, bool retry);
+  std::vector<uint8_t> ActBlock(std::span<const uint8_t> packet, bool retry);
+  void ForgetLastUpdate();
+
   PlcSettings settings_;
+  sim::PlcModel model_;
+  sim::ImagePlan plan_;
   PlcRecord record_;
   PlcMode mode_;
-  Step step_ = Step::kFresh;
   bool connected_ = false;
   bool linkDropped_ = false;
-  bool versionRead_ = false;
-  bool eraseAccepted_ = false;   // application mode: the erase request was answered
-  bool restartPending_ = false;  // loader mode: the update completed, the next open boots it
-  // The host may not have taken the last reply (a fault or a bit error
-  // damaged it, or it went out late): the same request again is the host's
-  // retry, not a new step.
-  bool lastReplyLost_ = false;
-  bool outputLate_ = false;  // the output queued now is a late reply
-  PlcRequest lastRequest_ = PlcRequest::kUnknown;
-  uint8_t lastBlockNumber_ = 0;
-  uint32_t expectedErases_ = 0;
-  uint32_t blockBytes_ = 0;  // D
-  uint32_t blockCount_ = 0;  // M
-  uint32_t imageBytes_ = 0;  // bytes of the image the transfer carries
+
+  // Input not yet taken apart, and the line it came at.
   std::vector<uint8_t> pending_;
   LineSettings pendingLine_{};
   bool pendingSpeedOnly_ = false;
   std::deque<uint8_t> output_;
-  uint32_t receptions_[kPlcRequestKinds] = {};
-  uint32_t totalReceptions_ = 0;
+  bool outputLate_ = false;  // the output queued now is a late reply
+
+  // The application firmware's dialogue.
+  bool eraseAccepted_ = false;  // the erase request was answered
+
+  // The loader's dialogue.
+  Step step_ = Step::kFresh;
+  bool versionRead_ = false;
+  bool restartPending_ = false;  // the update completed: the next open boots it
+  // The host may not have taken the last reply (a fault or a bit error
+  // damaged it, or it went out late): the same request again is the host's
+  // retry, not a new step.
+  bool lastReplyLost_ = false;
+  PlcRequest lastRequest_ = PlcRequest::kUnknown;
+  uint8_t lastBlockNumber_ = 0;
+
+  // What faults are matched on, over the simulator's whole life.
+  uint32_t requestsHeard_ = 0;
+  uint32_t heard_[kPlcRequestKinds] = {};
   std::vector<uint32_t> blockTries_;  // per block index, packets heard
-  uint64_t rng_;
+  uint64_t noise_;                    // the bit errors' generator
 };
 
 // CRC-16/XMODEM, bit by bit: the simulator checks blocks with its own

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,15 +28,16 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/model_table.h"
 #include "sim/plc_sim.h"
 #include "sim/plcsim_options.h"
 #include "sim/sim_report.h"
+#include "sim/wire.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
 
 volatile std::sig_atomic_t stopSignal = 0;
 
@@ -50,6 +52,9 @@ constexpr milliseconds kIdleGap{1000};
 // The slave is closed but inotify has not said so yet: look again this soon.
 constexpr milliseconds kHangupPoll{5};
 constexpr milliseconds kCompletionGrace{5000};
+// The longest wait with nothing due: how soon a signal or the time-out is seen.
+constexpr milliseconds kLongestWait{100};
+constexpr uint64_t kNanosPerMs = 1000000;
 
 uint32_t Baud(speed_t speed) {
   switch (speed) {
@@ -66,67 +71,10 @@ uint32_t Baud(speed_t speed) {
   }
 }
 
-struct Pty {
-  int master = -1;
-  int watch = -1;  // inotify watch on the slave
-};
-
-// Points `link` at a new pseudo-terminal's slave and watches who opens it.
-// The link is replaced atomically, and only if it is a symbolic link or
-// absent: the program must never clobber a real file given by mistake.
-bool MakePty(const std::string& link, int inotify, Pty& pty, std::string& error) {
-  struct stat st {};
-  if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-    error = link + " exists and is not a symbolic link; not replacing it";
-    return false;
-  }
-  int slave = -1;
-  char name[256] = {};
-  if (openpty(&pty.master, &slave, name, nullptr, nullptr) != 0) {
-    error = std::string("openpty: ") + std::strerror(errno);
-    return false;
-  }
-  termios raw{};
-  tcgetattr(slave, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(slave, TCSANOW, &raw);
-  close(slave);
-  fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
-  fcntl(pty.master, F_SETFD, FD_CLOEXEC);
-  pty.watch = inotify_add_watch(inotify, name, IN_OPEN | IN_CLOSE);
-  const std::string temporary = link + ".new";
-  unlink(temporary.c_str());
-  if (pty.watch < 0 || symlink(name, temporary.c_str()) != 0 ||
-      rename(temporary.c_str(), link.c_str()) != 0) {
-    error = "cannot make " + link + ": " + std::strerror(errno);
-    unlink(temporary.c_str());
-    close(pty.master);
-    return false;
-  }
-  return true;
-}
-
-void DropPty(int inotify, Pty& pty) {
-  inotify_rm_watch(inotify, pty.watch);
-  close(pty.master);
-  pty = Pty{};
-}
-
 bool WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(file);
-}
-
-std::optional<bool> FlashMatchesImage(const PlcSimulator& plc,
-                                      const std::optional<std::vector<uint8_t>>& image) {
-  if (!image) return std::nullopt;
-  const std::string_view model = plc.model();
-  const uint32_t size = static_cast<uint32_t>(image->size());
-  if (ImageTooSmall(model, size)) return false;
-  const uint32_t sent = BlockPlanOf(model, size).imageBytes;
-  const auto& flash = plc.record().flash;
-  return flash.size() >= sent && std::equal(image->begin(), image->begin() + sent, flash.begin());
 }
 
 class Verbose {
@@ -157,9 +105,301 @@ class Verbose {
   size_t violations_ = 0;
 };
 
-struct Scheduled {
-  uint8_t byte;
-  Clock::time_point due;
+// The simulated PLC on a pseudo-terminal: the link it makes, who has it
+// open, what the tool sends and what goes back when.
+class PtyPlc {
+ public:
+  explicit PtyPlc(const PlcsimOptions& options)
+      : options_(options),
+        plc_(options.settings),
+        verbose_(options.verbose),
+        toPlc_(options.settings.pacing),
+        toHost_(options.settings.pacing) {}
+  ~PtyPlc() {
+    DropPty();
+    if (inotify_ >= 0) close(inotify_);
+    // Only the link this program made: never a file put there meanwhile.
+    struct stat st {};
+    if (made_ && lstat(options_.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      unlink(options_.link.c_str());
+    }
+  }
+  PtyPlc(const PtyPlc&) = delete;
+  PtyPlc& operator=(const PtyPlc&) = delete;
+
+  // Makes the link; false with the reason in `error`.
+  bool Open(std::string& error) {
+    // A paced byte is sent when it is due, not up to the kernel's default
+    // 50 us of timer slack later.
+    if (options_.settings.pacing) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ < 0) {
+      error = "inotify_init1 failed";
+      return false;
+    }
+    return MakePty(error);
+  }
+
+  // Serves the tool until a signal, the time-out or the completion ends it;
+  // writes the report and the flash, and returns the exit status.
+  int Run() {
+    start_ = Clock::now();
+    lastInput_ = start_;
+    int status = kExitClean;
+    while (stopSignal == 0 && !Done()) {
+      if (!Step()) {
+        status = kExitSystem;
+        break;
+      }
+    }
+    if (opens_ > 0) plc_.Disconnect();
+    verbose_.Report(plc_);
+    if (!WriteOutputs()) status = kExitSystem;
+    if (status == kExitClean && !plc_.record().violations.empty()) status = kExitViolations;
+    return status;
+  }
+
+ private:
+  struct Scheduled {
+    uint8_t byte;
+    Clock::time_point due;
+  };
+
+  // Points the link at a new pseudo-terminal's slave and watches who opens
+  // it. The link is replaced atomically, and only if it is a symbolic link
+  // or absent: the program must never clobber a real file given by mistake.
+  bool MakePty(std::string& error) {
+    const std::string& link = options_.link;
+    struct stat st {};
+    if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+      error = link + " exists and is not a symbolic link; not replacing it";
+      return false;
+    }
+    int slave = -1;
+    char name[256] = {};
+    if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
+      error = std::string("openpty: ") + std::strerror(errno);
+      return false;
+    }
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    close(slave);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    watch_ = inotify_add_watch(inotify_, name, IN_OPEN | IN_CLOSE);
+    const std::string temporary = link + ".new";
+    unlink(temporary.c_str());
+    if (watch_ < 0 || symlink(name, temporary.c_str()) != 0 ||
+        rename(temporary.c_str(), link.c_str()) != 0) {
+      error = "cannot make " + link + ": " + std::strerror(errno);
+      unlink(temporary.c_str());
+      DropPty();
+      return false;
+    }
+    made_ = true;
+    return true;
+  }
+
+  void DropPty() {
+    if (watch_ >= 0) inotify_rm_watch(inotify_, watch_);
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+    watch_ = -1;
+  }
+
+  bool Done() {
+    const auto now = Clock::now();
+    if (options_.timeoutSeconds != 0 &&
+        now - start_ >= std::chrono::seconds(options_.timeoutSeconds)) {
+      verbose_.Note("time-out: ending");
+      return true;
+    }
+    if (options_.exitWhenComplete && plc_.record().updateComplete) {
+      if (!completedAt_) completedAt_ = now;
+      if ((opens_ == 0 && output_.empty()) || now - *completedAt_ >= kCompletionGrace) return true;
+    }
+    return false;
+  }
+
+  // One turn: wait for the tool, the link's opens and closes, or the next
+  // byte due; then take what came and send what is due. False on a failure
+  // of the system.
+  bool Step() {
+    const auto now = Clock::now();
+    Clock::duration wait = kLongestWait;
+    if (!output_.empty()) wait = std::min(wait, output_.front().due - now);
+    if (plc_.HasPartialRequest()) wait = std::min(wait, lastInput_ + kIdleGap - now);
+    const bool due = !output_.empty() && output_.front().due <= now;
+    // To the nanosecond: a wait rounded to whole milliseconds would put up
+    // to a millisecond on every paced reply.
+    const auto waitNs =
+        std::chrono::duration_cast<nanoseconds>(std::max(wait, Clock::duration::zero())).count();
+    const timespec timeout{static_cast<time_t>(waitNs / 1000000000),
+                           static_cast<long>(waitNs % 1000000000)};
+    // The master is only watched while the slave is open: without a reader
+    // on the other side it reports POLLHUP without end.
+    pollfd fds[2] = {{inotify_, POLLIN, 0},
+                     {master_, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0}};
+    const int ready = ppoll(fds, opens_ > 0 ? 2 : 1, &timeout, nullptr);
+    if (ready < 0) {
+      if (errno == EINTR) return true;
+      std::fprintf(stderr, "morvix-plcsim: ppoll: %s\n", std::strerror(errno));
+      return false;
+    }
+
+    // What the tool wrote first, then who opened or closed the link: bytes
+    // written just before a close belong to the connection they came on.
+    if (opens_ > 0 && (fds[1].revents & POLLIN) != 0 && Hear() && plc_.LinkDropped()) {
+      return Reenumerate();
+    }
+    if ((fds[0].revents & POLLIN) != 0) TakeOpensAndCloses();
+    if (opens_ > 0 && (fds[1].revents & (POLLHUP | POLLIN)) == POLLHUP) {
+      usleep(static_cast<useconds_t>(kHangupPoll.count() * 1000));  // its close is on its way
+    }
+    SendDue();
+    if (plc_.HasPartialRequest() && Clock::now() - lastInput_ >= kIdleGap) {
+      plc_.LineIdle();
+      verbose_.Report(plc_);
+    }
+    return true;
+  }
+
+  // Feeds what the tool sent to the PLC and schedules the reply; false when
+  // nothing came.
+  bool Hear() {
+    uint8_t buffer[4096];
+    const ssize_t got = read(master_, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    lastInput_ = Clock::now();
+    termios tio{};
+    tcgetattr(master_, &tio);
+    // A pty carries 8 data bits without parity; only the speed is the tool's.
+    const LineSettings line{Baud(cfgetospeed(&tio)), 8, 0, 0};
+    const uint64_t requestEnd = toPlc_.Send(Since(lastInput_), static_cast<uint64_t>(got), line);
+    plc_.Receive({buffer, static_cast<size_t>(got)}, line, true);
+    verbose_.Report(plc_);
+    if (plc_.LinkDropped()) return true;
+    const PlcSimulator::Output reply = plc_.TakeOutput();
+    toHost_.Send(requestEnd + reply.delayMs * kNanosPerMs, reply.bytes.size(), line);
+    for (size_t i = 0; i < reply.bytes.size(); ++i) {
+      output_.push_back({reply.bytes[i], start_ + nanoseconds(toHost_.ArrivalOf(i))});
+    }
+    return true;
+  }
+
+  // Nanoseconds since the start, the wires' clock.
+  uint64_t Since(Clock::time_point t) const {
+    return static_cast<uint64_t>(std::chrono::duration_cast<nanoseconds>(t - start_).count());
+  }
+
+  // What was still to go out is lost, and the line falls quiet.
+  void DropOutput() {
+    output_.clear();
+    toPlc_.Clear();
+    toHost_.Clear();
+  }
+
+  void TakeOpensAndCloses() {
+    alignas(inotify_event) char buffer[4096];
+    const ssize_t n = read(inotify_, buffer, sizeof buffer);
+    std::vector<uint32_t> events;  // IN_OPEN or IN_CLOSE, in order
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      if (event->wd == watch_) events.push_back(event->mask);  // not a pty given up
+    }
+    for (size_t i = 0; i < events.size(); ++i) {
+      if ((events[i] & IN_OPEN) != 0 && opens_++ == 0) {
+        plc_.Connect();
+        verbose_.Note("link opened by the host");
+      }
+      if ((events[i] & IN_CLOSE) != 0 && opens_ > 0 && --opens_ == 0) {
+        const bool reopened =
+            std::any_of(events.begin() + static_cast<std::ptrdiff_t>(i) + 1, events.end(),
+                        [](uint32_t mask) { return (mask & IN_OPEN) != 0; });
+        Closed(reopened);
+      }
+    }
+  }
+
+  // The tool closed the link. What it wrote just before still counts, unless
+  // it has opened the link again already: then the bytes waiting may be the
+  // new connection's, and they are left to it.
+  void Closed(bool reopened) {
+    if (!reopened) {
+      while (Hear() && !plc_.LinkDropped()) {
+      }
+    }
+    plc_.Disconnect();
+    DropOutput();
+    verbose_.Note("link closed by the host");
+  }
+
+  // The disconnect fault: the device goes away and comes back as a new one
+  // under the same name, as a USB device that re-enumerates.
+  bool Reenumerate() {
+    verbose_.Note("disconnect fault: the link drops");
+    plc_.Disconnect();
+    DropOutput();
+    opens_ = 0;
+    DropPty();
+    std::string error;
+    if (!MakePty(error)) {
+      std::fprintf(stderr, "morvix-plcsim: %s\n", error.c_str());
+      return false;
+    }
+    return true;
+  }
+
+  // Everything due goes out in one write.
+  void SendDue() {
+    const auto now = Clock::now();
+    std::vector<uint8_t> chunk;
+    for (const Scheduled& s : output_) {
+      if (s.due > now) break;
+      chunk.push_back(s.byte);
+    }
+    if (opens_ > 0 && !chunk.empty()) {
+      const ssize_t put = write(master_, chunk.data(), chunk.size());
+      if (put > 0) output_.erase(output_.begin(), output_.begin() + put);
+    }
+  }
+
+  bool WriteOutputs() {
+    bool ok = true;
+    const std::optional<bool> matches =
+        options_.image ? std::optional<bool>(FlashMatchesImage(plc_, *options_.image))
+                       : std::nullopt;
+    if (!options_.report.empty() && !WriteFile(options_.report, PlcRecordJson(plc_, matches))) {
+      std::fprintf(stderr, "morvix-plcsim: cannot write %s\n", options_.report.c_str());
+      ok = false;
+    }
+    const auto& flash = plc_.record().flash;
+    if (!options_.flashOut.empty() &&
+        !WriteFile(options_.flashOut, std::string(flash.begin(), flash.end()))) {
+      std::fprintf(stderr, "morvix-plcsim: cannot write %s\n", options_.flashOut.c_str());
+      ok = false;
+    }
+    return ok;
+  }
+
+  const PlcsimOptions& options_;
+  PlcSimulator plc_;
+  Verbose verbose_;
+  int inotify_ = -1;
+  int master_ = -1;  // the pseudo-terminal's master
+  int watch_ = -1;   // inotify's watch on its slave
+  bool made_ = false;
+  int opens_ = 0;  // open descriptors of the slave, as inotify tells them
+  std::deque<Scheduled> output_;
+  // The pacing clock: the line's two directions, in nanoseconds since start_.
+  Wire toPlc_;
+  Wire toHost_;
+  Clock::time_point start_;
+  Clock::time_point lastInput_;
+  std::optional<Clock::time_point> completedAt_;
 };
 
 }  // namespace
@@ -172,7 +412,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (options->help) {
-    std::fputs(kPlcsimHelp, stdout);
+    std::fputs(PlcsimHelp().c_str(), stdout);
     return kExitClean;
   }
 
@@ -184,186 +424,12 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
 
-  PlcSimulator plc(options->settings);
-  Verbose verbose(options->verbose);
-  const std::string& link = options->link;
-  const int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  Pty pty;
-  if (inotify < 0 || !MakePty(link, inotify, pty, error)) {
-    std::fprintf(stderr, "morvix-plcsim: %s\n",
-                 inotify < 0 ? "inotify_init1 failed" : error.c_str());
+  PtyPlc plc(*options);
+  if (!plc.Open(error)) {
+    std::fprintf(stderr, "morvix-plcsim: %s\n", error.c_str());
     return kExitSystem;
   }
-  std::printf("ready %s\n", link.c_str());
+  std::printf("ready %s\n", options->link.c_str());
   std::fflush(stdout);
-
-  const auto start = Clock::now();
-  std::deque<Scheduled> output;
-  int opens = 0;  // open descriptors of the slave, as inotify tells them
-  auto lastInput = start;
-  auto requestEnd = start;  // when the request being heard would have crossed the wire
-  std::optional<Clock::time_point> completedAt;
-  int status = kExitClean;
-
-  // One character: start bit, 8 data bits, stop bit (all a pty can carry).
-  auto byteTime = [&](uint32_t baud) {
-    if (!options->settings.pacing) return Clock::duration::zero();
-    const uint64_t rate = baud != 0 ? baud : 9600;
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::microseconds((10 * 1000000ull + rate - 1) / rate));
-  };
-
-  // Feeds what the tool sent to the PLC and schedules the reply.
-  auto hear = [&]() {
-    uint8_t buffer[4096];
-    const ssize_t got = read(pty.master, buffer, sizeof buffer);
-    if (got <= 0) return false;
-    const auto arrived = Clock::now();
-    termios tio{};
-    tcgetattr(pty.master, &tio);
-    const uint32_t baud = Baud(cfgetospeed(&tio));
-    if (!plc.HasPartialRequest()) requestEnd = arrived;
-    requestEnd = std::max(requestEnd, arrived) + byteTime(baud) * got;
-    lastInput = arrived;
-    plc.Receive({buffer, static_cast<size_t>(got)}, LineSettings{baud, 8, 0, 0}, true);
-    verbose.Report(plc);
-    if (plc.LinkDropped()) return true;
-    const PlcSimulator::Output reply = plc.TakeOutput();
-    auto at = std::max(requestEnd + milliseconds(reply.delayMs),
-                       output.empty() ? arrived : output.back().due);
-    for (uint8_t byte : reply.bytes) {
-      at += byteTime(baud);
-      output.push_back({byte, at});
-    }
-    return true;
-  };
-
-  // The tool closed the link. What it wrote just before still counts, unless
-  // it has opened the link again already: then the bytes waiting may be the
-  // new connection's, and they are left to it.
-  auto closed = [&](bool reopened) {
-    if (!reopened) {
-      while (hear() && !plc.LinkDropped()) {
-      }
-    }
-    plc.Disconnect();
-    output.clear();
-    verbose.Note("link closed by the host");
-  };
-
-  while (stopSignal == 0) {
-    const auto now = Clock::now();
-    if (options->timeoutSeconds != 0 &&
-        now - start >= std::chrono::seconds(options->timeoutSeconds)) {
-      verbose.Note("time-out: ending");
-      break;
-    }
-    if (options->exitWhenComplete && plc.record().updateComplete) {
-      if (!completedAt) completedAt = now;
-      if ((opens == 0 && output.empty()) || now - *completedAt >= kCompletionGrace) break;
-    }
-
-    milliseconds wait{100};
-    if (!output.empty()) {
-      wait = std::min(wait, std::chrono::ceil<milliseconds>(
-                                std::max(output.front().due - now, Clock::duration::zero())));
-    }
-    if (plc.HasPartialRequest()) {
-      wait = std::min(wait, std::chrono::ceil<milliseconds>(
-                                std::max(lastInput + kIdleGap - now, Clock::duration::zero())));
-    }
-    const bool due = !output.empty() && output.front().due <= now;
-    // The master is only watched while the slave is open: without a reader
-    // on the other side it reports POLLHUP without end.
-    pollfd fds[2] = {{inotify, POLLIN, 0},
-                     {pty.master, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0}};
-    const int ready = poll(fds, opens > 0 ? 2 : 1, due ? 0 : static_cast<int>(wait.count()));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      std::fprintf(stderr, "morvix-plcsim: poll: %s\n", std::strerror(errno));
-      status = kExitSystem;
-      break;
-    }
-
-    // What the tool wrote first, then who opened or closed the link: bytes
-    // written just before a close belong to the connection they came on.
-    if (opens > 0 && (fds[1].revents & POLLIN) != 0 && hear() && plc.LinkDropped()) {
-      // The device goes away and comes back as a new one under the same
-      // name, as a USB device that re-enumerates.
-      verbose.Note("disconnect fault: the link drops");
-      plc.Disconnect();
-      output.clear();
-      opens = 0;
-      DropPty(inotify, pty);
-      if (!MakePty(link, inotify, pty, error)) {
-        std::fprintf(stderr, "morvix-plcsim: %s\n", error.c_str());
-        status = kExitSystem;
-        break;
-      }
-      continue;
-    }
-
-    if ((fds[0].revents & POLLIN) != 0) {
-      alignas(inotify_event) char buffer[4096];
-      const ssize_t n = read(inotify, buffer, sizeof buffer);
-      std::vector<uint32_t> events;  // IN_OPEN or IN_CLOSE, in order
-      for (ssize_t at = 0; at < n;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        if (event->wd == pty.watch) events.push_back(event->mask);  // not a pty given up
-      }
-      for (size_t i = 0; i < events.size(); ++i) {
-        if ((events[i] & IN_OPEN) != 0 && opens++ == 0) {
-          plc.Connect();
-          verbose.Note("link opened by the host");
-        }
-        if ((events[i] & IN_CLOSE) != 0 && opens > 0 && --opens == 0) {
-          const bool reopened =
-              std::any_of(events.begin() + static_cast<std::ptrdiff_t>(i) + 1, events.end(),
-                          [](uint32_t mask) { return (mask & IN_OPEN) != 0; });
-          closed(reopened);
-        }
-      }
-    }
-
-    if (opens > 0 && (fds[1].revents & (POLLHUP | POLLIN)) == POLLHUP) {
-      usleep(static_cast<useconds_t>(kHangupPoll.count() * 1000));  // its close is on its way
-    }
-
-    // Everything due goes out in one write.
-    const auto sendNow = Clock::now();
-    std::vector<uint8_t> chunk;
-    for (const Scheduled& s : output) {
-      if (s.due > sendNow) break;
-      chunk.push_back(s.byte);
-    }
-    if (opens > 0 && !chunk.empty()) {
-      const ssize_t put = write(pty.master, chunk.data(), chunk.size());
-      if (put > 0) output.erase(output.begin(), output.begin() + put);
-    }
-
-    if (plc.HasPartialRequest() && Clock::now() - lastInput >= kIdleGap) {
-      plc.LineIdle();
-      verbose.Report(plc);
-    }
-  }
-
-  if (opens > 0) plc.Disconnect();
-  verbose.Report(plc);
-  if (!options->report.empty() &&
-      !WriteFile(options->report, PlcRecordJson(plc, FlashMatchesImage(plc, options->image)))) {
-    std::fprintf(stderr, "morvix-plcsim: cannot write %s\n", options->report.c_str());
-    status = kExitSystem;
-  }
-  const auto& flash = plc.record().flash;
-  if (!options->flashOut.empty() &&
-      !WriteFile(options->flashOut, std::string(flash.begin(), flash.end()))) {
-    std::fprintf(stderr, "morvix-plcsim: cannot write %s\n", options->flashOut.c_str());
-    status = kExitSystem;
-  }
-  DropPty(inotify, pty);
-  close(inotify);
-  unlink(link.c_str());
-  if (status == kExitClean && !plc.record().violations.empty()) status = kExitViolations;
-  return status;
+  return plc.Run();
 }

@@ -29,4 +29,5 @@ std::optional<PlcsimOptions> ParsePlcsimOptions(const std::vector<std::string>& 
 std::optional<PlcFault> ParseFaultTarget(FaultKind kind, const std::string& text,
                                          std::string& error);
 
-extern const char kPlcsimHelp[];
+// The --help text, made from the same table as the parser.
+std::string PlcsimHelp();

@@ -5,19 +5,25 @@
 #include <optional>
 #include <utility>
 
+#include "sim/wire.h"
+
 namespace {
+
+constexpr uint64_t kNanosPerMs = 1000000;
 
 class SimLink final : public Link {
  public:
-  explicit SimLink(PlcSimulator& plc) : plc_(plc) {}
+  explicit SimLink(PlcSimulator& plc)
+      : plc_(plc), toPlc_(plc.settings().pacing), toHost_(plc.settings().pacing) {}
   ~SimLink() override {
     if (!dead_) plc_.Disconnect();
   }
 
   size_t Write(const uint8_t* data, size_t n) override {
     if (dead_) return 0;
-    const uint64_t byteTime = ByteMicros();
-    plc_.nowMicros += n * byteTime;
+    uint64_t& now = plc_.nowMicros.nanos;
+    const LineSettings line = line_.value_or(kApplicationLineSettings);
+    now = toPlc_.Send(now, n, line);
     plc_.Receive({data, n}, line_.value_or(LineSettings{0, 0, 0, 0}));
     if (plc_.LinkDropped()) {
       // The device vanished on hearing the request: the write went out, but
@@ -27,32 +33,31 @@ class SimLink final : public Link {
       input_.clear();
       return n;
     }
+    // The PLC's transmitter sends one character after the other, after its
+    // own delay, and never before its previous reply has gone out.
     const PlcSimulator::Output reply = plc_.TakeOutput();
-    // The PLC's transmitter sends one byte after the other, after its own
-    // delay, and never before its previous reply has gone out.
-    uint64_t at = std::max<uint64_t>(plc_.nowMicros + reply.delayMs * 1000ull, busyUntil_);
-    for (uint8_t byte : reply.bytes) {
-      at += byteTime;
-      input_.emplace_back(byte, at);
+    toHost_.Send(now + reply.delayMs * kNanosPerMs, reply.bytes.size(), line);
+    for (size_t i = 0; i < reply.bytes.size(); ++i) {
+      input_.emplace_back(reply.bytes[i], toHost_.ArrivalOf(i));
     }
-    if (!reply.bytes.empty()) busyUntil_ = at;
     return n;
   }
 
   size_t Read(uint8_t* data, size_t n) override {
     if (dead_) return 0;  // a vanished device fails at once
-    const uint64_t deadline = plc_.nowMicros + uint64_t{timeouts_.readTotalMs} * 1000;
+    uint64_t& now = plc_.nowMicros.nanos;
+    const uint64_t deadline = now + timeouts_.readTotalMs * kNanosPerMs;
     size_t got = 0;
-    uint64_t last = plc_.nowMicros;
+    uint64_t last = now;
     while (got < n && !input_.empty() && input_.front().second <= deadline) {
       data[got++] = input_.front().first;
       last = std::max(last, input_.front().second);
       input_.pop_front();
     }
     if (got == n) {
-      plc_.nowMicros = last;
+      now = last;
     } else {
-      plc_.nowMicros = deadline;
+      now = deadline;
       plc_.LineIdle();  // the host has given up; so does the PLC on a half request
     }
     return got;
@@ -60,15 +65,16 @@ class SimLink final : public Link {
 
   size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override {
     if (dead_) return 0;
-    const uint64_t quiet = uint64_t{quietMs} * 1000;
-    uint64_t heardLast = plc_.nowMicros;  // the quiet time counts from here
+    uint64_t& now = plc_.nowMicros.nanos;
+    const uint64_t quiet = quietMs * kNanosPerMs;
+    uint64_t heardLast = now;  // the quiet time counts from here
     size_t got = 0;
     while (got < n && !input_.empty() && input_.front().second <= heardLast + quiet) {
       data[got++] = input_.front().first;
       heardLast = std::max(heardLast, input_.front().second);
       input_.pop_front();
     }
-    plc_.nowMicros = got == n ? heardLast : heardLast + quiet;
+    now = got == n ? heardLast : heardLast + quiet;
     return got;
   }
 
@@ -76,23 +82,12 @@ class SimLink final : public Link {
   void ApplyLineSettings(const LineSettings& settings) override { line_ = settings; }
 
  private:
-  // One character on the wire: start bit, data bits, parity, stop bits.
-  uint64_t ByteMicros() const {
-    if (!plc_.settings().pacing) return 0;
-    const LineSettings line = line_.value_or(kApplicationLineSettings);
-    const uint32_t baud = line.baudRate != 0 ? line.baudRate : 9600;
-    const uint32_t halfBits =
-        2 * (1 + line.byteSize + (line.parity != 0 ? 1 : 0)) + (line.stopBits == 0   ? 2
-                                                                : line.stopBits == 1 ? 3
-                                                                                     : 4);
-    return (halfBits * 1000000ull / 2 + baud - 1) / baud;
-  }
-
   PlcSimulator& plc_;
   Timeouts timeouts_ = kExchangeTimeouts;
   std::optional<LineSettings> line_;
-  std::deque<std::pair<uint8_t, uint64_t>> input_;  // reply bytes and when they arrive
-  uint64_t busyUntil_ = 0;
+  Wire toPlc_;
+  Wire toHost_;
+  std::deque<std::pair<uint8_t, uint64_t>> input_;  // reply bytes and when they arrive (ns)
   bool dead_ = false;
 };
 

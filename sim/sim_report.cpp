@@ -1,8 +1,18 @@
 #include "sim/sim_report.h"
 
+#include <algorithm>
 #include <cstdio>
 
-#include "catalogue/model_table.h"
+#include "sim/plc_model.h"
+
+bool FlashMatchesImage(const PlcSimulator& plc, std::span<const uint8_t> image) {
+  const auto plan =
+      sim::ImagePlanOf(sim::PlcModelAt(plc.settings().model), static_cast<uint32_t>(image.size()));
+  if (plan.tooSmall) return false;
+  const auto& flash = plc.record().flash;
+  return flash.size() >= plan.imageBytes &&
+         std::equal(image.begin(), image.begin() + plan.imageBytes, flash.begin());
+}
 
 namespace {
 

@@ -2,7 +2,9 @@
 // with --report, for scripts and tests to read.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -11,3 +13,6 @@
 
 // `flashMatchesImage` is left out (null) when no image was given to compare.
 std::string PlcRecordJson(const PlcSimulator& plc, std::optional<bool> flashMatchesImage);
+// Whether the flash holds `image` as the tool sends it: the image bytes the
+// blocks carry (all but the last sector on the models that leave it out).
+bool FlashMatchesImage(const PlcSimulator& plc, std::span<const uint8_t> image);

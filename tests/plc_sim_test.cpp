@@ -11,6 +11,7 @@
 
 #include "catalogue/model_table.h"
 #include "link/app_protocol.h"
+#include "sim/sim_report.h"
 #include "support/test_data.h"
 
 namespace {
@@ -254,6 +255,27 @@ TEST(PlcLoader, WholeDialogueWritesTheImageIntoItsFlash) {
   EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
   EXPECT_EQ(flash.back(), 0x1A);
   EXPECT_EQ(plc.sim.record().eraseSteps, 1u);  // E1: 300 div 131072 + 1
+}
+
+// The report compares the flash with the image as the blocks carry it: the
+// GL30 family's rules leave the image's last 4096-byte sector out.
+TEST(PlcLoader, FlashMatchesTheImageAsTheBlocksCarryIt) {
+  Bytes image = TestImage(4096 + 300);
+  const Bytes carried(image.begin(), image.begin() + 300);
+  Plc plc(LoaderSettings("GL30", static_cast<uint32_t>(image.size())));
+  plc.ToUpdate();
+  ASSERT_EQ(plc.sim.expectedBlocks(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(plc.SendFast(Block(static_cast<uint8_t>(i + 1), carried, i, 256)), Bytes{0x06});
+  }
+  EXPECT_EQ(plc.SendFast({0x04}), Bytes{0x06});
+  ASSERT_EQ(plc.Violations(), 0u) << plc.LastViolation();
+  EXPECT_TRUE(FlashMatchesImage(plc.sim, image));
+  image.back() ^= 0xFF;  // in the sector the update leaves alone
+  EXPECT_TRUE(FlashMatchesImage(plc.sim, image));
+  image[299] ^= 0xFF;
+  EXPECT_FALSE(FlashMatchesImage(plc.sim, image));
+  EXPECT_FALSE(FlashMatchesImage(plc.sim, carried)) << "an image below a sector cannot be sent";
 }
 
 struct BadBlock {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -211,8 +212,33 @@ TEST(PlcsimOptions, HelpNeedsNothingElse) {
                              "--verbose",
                              "--exit-when-complete",
                              "--timeout"}) {
-    EXPECT_NE(std::string(kPlcsimHelp).find(option), std::string::npos) << option;
+    EXPECT_NE(PlcsimHelp().find(option), std::string::npos) << option;
   }
+}
+
+// The help and the parser come from one table: every option the help shows
+// is taken, with a value exactly when the help shows one.
+TEST(PlcsimOptions, EveryOptionTheHelpShowsIsTaken) {
+  std::istringstream help(PlcsimHelp());
+  std::string line;
+  int shown = 0;
+  while (std::getline(help, line)) {
+    if (line.rfind("  --", 0) != 0) continue;
+    ++shown;
+    // "  --option VALUE   help": one space before a value, more before the help.
+    const size_t end = line.find(' ', 2);
+    const std::string option = line.substr(2, end - 2);
+    const bool takesValue =
+        end != std::string::npos && end + 1 < line.size() && line[end + 1] != ' ';
+    if (option == "--help") continue;
+    std::string error;
+    Parse(takesValue ? With({option, "x"}) : With({option}), &error);
+    EXPECT_EQ(error.find("unknown option"), std::string::npos) << option << ": " << error;
+    Parse(With({option}), &error);
+    EXPECT_EQ(error.find(option + " needs a value") != std::string::npos, takesValue)
+        << option << ": " << error;
+  }
+  EXPECT_GT(shown, 30);
 }
 
 struct Mistake {

@@ -3,6 +3,7 @@
 // a missing or garbled logo or icon.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -85,5 +86,29 @@ TEST(WindowIcon, IsOne128By128ImageAt24BitsPerPixelWithTransparentCorners) {
   EXPECT_FALSE(transparent(64, 64));
   EXPECT_FALSE(transparent(10, 64));
 }
+
+// The Linux desktop's icons: each file the size its hicolor folder claims
+// (a desktop scales a wrong one, blurred, or shows none), with an alpha
+// channel for the rounded corners.
+class DesktopIcon : public testing::TestWithParam<uint32_t> {};
+
+TEST_P(DesktopIcon, IsAnRgbaPngOfItsSize) {
+  const uint32_t size = GetParam();
+  const std::vector<uint8_t> png =
+      ReadFile("linux/icons/morvix-fwupdate-" + std::to_string(size) + ".png");
+  ASSERT_GE(png.size(), 8u + 25u);
+  const std::vector<uint8_t> signature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  EXPECT_TRUE(std::equal(signature.begin(), signature.end(), png.begin()));
+  const auto be32 = [&](size_t at) {
+    return uint32_t(png[at]) << 24 | uint32_t(png[at + 1]) << 16 | png[at + 2] << 8 | png[at + 3];
+  };
+  EXPECT_EQ(std::string(png.begin() + 12, png.begin() + 16), "IHDR");
+  EXPECT_EQ(be32(16), size);  // width
+  EXPECT_EQ(be32(20), size);  // height
+  EXPECT_EQ(png[24], 8);      // bits per channel
+  EXPECT_EQ(png[25], 6);      // colour type: RGB with alpha
+}
+
+INSTANTIATE_TEST_SUITE_P(HicolorSizes, DesktopIcon, testing::Values(16, 24, 32, 48, 64, 128, 256));
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The tool's application-mode operations against the simulated PLC through
 // the in-process link: the tool-side result of each application-mode fault,
-// and the link's simulated time. Whole updates are in sim_burn_test.
+// and the link's simulated time, with the line's character times that both
+// transports pace by. Whole updates are in sim_burn_test.
 #include "sim/sim_link.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include "link/exchange.h"
 #include "sim/plc_sim.h"
 #include "support/protocol_test.h"
+#include "sim/wire.h"
 #include "support/test_data.h"
 
 namespace {
@@ -196,7 +198,20 @@ TEST_F(SimLinkTest, PacingTakesTheByteTimesOfTheLineInForce) {
   Start("KR2-E", s);
   EXPECT_EQ(Code(ConfirmComm(d(), rules())), kApplicationMode);
   // 15 characters out and 19 back at 9600 7E1, 10 bits each: 35.4 ms.
-  EXPECT_NEAR(static_cast<double>(plc->nowMicros), 34 * 10 * 1e6 / 9600, 40.0);
+  EXPECT_NEAR(static_cast<double>(plc->nowMicros.nanos), 34 * 10 * 1e9 / 9600, 1.0);
+}
+
+// Ten thousand exchanges later the clock is still the characters' exact
+// time: a byte time rounded to the microsecond and multiplied would be
+// 0.33 us a character late at 9600 baud, 113 ms in all.
+TEST_F(SimLinkTest, PacedClockIsTheExactLineTimeAfterManyExchanges) {
+  PlcSettings s = DefaultPlcSettings(Model("KR2-E"), 8192);
+  s.pacing = true;
+  Start("KR2-E", s);
+  constexpr int kExchanges = 10000;
+  for (int i = 0; i < kExchanges; ++i) ASSERT_EQ(Code(ConfirmComm(d(), rules())), kApplicationMode) << i;
+  const double exact = kExchanges * 34 * 10 * 1e9 / 9600;
+  EXPECT_NEAR(static_cast<double>(plc->nowMicros.nanos), exact, 10000.0);
 }
 
 TEST_F(SimLinkTest, RequestsAtTheWrongSpeedGoUnanswered) {
@@ -227,6 +242,75 @@ TEST_F(SimLinkTest, LinkIsExclusiveLikeAPort) {
   EXPECT_EQ(OpenSimLink(*plc), nullptr);
   serial.reset();
   EXPECT_NE(OpenSimLink(*plc), nullptr);
+}
+
+// --- The line's time -----------------------------------------------------------
+
+struct LineCase {
+  const char* name;
+  LineSettings line;
+  long double bitsPerCharacter;
+  long double baud;
+  friend void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CharacterTimes : public ::testing::TestWithParam<LineCase> {};
+
+// Two million characters take their bits' exact time, rounded once, up, to
+// the nanosecond: start bit, data bits, parity, stop bits.
+TEST_P(CharacterTimes, AreTheExactBitTimeOfTheWholeRun) {
+  constexpr uint64_t kCharacters = 2000000;
+  const LineCase& c = GetParam();
+  const long double exact = kCharacters * c.bitsPerCharacter * 1e9L / c.baud;
+  const auto nanos = static_cast<long double>(WireNanos(c.line, kCharacters));
+  EXPECT_GE(nanos, exact);
+  EXPECT_LT(nanos, exact + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, CharacterTimes,
+    ::testing::Values(LineCase{"Application9600_7E1", kApplicationLineSettings, 10, 9600},
+                      LineCase{"Loader115200_8N1", kLoaderLineSettings, 10, 115200},
+                      LineCase{"Even8E2", {19200, 8, 2, 2}, 12, 19200},
+                      LineCase{"OneAndAHalfStopBits", {57600, 8, 0, 1}, 10.5, 57600},
+                      LineCase{"NeverSetIs9600", {0, 8, 0, 0}, 10, 9600}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Wire, CharactersSentOneByOneBackToBackAddUpExactly) {
+  constexpr uint64_t kCharacters = 100000;
+  Wire wire(true);
+  uint64_t end = 0;
+  for (uint64_t i = 0; i < kCharacters; ++i) end = wire.Send(end, 1, kLoaderLineSettings);
+  EXPECT_EQ(end, WireNanos(kLoaderLineSettings, kCharacters));
+  // What adding a rounded character time would have given: 44 us more.
+  EXPECT_GT(kCharacters * WireNanos(kLoaderLineSettings, 1), end + 40000);
+}
+
+TEST(Wire, CharactersQueueBehindThoseOnTheLineAndAQuietLineStartsAfresh) {
+  const uint64_t character = WireNanos(kApplicationLineSettings, 1);
+  Wire wire(true);
+  EXPECT_EQ(wire.Send(1000, 10, kApplicationLineSettings),
+            1000 + WireNanos(kApplicationLineSettings, 10));
+  // Sent while those are still on the line: right behind them.
+  const uint64_t end = wire.Send(2000, 5, kApplicationLineSettings);
+  EXPECT_EQ(end, 1000 + WireNanos(kApplicationLineSettings, 15));
+  EXPECT_EQ(wire.ArrivalOf(0), 1000 + WireNanos(kApplicationLineSettings, 11));
+  // After a quiet moment, from when they are sent.
+  EXPECT_EQ(wire.Send(end + 7, 1, kApplicationLineSettings), end + 7 + character);
+  // At another speed: behind what is still on the line, at the new speed.
+  const uint64_t switched = wire.Send(end + 8, 2, kLoaderLineSettings);
+  EXPECT_EQ(switched, end + 7 + character + WireNanos(kLoaderLineSettings, 2));
+  EXPECT_EQ(wire.Send(switched + 5, 0, kLoaderLineSettings), switched + 5) << "nothing sent";
+  wire.Clear();
+  EXPECT_EQ(wire.Send(10, 1, kLoaderLineSettings), 10 + WireNanos(kLoaderLineSettings, 1));
+}
+
+TEST(Wire, UnpacedCharactersArriveAtOnceButNeverAheadOfEarlierOnes) {
+  Wire wire(false);
+  EXPECT_EQ(wire.Send(5000, 19, kApplicationLineSettings), 5000u);
+  EXPECT_EQ(wire.ArrivalOf(18), 5000u);
+  EXPECT_EQ(wire.Send(3000, 1, kApplicationLineSettings), 5000u);
+  EXPECT_EQ(wire.Send(6000, 1, kApplicationLineSettings), 6000u);
 }
 
 }  // namespace

@@ -370,7 +370,6 @@ TEST_F(ComPortList, UnobtainableDeviceListGivesNoListAtAll) {
   EXPECT_EQ(ListComPorts(kFakeApi), std::nullopt);
   EXPECT_EQ(fake.calls, Strings{"list"});
 
-  totalComPort = 0;
   class Counting final : public PortList {
    public:
     void DeleteFirst() override { ++changes; }

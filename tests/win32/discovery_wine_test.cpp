@@ -51,7 +51,6 @@ TEST(FreshPrefix, ComboBoxTakesTheFillAndTheUsbEntry) {
     return texts;
   };
   ComboBoxPortList list(box);
-  totalComPort = 0;
   RefillPortList(list, Strings{"COM3", "COM10", "COM1"});
   EXPECT_EQ(entries(), (Strings{"COM1", "COM10", "COM3"}));
   EXPECT_EQ(SendMessageA(box, CB_GETCURSEL, 0, 0), CB_ERR);

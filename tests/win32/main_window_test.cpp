@@ -1,25 +1,32 @@
 // The main window, made in this process as the program makes it: its class
-// and controls as created, the model and port it starts with, and its
-// commands. A burn started here finds no PLC in the test's wine prefix, so
+// and controls as created, the model and port it starts with, its commands
+// and keys. A burn started here finds no PLC in the test's wine prefix, so
 // its one box shows what the burn thread's requests become on the window
-// thread. Boxes and the open-file dialog are answered from a thread timer,
-// which their own message loops dispatch.
+// thread. Messages go through the program's own dialog keys. Boxes and the
+// open-file dialog are answered from a thread timer, which their own message
+// loops dispatch.
 #include "ui/win32/main_window.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "burn/burn.h"
 #include "catalogue/model_table.h"
 #include "image/image_source.h"
+#include "link/link.h"
 #include "ui/port_list.h"
+#include "ui/win32/window_environment.h"
 
 namespace {
 
@@ -30,7 +37,7 @@ void PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
   while (!done() && GetTickCount() - start < timeoutMs) {
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (IsDialogMessageA(window, &msg)) continue;
+      if (HandleDialogKeys(window, &msg)) continue;
       TranslateMessage(&msg);
       DispatchMessageA(&msg);
     }
@@ -70,6 +77,7 @@ struct SeenDialog {
   bool elapsedTimerRunning = false;
   std::vector<std::string> fileTypes;  // an open-file dialog's type list
   int fileType = -1;
+  DWORD shownAt = 0;  // GetTickCount when it was seen
 };
 std::vector<SeenDialog> seen;
 std::function<void(HWND)> answer;  // called once per dialog
@@ -95,6 +103,7 @@ void CALLBACK WatchDialogs(HWND, UINT, UINT_PTR, DWORD) {
   if (dialog == nullptr || dialog == answered) return;
   answered = dialog;
   SeenDialog d;
+  d.shownAt = GetTickCount();
   d.caption = TextOf(dialog);
   char text[512] = {};
   GetDlgItemTextA(dialog, kMessageBoxTextId, text, sizeof text);
@@ -219,7 +228,7 @@ TEST_F(MainWindow, ModelListShowsEveryModelSortedAndIsFixedToTheBuiltInOne) {
   std::vector<std::string> shown;
   for (int i = 0; i < kModelCount; ++i) shown.push_back(Entry(list, i));
   for (int row = 0; row < kModelCount; ++row) {
-    EXPECT_NE(std::find(shown.begin(), shown.end(), plcList[row]), shown.end()) << plcList[row];
+    EXPECT_NE(std::find(shown.begin(), shown.end(), ModelName(row)), shown.end()) << ModelName(row);
   }
   for (int i = 1; i < kModelCount; ++i) {
     EXPECT_LE(lstrcmpiA(shown[i - 1].c_str(), shown[i].c_str()), 0) << shown[i];
@@ -227,8 +236,9 @@ TEST_F(MainWindow, ModelListShowsEveryModelSortedAndIsFixedToTheBuiltInOne) {
   EXPECT_FALSE(IsWindowEnabled(list));
   EXPECT_EQ(Entry(list, static_cast<int>(SendMessageA(list, CB_GETCURSEL, 0, 0))), "GL30");
   EXPECT_STREQ(selectedPLC, "GL30");
-  EXPECT_EQ(selectedPLCIdx, 12);
-  EXPECT_EQ(selectedPLCID, 0x3000);
+  ASSERT_NE(SelectedModel(), nullptr);
+  EXPECT_EQ(SelectedModel(), &ModelAt(12));
+  EXPECT_EQ(SelectedModel()->code, 0x3000);
 }
 
 TEST_F(MainWindow, PortListOfTheUsbModelHoldsUsbSelected) {
@@ -238,7 +248,7 @@ TEST_F(MainWindow, PortListOfTheUsbModelHoldsUsbSelected) {
   EXPECT_EQ(Entry(list, 0), "USB");
   EXPECT_EQ(SendMessageA(list, CB_GETCURSEL, 0, 0), 0);
   EXPECT_EQ(SelectedComPort(), "USB");
-  EXPECT_EQ(totalComPort, 1);
+  EXPECT_EQ(PortListEntries(), 1);
   EXPECT_EQ(ComSelidx, 0) << "start-up leaves the operator's last choice alone";
 }
 
@@ -263,36 +273,145 @@ TEST_F(MainWindow, ChoosingAPortTakesTheTextOfTheChosenSortedEntry) {
 }
 
 TEST_F(MainWindow, ElapsedTimerCountsSecondsAndOtherTimersDoNot) {
-  elapsedTime = 41;
+  const int32_t before = CurrentPanelValues().elapsedTime;
   SendMessageA(window, WM_TIMER, kElapsedTimerId, 0);
-  EXPECT_EQ(elapsedTime, 42);
+  EXPECT_EQ(CurrentPanelValues().elapsedTime, before + 1);
   SendMessageA(window, WM_TIMER, kRepaintTimerId, 0);
   SendMessageA(window, WM_TIMER, 9, 0);
-  EXPECT_EQ(elapsedTime, 42);
-  elapsedTime = 0;
+  EXPECT_EQ(CurrentPanelValues().elapsedTime, before + 1);
 }
 
-TEST_F(MainWindow, StartCommandWhileABurnRunsStartsNothing) {
-  ASSERT_TRUE(ClaimBurn());
-  paramStruct.environment = nullptr;
-  const int32_t chosen = isFileChosed;
-  // The button's click, and Escape through the dialog keys.
-  SendMessageA(window, WM_COMMAND, MAKEWPARAM(kStartBurnId, BN_CLICKED),
-               reinterpret_cast<LPARAM>(Child(kStartBurnId)));
-  MSG escape{window, WM_KEYDOWN, VK_ESCAPE, 0x00010001, GetTickCount(), {}};
-  EXPECT_TRUE(IsDialogMessageA(window, &escape));
-  PumpFor(300);
-  EXPECT_EQ(paramStruct.environment, nullptr);
-  EXPECT_EQ(isFileChosed, chosen);
-  EXPECT_FALSE(KillTimer(window, kElapsedTimerId)) << "the elapsed-time timer was started";
-  EXPECT_TRUE(seen.empty());
-  ReleaseBurnClaim();
+// A link that holds the burn: in its first write until released (the burn
+// under way, the button disabled), or, when `atTheEnd`, when it is closed
+// (the burn has given the button back but not yet closed its link). Writes
+// go nowhere and nothing is ever read: a silent PLC.
+class HeldLink final : public Link {
+ public:
+  HeldLink(HANDLE release, bool atTheEnd, std::atomic<bool>& holding)
+      : release_(release), atTheEnd_(atTheEnd), holding_(holding) {}
+  ~HeldLink() override {
+    if (atTheEnd_) Hold();
+  }
+  size_t Write(const uint8_t*, size_t n) override {
+    if (!atTheEnd_ && !held_) {
+      held_ = true;
+      Hold();
+    }
+    return n;
+  }
+  size_t Read(uint8_t*, size_t) override { return 0; }
+  size_t Drain(uint8_t*, size_t, uint32_t) override { return 0; }
+  void SetTimeouts(const Timeouts&) override {}
+  void ApplyLineSettings(const LineSettings&) override {}
+
+ private:
+  void Hold() {
+    holding_ = true;
+    WaitForSingleObject(release_, 20000);
+  }
+  HANDLE release_;
+  bool atTheEnd_;
+  std::atomic<bool>& holding_;
+  bool held_ = false;
+};
+
+// The window's next burn gets a held link; the ones after it find no PLC.
+class HeldBurn : public MainWindow {
+ protected:
+  void SetUp() override {
+    MainWindow::SetUp();
+    release_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  void TearDown() override {
+    SetEvent(release_);
+    PumpUntil([] { return !BurnRunning(); }, 20000);
+    UseLinks(SystemLinks());
+    CloseHandle(release_);
+    MainWindow::TearDown();
+  }
+  void HoldNextBurn(bool atTheEnd) {
+    auto handed = std::make_shared<bool>(false);
+    auto open = [this, atTheEnd, handed]() -> std::unique_ptr<Link> {
+      if (*handed) return nullptr;
+      *handed = true;
+      return std::make_unique<HeldLink>(release_, atTheEnd, holding);
+    };
+    UseLinks({[open](const std::string&) { return open(); }, open});
+  }
+  void Release() { SetEvent(release_); }
+  static void Click() { SendMessageA(Child(kStartBurnId), BM_CLICK, 0, 0); }
+
+  std::atomic<bool> holding{false};
+  HANDLE release_ = nullptr;
+};
+
+TEST_F(HeldBurn, StartCommandWhileABurnRunsStartsNothingAndDoesNotWait) {
+  HoldNextBurn(false);
+  Click();
+  PumpUntil([this] { return holding.load() && !IsWindowEnabled(Child(kStartBurnId)); }, 20000);
+  ASSERT_TRUE(holding) << "the burn did not reach its link";
+  ASSERT_FALSE(IsWindowEnabled(Child(kStartBurnId)));
+  const DWORD before = GetTickCount();
+  Click();
+  SendMessageA(window, WM_COMMAND, MAKEWPARAM(kStartBurnId, 0), 0);  // not through the button
+  EXPECT_LT(GetTickCount() - before, 500u) << "the window waited for a burn under way";
+  Release();
+  PumpUntil([] { return !BurnRunning(); }, 20000);
+  PumpFor(100);
+  ASSERT_EQ(seen.size(), 1u) << "one burn, one box";
+  EXPECT_EQ(seen[0].text, "NO RESPONSE @ State 1");
 }
 
-TEST_F(MainWindow, EscapeStartsABurnWhoseRequestsTheWindowCarriesOutInOrder) {
-  elapsedTime = 0;
-  MSG escape{window, WM_KEYDOWN, VK_ESCAPE, 0x00010001, GetTickCount(), {}};
-  ASSERT_TRUE(IsDialogMessageA(window, &escape));
+TEST_F(HeldBurn, StartJustAfterABurnGaveTheButtonBackStartsTheNextOnceItsLinkIsClosed) {
+  HoldNextBurn(true);
+  Click();
+  PumpUntil([this] { return holding.load(); }, 20000);
+  ASSERT_TRUE(holding) << "the burn did not reach its end";
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].text, "NO RESPONSE @ State 1");
+  ASSERT_TRUE(IsWindowEnabled(Child(kStartBurnId)));
+  ASSERT_TRUE(BurnRunning()) << "its link is not closed yet";
+  std::thread release([this] {
+    Sleep(300);
+    Release();
+  });
+  Click();
+  release.join();
+  PumpUntil([] { return !BurnRunning(); }, 20000);
+  PumpFor(100);
+  ASSERT_EQ(seen.size(), 2u) << "the click with the button enabled started nothing";
+  EXPECT_EQ(seen[1].text, "CANNOT open USB Port!!!");
+  EXPECT_FALSE(seen[1].buttonEnabled) << "the next burn runs as any other";
+}
+
+TEST_F(HeldBurn, LastStepsThatNeverEndMakeTheStartSaySoAfterTheWait) {
+  HoldNextBurn(true);
+  Click();
+  PumpUntil([this] { return holding.load(); }, 20000);
+  ASSERT_TRUE(holding);
+  const DWORD before = GetTickCount();
+  Click();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].caption, "ERROR");
+  EXPECT_EQ(seen[1].text, "The firmware update CANNOT be started");
+  const DWORD waited = seen[1].shownAt - before;
+  EXPECT_GE(waited, kLastStepsWaitMs);
+  EXPECT_LT(waited, kLastStepsWaitMs + 1000);
+  std::printf("the start gave up after %lu ms\n", static_cast<unsigned long>(waited));
+  EXPECT_TRUE(BurnRunning()) << "the burn still has its link";
+
+  // Once it has let go, the button starts the next.
+  Release();
+  PumpUntil([] { return !BurnRunning(); }, 20000);
+  Click();
+  PumpUntil([] { return !BurnRunning(); }, 20000);
+  PumpFor(100);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[2].text, "CANNOT open USB Port!!!");
+}
+
+TEST_F(MainWindow, StartBurnStartsABurnWhoseRequestsTheWindowCarriesOutInOrder) {
+  SendMessageA(Child(kStartBurnId), BM_CLICK, 0, 0);
   EXPECT_EQ(isFileChosed, 1);
   PumpUntil([] { return !BurnRunning(); }, 20000);
   ASSERT_FALSE(BurnRunning());
@@ -308,7 +427,97 @@ TEST_F(MainWindow, EscapeStartsABurnWhoseRequestsTheWindowCarriesOutInOrder) {
   EXPECT_FALSE(seen[0].elapsedTimerRunning) << "the timer stops before the box";
   // And after it: the button enabled again, the seconds back at 0.
   EXPECT_TRUE(IsWindowEnabled(Child(kStartBurnId)));
-  EXPECT_EQ(elapsedTime, 0);
+  EXPECT_EQ(CurrentPanelValues().elapsedTime, 0);
+}
+
+// A key pressed on the focused control, as the keyboard delivers it: down
+// and up, through the program's message handling.
+void PressKey(WPARAM key) {
+  HWND focus = GetFocus();
+  PostMessageA(focus, WM_KEYDOWN, key, 0x00000001);
+  PostMessageA(focus, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001));
+  PumpFor(300);
+}
+
+// Escape dismisses things; it must never start an erase, wherever the focus is.
+struct EscapeCase {
+  const char* name;
+  int focus;  // control id; 0 for the window itself
+  bool dropDown;
+};
+void PrintTo(const EscapeCase& c, std::ostream* out) { *out << c.name; }
+
+class EscapeKey : public MainWindow, public ::testing::WithParamInterface<EscapeCase> {};
+
+TEST_P(EscapeKey, StartsNothing) {
+  HWND focus = GetParam().focus != 0 ? Child(GetParam().focus) : window;
+  SetFocus(focus);
+  ASSERT_EQ(GetFocus(), focus);
+  HWND ports = Child(kPortListId);
+  if (GetParam().dropDown) {
+    SendMessageA(ports, CB_SHOWDROPDOWN, TRUE, 0);
+    PumpFor(100);
+    ASSERT_TRUE(SendMessageA(ports, CB_GETDROPPEDSTATE, 0, 0));
+  }
+  const int32_t chosen = isFileChosed;
+  PressKey(VK_ESCAPE);
+
+  EXPECT_FALSE(BurnRunning());
+  EXPECT_TRUE(seen.empty()) << "a burn or a dialog came: " << seen[0].caption << " "
+                            << seen[0].text;
+  EXPECT_FALSE(KillTimer(window, kElapsedTimerId)) << "the elapsed-time timer was started";
+  EXPECT_EQ(isFileChosed, chosen);
+  EXPECT_TRUE(IsWindowEnabled(Child(kStartBurnId)));
+  EXPECT_FALSE(SendMessageA(ports, CB_GETDROPPEDSTATE, 0, 0)) << "Escape closes the list";
+  EXPECT_EQ(SelectedComPort(), "USB");
+  SetFocus(window);
+  PumpUntil([] { return !BurnRunning(); }, 20000);  // one that did start must not outlive the test
+}
+
+INSTANTIATE_TEST_SUITE_P(Focus, EscapeKey,
+                         ::testing::Values(EscapeCase{"Button", kStartBurnId, false},
+                                           EscapeCase{"PortList", kPortListId, false},
+                                           EscapeCase{"OpenPortList", kPortListId, true},
+                                           EscapeCase{"Window", 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The ways that do start a burn from the button (Enter: below).
+struct StartCase {
+  const char* name;
+  std::function<void()> press;
+};
+void PrintTo(const StartCase& c, std::ostream* out) { *out << c.name; }
+
+class StartKey : public MainWindow, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(StartKey, StartsABurn) {
+  SetFocus(Child(kStartBurnId));
+  GetParam().press();
+  PumpUntil([] { return !BurnRunning(); }, 20000);
+  PumpFor(100);
+  ASSERT_EQ(seen.size(), 1u) << "no burn started";
+  EXPECT_EQ(seen[0].text, "CANNOT open USB Port!!!");
+  SetFocus(window);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Button, StartKey,
+    ::testing::Values(StartCase{"Click", [] { SendMessageA(GetFocus(), BM_CLICK, 0, 0); }},
+                      StartCase{"Space", [] { PressKey(VK_SPACE); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainWindow, SecondClickBeforeTheBurnDisablesTheButtonStartsNothingAndDoesNotWait) {
+  // The burn thread's first request waits for this thread, which clicks again first.
+  SendMessageA(Child(kStartBurnId), BM_CLICK, 0, 0);
+  ASSERT_TRUE(BurnRunning());
+  ASSERT_TRUE(IsWindowEnabled(Child(kStartBurnId)));
+  const DWORD before = GetTickCount();
+  SendMessageA(Child(kStartBurnId), BM_CLICK, 0, 0);
+  EXPECT_LT(GetTickCount() - before, 500u) << "the window waited for the burn it just started";
+  PumpUntil([] { return !BurnRunning(); }, 20000);
+  PumpFor(300);
+  ASSERT_EQ(seen.size(), 1u) << "one burn, one box";
+  EXPECT_EQ(seen[0].text, "CANNOT open USB Port!!!");
 }
 
 TEST_F(MainWindow, EnterClicksTheFocusedButtonAndElsewhereChoosesAFile) {
@@ -322,7 +531,7 @@ TEST_F(MainWindow, EnterClicksTheFocusedButtonAndElsewhereChoosesAFile) {
   auto enter = [](HWND focus) {
     SetFocus(focus);
     MSG key{GetFocus(), WM_KEYDOWN, VK_RETURN, 0x001C0001, GetTickCount(), {}};
-    EXPECT_TRUE(IsDialogMessageA(window, &key));
+    EXPECT_TRUE(HandleDialogKeys(window, &key));
     PumpUntil([] { return !BurnRunning(); }, 20000);
     PumpFor(100);
   };
@@ -394,7 +603,6 @@ class ChooseFile : public MainWindow {
 TEST_F(ChooseFile, ChosenFileIsMeasuredApartFromTheImageAndCancelKeepsTheLastChoice) {
   isFileChosed = 0;
   szFile[0] = '\0';
-  fileLength = 777;  // as a running burn left it
 
   answer = PressCancel;
   Choose();
@@ -416,14 +624,12 @@ TEST_F(ChooseFile, ChosenFileIsMeasuredApartFromTheImageAndCancelKeepsTheLastCho
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(lstrcmpiA(szFile, path_.c_str()), 0) << szFile;
   EXPECT_EQ(chosenFileLength, 1234u);
-  EXPECT_EQ(fileLength, 777u) << "a chosen file must not change the size a burn sends";
   EXPECT_EQ(isFileChosed, 1);
 
   answer = PressCancel;
   Choose();
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(lstrcmpiA(szFile, path_.c_str()), 0) << "cancel keeps the earlier choice";
-  fileLength = 0;
 }
 
 }  // namespace

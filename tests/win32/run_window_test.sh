@@ -7,8 +7,11 @@
 #   com      a complete update of a COM model (the program built with
 #            KR2-E_test.bin) against morvix-plcsim on COM5, started with the
 #            mouse, with a screenshot taken mid-transfer
-#   escape   the same update started with Escape; Escape during the burn
-#            starts nothing, Escape after it starts the next burn
+#   keys     Escape starts nothing wherever the focus is (the window, the
+#            button, the port list, its open drop-down list, which it
+#            closes); the same update started with the space bar; Escape
+#            during and after it starts nothing, Enter on the button starts
+#            the next; closing the window during a transfer
 #   usb      a complete update of the default GL30 program over its USB path:
 #            a fake USB device and a test-only pass-through driver (DRIVER)
 #            that forwards it to COM7, where morvix-plcsim waits
@@ -21,9 +24,9 @@ wine_run=$here/../../scripts/wine-run
 title='Morvix PLC Firmware Update Program'
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvix-window-$scenario.XXXXXX")
-# The default program carries the demo image, which goes only to a simulated
-# PLC such as the one these scenarios give it.
-export WINEPREFIX=$work/prefix WINEDEBUG=-all MORVIX_ALLOW_DEMO_IMAGE=1
+export WINEPREFIX=$work/prefix WINEDEBUG=-all
+# The demo image goes only into simulated PLCs here.
+export MORVIX_ALLOW_DEMO_IMAGE=1
 mkdir -p "$artefacts"
 xvfb_pid= sim_pid= app_pid=
 cleanup() {
@@ -259,6 +262,43 @@ no_box_for() {
   fi
 }
 
+# focus_in PNG: the control that shows the focus: "button" (its dotted focus
+# rectangle, dark at x = 12 or 13 as the button is drawn as the default one
+# or not), "ports" (the port list's entry highlighted) or "none".
+focus_in() {
+  local d
+  read -r _ _ _ _ d <<<"$(ink "$1" 12 62 14 87)"
+  if [ "${d:-999}" -lt 100 ]; then
+    echo button
+  elif [ "$(pixel "$1" 190 25)" = '#3096FA' ]; then
+    echo ports
+  else
+    echo none
+  fi
+}
+expect_focus() {
+  local got
+  sleep 0.3
+  shot "$window" "$work/focus.png"
+  got=$(focus_in "$work/focus.png")
+  [ "$got" = "$1" ] || fail "the focus is on $got, expected $1"
+}
+# The port list's drop-down part, below it, is open.
+drop_down_open() { [ "$(pixel "$1" 200 50)" != '#FFFFFF' ]; }
+
+# escape_starts_nothing WHERE: Escape leaves the window idle: no burn (the
+# button enabled, the panel at rest) and no box.
+escape_starts_nothing() {
+  local d
+  press "$window" Escape
+  no_box_for 1
+  shot "$window" "$work/escape.png"
+  read -r _ _ _ _ d <<<"$(ink "$work/escape.png" 14 64 106 86)"
+  [ "$d" -lt 100 ] || fail "Escape $1 started a burn: the button is disabled"
+  expect_idle_panel "$work/escape.png"
+  note "Escape $1 started nothing"
+}
+
 # --- Scenarios ----------------------------------------------------------------
 com_registry() {
   cat >"$work/ports.reg" <<'EOF'
@@ -316,7 +356,7 @@ case "$scenario" in
     note "start-up screenshot: $png"
     ;;
 
-  com | escape)
+  com | keys)
     com_registry
     # Paced at the line's speed and held back a little, so the transfer of
     # the small image lasts long enough to be seen.
@@ -329,11 +369,30 @@ case "$scenario" in
     if [ "$scenario" = com ]; then
       xdotool mousemove --window "$window" 60 75 click 1
     else
-      press "$window" Escape
+      # Escape dismisses things: wherever the focus is, it starts no erase.
+      expect_focus none
+      escape_starts_nothing "on the window"
+      press "$window" Tab
+      expect_focus button
+      escape_starts_nothing "on the button"
+      press "$window" Tab
+      expect_focus ports
+      escape_starts_nothing "on the port list"
+      press "$window" F4
+      sleep 0.3
+      shot "$window" "$work/dropped.png"
+      drop_down_open "$work/dropped.png" || fail "F4 did not open the port list"
+      escape_starts_nothing "on the open port list"
+      drop_down_open "$work/escape.png" && fail "Escape did not close the port list"
+      expect_focus ports
+      # The space bar on the button starts the update.
+      press "$window" shift+Tab
+      expect_focus button
+      press "$window" space
     fi
     # For the picture, a bar some way along: 40 % of it is x = 214.
     reach=10
-    [ "$scenario" = escape ] || reach=214
+    [ "$scenario" = keys ] || reach=214
     mid=$(wait_programming $reach) || fail "no screenshot showed the transfer under way"
     if [ "$scenario" = com ]; then
       cp "$mid" "$artefacts/window-transfer.png"
@@ -342,14 +401,13 @@ case "$scenario" in
       [ "$d" -gt 300 ] || fail "the Start Burn button is not disabled during the burn"
       note "mid-transfer screenshot: $artefacts/window-transfer.png"
     else
-      # The button is disabled and does not have the focus: Escape still
-      # arrives as the Start Burn command, which must start nothing now.
       press "$window" Escape
       note "Escape pressed during the transfer"
     fi
     dismiss INFORMATION 90
     cp "$work/box.png" "$artefacts/window-$scenario-success.png"
     wait_sim
+    # One connection: no Escape started a burn of its own.
     expect_clean_update 1
     expect_report blocksWritten 11
     expect_flash "$(stat -c %s "$image")"
@@ -359,16 +417,23 @@ case "$scenario" in
     expect_idle_panel "$work/after.png"
     read -r _ _ _ _ d <<<"$(ink "$work/after.png" 14 64 106 86)"
     [ "$d" -lt 100 ] || fail "the Start Burn button is not enabled again after the burn"
-    if [ "$scenario" = escape ]; then
-      no_box_for 2
-      # The same key in the same state starts the next burn once the first
-      # has ended; no PLC answers on COM5 any more, so it fails and says so.
-      press "$window" Escape
+    if [ "$scenario" = keys ]; then
+      # The button by way of the port list: wine's dialog keys make it the
+      # default button only when the focus comes from another control.
+      press "$window" Tab
+      press "$window" Tab
+      expect_focus ports
+      press "$window" shift+Tab
+      expect_focus button
+      escape_starts_nothing "after the update, on the button"
+      # Enter on the button starts the next; no PLC answers on COM5 any
+      # more, so it fails and says so.
+      press "$window" Return
       dismiss ERROR 60
-      note "Escape after the burn started the next one, which reported its failure"
+      note "Enter on the button started the next burn, which reported its failure"
       # A burn under way ends with the program when the window is closed.
       start_sim com5 KR2-E --pacing --reply-delay 150
-      press "$window" Escape
+      xdotool mousemove --window "$window" 60 75 click 1
       wait_programming >/dev/null || fail "the burn to be cut short did not reach its transfer"
       note "closing the window during a transfer"
     fi

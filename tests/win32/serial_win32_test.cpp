@@ -1,6 +1,8 @@
-// The Win32 serial link on a real COM port. Run by run_serial_test.sh, which
-// points the port at a pseudo-terminal whose far end echoes every byte and
-// logs the line speed; without MORVIX_TEST_COM_PORT the test is skipped.
+// The Win32 serial link on a real COM port, opened by the name the port list
+// shows (COM9, and COM12, which the system opens only as "\\.\COM12"). Run
+// by run_serial_test.sh, which points the port at a pseudo-terminal whose far
+// end echoes every byte and logs the line speed; without MORVIX_TEST_COM_PORT
+// the test is skipped.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -61,8 +63,20 @@ TEST(Win32SerialLink, ReadTimesOutWithWhatArrived) {
   EXPECT_EQ(link->Read(reply, sizeof reply), 5u);  // the echo, then the 200 ms time-out
 }
 
+TEST(Win32SerialLink, NameAlreadyInTheDeviceFormOpensTheSamePort) {
+  const std::string port = PortUnderTest();
+  if (port.empty()) GTEST_SKIP() << "MORVIX_TEST_COM_PORT is not set";
+  auto link = OpenSerialLink("\\\\.\\" + port);
+  ASSERT_NE(link, nullptr);
+  link->ApplyLineSettings(kLoaderLineSettings);
+  link->SetTimeouts(kShortTimeouts);
+  const std::vector<uint8_t> bytes = {0x06, 0x15, 0x04};
+  EXPECT_EQ(Echo(*link, bytes), bytes);
+}
+
 TEST(Win32SerialLink, MissingPortDoesNotOpen) {
   EXPECT_EQ(OpenSerialLink("COM77"), nullptr);
+  EXPECT_EQ(OpenSerialLink("COM123"), nullptr);
   EXPECT_EQ(OpenSerialLink(""), nullptr);
 }
 

@@ -4,6 +4,7 @@
 #include <process.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,7 @@ int32_t ComSelidx = 0;
 int32_t isFileChosed = 0;
 char szFile[MAX_PATH] = {};
 uint32_t chosenFileLength = 0;
+char selectedPLC[kModelNameSize] = {};
 
 namespace {
 
@@ -50,8 +52,6 @@ HWND hwndFilePath = nullptr;
 OPENFILENAMEA ofn;
 HANDLE hf = nullptr;
 
-// The chosen model: its name as the list shows it, and its row.
-char selectedPLC[kModelNameSize] = {};
 const ModelRules* selectedModel = nullptr;
 
 std::unique_ptr<ComboBoxPortList> portList;
@@ -65,14 +65,21 @@ PanelState panel;
 // The one burn of the window: its thread, its stop request, and what it
 // talks to. Made by the start command, given up once its thread is done.
 struct RunningBurn {
-  RunningBurn(HWND window, HWND button) : environment(window, button, panel, SelectedComPort) {}
+  RunningBurn(HWND window, WindowLinks links)
+      : environment(window, panel, SelectedComPort, std::move(links)) {}
   CancelToken cancel;
   BuiltInImageSource image;
   WindowEnvironment environment;
   std::thread thread;
+  std::atomic<bool> done{false};  // the thread has nothing left to do
 };
+WindowLinks links = SystemLinks();
 std::unique_ptr<RunningBurn> burn;
 bool closeWhenBurnEnds = false;
+
+// Set once the running burn has given the button back. All it does after
+// that is close its link and release its image.
+bool burnGaveButtonBack = false;
 
 // The scaled logo, kept for the life of the window thread.
 GdiLogo& Logo() {
@@ -192,25 +199,35 @@ void ChooseFile(HWND window) {
 // The burn thread's last act is to say so; the window thread then takes its
 // thread back (and closes the window, if that was asked for meanwhile).
 void BurnEnded(HWND window) {
-  if (!burn) return;
+  // The message of a burn taken back already (by a start in its last steps)
+  // is not the next burn's.
+  if (!burn || !burn->done) return;
   if (burn->thread.joinable()) burn->thread.join();
   burn.reset();
   if (closeWhenBurnEnds) DestroyWindow(window);
 }
 
+void CannotStart(HWND window) {
+  MessageBoxA(window, "The firmware update CANNOT be started", "ERROR", MB_OK | MB_ICONERROR);
+}
+
 void StartBurnCommand(HWND window) {
-  HWND button = GetDlgItem(window, kStartBurnId);
   if (burn) {
-    // A command that does not pass through the button (Escape) while a burn
-    // runs must start nothing.
-    if (!IsWindowEnabled(button)) return;
-    // The button is back: the burn has nothing left but closing its link
-    // and releasing its image, and asks nothing more of this thread.
+    // A burn under way (the button disabled, or about to be: a double
+    // click) stays the only one.
+    if (!burnGaveButtonBack) return;
+    // The button is usable again, so the start must not be lost: the burn
+    // before it has nothing left but closing its link and releasing its
+    // image, and asks nothing more of this thread.
+    const DWORD start = GetTickCount();
+    while (!burn->done && GetTickCount() - start < kLastStepsWaitMs) Sleep(1);
+    if (!burn->done) return CannotStart(window);
     BurnEnded(window);
   }
+  burnGaveButtonBack = false;
   if (selectedModel == nullptr) return;
   isFileChosed = 1;
-  burn = std::make_unique<RunningBurn>(window, button);
+  burn = std::make_unique<RunningBurn>(window, links);
   // The demo image goes only to a simulated PLC, such as the window tests'.
   const char* allowDemo = std::getenv("MORVIX_ALLOW_DEMO_IMAGE");
   const BurnInputs inputs{*selectedModel,    burn->image,
@@ -218,8 +235,9 @@ void StartBurnCommand(HWND window) {
                           burn->cancel,      allowDemo != nullptr && std::string(allowDemo) == "1"};
   SetTimer(window, kElapsedTimerId, 1000, nullptr);
   try {
-    burn->thread = std::thread([inputs, window] {
+    burn->thread = std::thread([inputs, window, &done = burn->done] {
       StartBurn(inputs);
+      done = true;
       PostMessageA(window, kBurnEndedMessage, 0, 0);
     });
   } catch (const std::system_error&) {
@@ -227,7 +245,7 @@ void StartBurnCommand(HWND window) {
     // nothing with the button dead for good.
     KillTimer(window, kElapsedTimerId);
     burn.reset();
-    MessageBoxA(window, "The firmware update CANNOT be started", "ERROR", MB_OK | MB_ICONERROR);
+    CannotStart(window);
   }
 }
 
@@ -310,11 +328,19 @@ HWND CreateMainWindow(HINSTANCE instance, int showState) {
   return window;
 }
 
+bool HandleDialogKeys(HWND window, MSG* msg) {
+  // The dialog keys would make Escape the system's Cancel command, IDCANCEL,
+  // which is the Start Burn button's id: the key an operator presses to
+  // dismiss something would start an erase.
+  if (msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE) return false;
+  return IsDialogMessageA(window, msg) != FALSE;
+}
+
 int RunMessageLoop(HWND window) {
   if (window == nullptr) return 0;  // nothing to show, nothing to wait for
   MSG msg{};
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-    if (IsDialogMessageA(window, &msg)) continue;
+    if (HandleDialogKeys(window, &msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
@@ -338,9 +364,8 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
       return 0;
     case kBurnEndedMessage: BurnEnded(window); return 0;
     default:
-      if (HandleBurnRequest(window, message, wParam, lParam, GetDlgItem(window, kStartBurnId))) {
-        return 0;
-      }
+      if (message == kEnableButtonMessage) burnGaveButtonBack = wParam != FALSE;
+      if (HandleBurnRequest(window, message, wParam, lParam)) return 0;
       return DefWindowProcA(window, message, wParam, lParam);
   }
 }
@@ -355,3 +380,7 @@ std::string SelectedComPort() {
 bool BurnRunning() { return burn != nullptr; }
 
 int32_t PortListEntries() { return portList ? portList->totalComPort : 0; }
+
+void UseLinks(WindowLinks opener) { links = std::move(opener); }
+
+const ModelRules* SelectedModel() { return selectedModel; }

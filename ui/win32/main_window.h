@@ -7,13 +7,15 @@
 #include <cstdint>
 #include <string>
 
+#include "catalogue/model_table.h"
 #include "ui/panel.h"
+#include "ui/win32/window_environment.h"
 
 inline constexpr char szClassName[] = "WindowsApp";
 inline constexpr char kWindowTitle[] = "Morvix PLC Firmware Update Program";
 
-// Control ids. Escape arrives as the system's Cancel command, IDCANCEL, which
-// is the button's id: it starts a burn like a click.
+// Control ids. The button's id is also the system's Cancel command, IDCANCEL,
+// which the dialog keys make of Escape: see HandleDialogKeys.
 inline constexpr int kStartBurnId = 2;
 inline constexpr int kPortListId = 7;
 inline constexpr int kModelListId = 8;
@@ -29,6 +31,10 @@ extern HWND hComPortList;
 extern int32_t ComSelidx;
 // Entries the port list fills put into it.
 int32_t PortListEntries();
+// The chosen model: its name as the model list shows it, and its row (none
+// while the name is no model of the table).
+extern char selectedPLC[kModelNameSize];
+const ModelRules* SelectedModel();
 // 1 once a file was chosen or a burn started.
 extern int32_t isFileChosed;
 // The file chosen with the open-file dialog, and its size. The size is kept
@@ -42,6 +48,11 @@ bool RegisterMainWindowClass(HINSTANCE instance);
 // The window and its controls, the model fixed by the built-in image, the
 // port list filled, the repaint timer started and the window shown.
 HWND CreateMainWindow(HINSTANCE instance, int showState);
+// The window's dialog keys (IsDialogMessageA: Tab between the controls,
+// Enter) for one message of the loop; true when they took it. Escape is left
+// out: it goes to the focused control as a plain key (an open drop-down list
+// closes on it), never to the window as the Start Burn command.
+bool HandleDialogKeys(HWND window, MSG* msg);
 // Runs until the window is destroyed; the quit message's wParam.
 int RunMessageLoop(HWND window);
 
@@ -52,5 +63,11 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 PanelValues CurrentPanelValues();
 // The port a COM model's burn opens: the entry the operator chose.
 std::string SelectedComPort();
-// Whether a burn runs: started, and its thread not yet done.
+// Whether a burn runs: started, and its thread not yet given back.
 bool BurnRunning();
+// A start that comes after a burn gave the button back, but before that burn
+// closed its link and released its image, waits this long for those steps:
+// a port closes at once, but a driver may take its time over it.
+inline constexpr DWORD kLastStepsWaitMs = 3000;
+// Where the window's next burns open their links (tests give stand-ins).
+void UseLinks(WindowLinks links);

@@ -16,11 +16,16 @@ PanelValues PanelState::Values() const {
   return values;
 }
 
-std::unique_ptr<Link> WindowEnvironment::OpenSerialPort(const std::string& port) {
-  return OpenSerialLink(port);
+WindowLinks SystemLinks() {
+  return {[](const std::string& port) { return OpenSerialLink(port); },
+          [] { return ::OpenMyDevPipe(""); }};
 }
 
-std::unique_ptr<Link> WindowEnvironment::OpenMyDevPipe() { return ::OpenMyDevPipe(""); }
+std::unique_ptr<Link> WindowEnvironment::OpenSerialPort(const std::string& port) {
+  return links_.openSerial(port);
+}
+
+std::unique_ptr<Link> WindowEnvironment::OpenMyDevPipe() { return links_.openUsb(); }
 
 void WindowEnvironment::ShowBox(BoxKind kind, const std::string& text, const std::string& caption) {
   BoxRequest request{text.c_str(), caption.c_str()};
@@ -46,7 +51,7 @@ void WindowEnvironment::OnStatus(const BurnStatus& status) {
   panel_.totalErrCounter = status.totalErrCounter;
 }
 
-bool HandleBurnRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam, HWND button) {
+bool HandleBurnRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case kShowBoxMessage: {
       const auto* request = reinterpret_cast<const BoxRequest*>(lParam);
@@ -56,7 +61,9 @@ bool HandleBurnRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam, 
                   MB_OK | static_cast<UINT>(wParam & (MB_ICONERROR | MB_ICONINFORMATION)));
       return true;
     }
-    case kEnableButtonMessage: EnableWindow(button, wParam != 0 ? TRUE : FALSE); return true;
+    case kEnableButtonMessage:
+      EnableWindow(GetDlgItem(window, kStartBurnId), wParam != 0 ? TRUE : FALSE);
+      return true;
     case kStopTimerMessage: KillTimer(window, kElapsedTimerId); return true;
     default: return false;
   }

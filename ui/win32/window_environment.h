@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,12 +38,20 @@ struct PanelState {
   PanelValues Values() const;
 };
 
+// How the window's burns reach the PLC: the system's serial ports and the
+// USB search, or a test's stand-ins.
+struct WindowLinks {
+  std::function<std::unique_ptr<Link>(const std::string& port)> openSerial;
+  std::function<std::unique_ptr<Link>()> openUsb;
+};
+WindowLinks SystemLinks();
+
 class WindowEnvironment final : public BurnEnvironment, public BurnObserver {
  public:
-  // `window` owns the boxes and the elapsed-time timer; `button` is "Start
-  // Burn"; `comPort` reads the port the operator chose.
-  WindowEnvironment(HWND window, HWND button, PanelState& panel, std::string (*comPort)())
-      : window_(window), button_(button), panel_(panel), comPort_(comPort) {}
+  // `window` owns the boxes, the elapsed-time timer and the "Start Burn"
+  // button; `comPort` reads the port the operator chose.
+  WindowEnvironment(HWND window, PanelState& panel, std::string (*comPort)(), WindowLinks links)
+      : window_(window), panel_(panel), comPort_(comPort), links_(std::move(links)) {}
 
   std::string ComPort() override { return comPort_(); }
   std::unique_ptr<Link> OpenSerialPort(const std::string& port) override;
@@ -57,11 +66,11 @@ class WindowEnvironment final : public BurnEnvironment, public BurnObserver {
 
  private:
   HWND window_;
-  HWND button_;
   PanelState& panel_;
   std::string (*comPort_)();
+  WindowLinks links_;
 };
 
 // The window thread's side: carries out one request of the burn thread.
 // true when `message` was one.
-bool HandleBurnRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam, HWND button);
+bool HandleBurnRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
