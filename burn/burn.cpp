@@ -78,9 +78,11 @@ class BurnSession {
     }
 
     phase_ = BurnPhase::kOpeningLink;
+    if (cancel_.Requested()) return Cancelled();
     const bool usb = model_.link == LinkKind::kUsb;
     const std::string port = usb ? std::string() : env_.ComPort();
     hSerial_ = usb ? env_.OpenMyDevPipe() : env_.OpenSerialPort(port);
+    if (cancel_.Requested()) return Cancelled();
     if (!hSerial_) return EndLinkNotOpened(CannotOpenMessage(usb ? "USB" : port));
 
     // Each pass asks the PLC which firmware runs. Phase 1 ends with the PLC

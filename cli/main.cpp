@@ -18,6 +18,7 @@
 #include "cli/reporter.h"
 #include "cli/terminal_environment.h"
 #include "image/image_source.h"
+#include "util/sha256.h"
 
 namespace {
 
@@ -86,6 +87,26 @@ int Usage(const std::string& error) {
   return kExitUsage;
 }
 
+struct ImageDigest {
+  uint64_t size = 0;
+  std::string sha256;  // empty when the image cannot be read whole
+};
+
+// What is about to be written, named by its contents.
+ImageDigest DigestOf(ImageSource& source) {
+  const auto image = source.OpenImage();
+  if (!image) return {};
+  ImageDigest digest{image->Size(), ""};
+  Sha256 sha;
+  uint8_t chunk[64 * 1024];
+  uint64_t read = 0;
+  for (int32_t got; (got = image->FileRead(chunk, sizeof chunk)) > 0; read += got) {
+    sha.Add({chunk, static_cast<size_t>(got)});
+  }
+  if (read == digest.size) digest.sha256 = sha.Hex();
+  return digest;
+}
+
 // The message of a stop, said once the burn has closed its link.
 std::string StopMessage(const TerminalEnvironment& environment, const BurnResult& result) {
   const std::string after =
@@ -101,11 +122,11 @@ int Burn(const CliOptions& options, const std::string& model, ImageSource& image
                               : IsTerminal(stdout) ? Reporter::Mode::kTerminal
                                                    : Reporter::Mode::kPlain;
   Reporter reporter(std::cout, mode);
-  uint64_t imageSize = 0;
-  if (const auto opened = image.OpenImage()) imageSize = opened->Size();
+  const ImageDigest digest = DigestOf(image);
+  const uint64_t imageSize = digest.size;
   const bool usb = IsUsbModel(model);
   const std::string& port = options.port;
-  reporter.Start(model, image.Name(), imageSize,
+  reporter.Start(model, image.Name(), imageSize, digest.sha256,
                  options.simulate      ? "simulated PLC"
                  : usb && port.empty() ? "USB"
                                        : port);
@@ -189,6 +210,14 @@ int main(int argc, char** argv) {
     return Usage(choice.model +
                  " is a COM model: give its serial port with --port "
                  "(--list-ports shows them)");
+  }
+  // Found out only after phase 1, with the PLC already in its loader, a
+  // prompt nobody can answer would leave it there.
+  const bool asks = ReconnectStepOf(ReconnectRuleOf(choice.model)).prompt != nullptr;
+  if (asks && !options.yes && !options.simulate && !IsTerminal(stdin)) {
+    return Usage(choice.model +
+                 " asks the operator to replug or power-cycle the PLC between the phases, and "
+                 "standard input is no terminal to answer on: give --yes");
   }
 
   CatchStopSignals([](int signal) { stopSignal = signal; });

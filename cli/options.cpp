@@ -57,8 +57,18 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
 
 ModelChoice ChooseModel(const CliOptions& options) {
   if (!options.model.empty()) {
-    if (FindModel(options.model)) return {options.model, ""};
-    return {"", "unknown model: " + options.model + " (--list-models shows the 32 models)"};
+    if (!FindModel(options.model)) {
+      return {"", "unknown model: " + options.model + " (--list-models shows the 32 models)"};
+    }
+    // A file named for another model is the wrong firmware for this PLC.
+    const std::string name = std::filesystem::path(options.image).filename().string();
+    const std::string prefix = name.substr(0, name.find('_'));
+    if (!options.image.empty() && name.find('_') != std::string::npos && FindModel(prefix) &&
+        prefix != options.model) {
+      return {"", "--model " + options.model + ", but the image file " + name + " is for " +
+                      prefix + "; give the image for " + options.model + ", or no --model"};
+    }
+    return {options.model, ""};
   }
   if (!options.image.empty()) {
     const std::string name = std::filesystem::path(options.image).filename().string();

@@ -5,6 +5,7 @@
 
 #include "link/status.h"
 #include "util/json_text.h"
+#include "util/text.h"
 
 const char* PhaseWord(int32_t status) {
   switch (status) {
@@ -16,14 +17,16 @@ const char* PhaseWord(int32_t status) {
 }
 
 void Reporter::Start(const std::string& model, const std::string& image, uint64_t size,
-                     const std::string& port) {
+                     const std::string& sha256, const std::string& port) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (mode_ == Mode::kJson) {
     out_ << "{\"event\":\"start\",\"model\":" << JsonString(model)
-         << ",\"image\":" << JsonString(image) << ",\"size\":" << size
-         << ",\"port\":" << JsonString(port) << "}\n";
+         << ",\"image\":" << JsonString(image) << ",\"size\":" << size;
+    if (!sha256.empty()) out_ << ",\"sha256\":" << JsonString(sha256);
+    out_ << ",\"port\":" << JsonString(port) << "}\n";
   } else {
-    out_ << "Model " << model << ", image " << image << " (" << size << " bytes), port " << port
+    out_ << "Model " << model << ", image " << PrintableText(image) << " (" << size << " bytes"
+         << (sha256.empty() ? "" : ", SHA-256 " + sha256) << "), port " << PrintableText(port)
          << "\n";
   }
   out_.flush();
@@ -96,9 +99,11 @@ void Reporter::EndStatusLine() {
   statusLineOpen_ = false;
 }
 
+// Texts may carry a port's name as the operator typed it: never a line of
+// its own.
 void Reporter::Line(const std::string& caption, const std::string& text) {
   EndStatusLine();
-  out_ << caption << ": " << text << "\n";
+  out_ << caption << ": " << PrintableText(text) << "\n";
 }
 
 void Reporter::Prompt(const std::string& caption, const std::string& text) {

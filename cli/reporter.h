@@ -24,8 +24,10 @@ class Reporter {
   enum class Mode { kTerminal, kPlain, kJson };
   Reporter(std::ostream& out, Mode mode) : out_(out), mode_(mode) {}
 
+  // The one line before the link is opened: what is about to be written,
+  // and where. `sha256` is empty for an image too large to be read.
   void Start(const std::string& model, const std::string& image, uint64_t size,
-             const std::string& port);
+             const std::string& sha256, const std::string& port);
   void Update(const StatusSnapshot& now);
   void Prompt(const std::string& caption, const std::string& text);
   // The last word of a run: the burn's final box, or the tool's own on an

@@ -20,6 +20,13 @@ struct DeviceRoots {
   std::filesystem::path dev = "/dev";
 };
 
+// The roots the programs use: /sys and /dev, unless the environment variable
+// MORVIX_SYSFS_ROOT names another sysfs root, a testing aid for running a
+// whole program on a fake tree. The device nodes are then taken from the
+// `dev` folder beside that root (MORVIX_SYSFS_ROOT=/tmp/t/sys: /tmp/t/dev),
+// as /dev lies beside /sys, so that a fake tree never names a real device.
+DeviceRoots SystemDeviceRoots();
+
 inline constexpr char kPlcVendorId[] = "3e9a";
 inline constexpr char kPlcProductId[] = "0001";
 

@@ -2,6 +2,7 @@
 // the error_code overloads: a device that vanishes in the middle of a scan is
 // simply not there.
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -82,6 +83,15 @@ std::string DevicePath(const DeviceRoots& roots, const Tty& tty) {
 
 void SleepFor(std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); }
 
+DeviceRoots SystemDeviceRoots() {
+  const char* root = std::getenv("MORVIX_SYSFS_ROOT");
+  if (root == nullptr || *root == '\0') return {};
+  fs::path sys = fs::path(root).lexically_normal();
+  // "/tmp/t/sys/" names the same root as "/tmp/t/sys".
+  if (!sys.has_filename() && sys.has_relative_path()) sys = sys.parent_path();
+  return {sys, sys.parent_path() / "dev"};
+}
+
 std::optional<std::vector<std::string>> ListSerialPorts(const DeviceRoots& roots) {
   const auto ttys = TtysWithDevice(roots);
   if (!ttys) return std::nullopt;
@@ -117,12 +127,14 @@ std::unique_ptr<Link> OpenPlcTty(const DeviceRoots& roots, const Pause& pause) {
   }
 }
 
-std::optional<std::vector<std::string>> ListComPorts() { return ListSerialPorts(DeviceRoots{}); }
+std::optional<std::vector<std::string>> ListComPorts() {
+  return ListSerialPorts(SystemDeviceRoots());
+}
 
 std::unique_ptr<Link> OpenMyDevPipe(const char* pipeName) {
   // A tty has no pipes to choose from.
   if (pipeName != nullptr && *pipeName != '\0') return nullptr;
-  return OpenPlcTty(DeviceRoots{});
+  return OpenPlcTty(SystemDeviceRoots());
 }
 
 PortSurvey SurveyPorts(const DeviceRoots& roots) {
@@ -131,8 +143,8 @@ PortSurvey SurveyPorts(const DeviceRoots& roots) {
 }
 
 std::string FindPlcDevicePath() {
-  const auto plcTtys = FindPlcTtys(DeviceRoots{});
+  const auto plcTtys = FindPlcTtys(SystemDeviceRoots());
   return plcTtys.empty() ? std::string() : plcTtys.front();
 }
 
-PortSurvey SurveyPorts() { return SurveyPorts(DeviceRoots{}); }
+PortSurvey SurveyPorts() { return SurveyPorts(SystemDeviceRoots()); }

@@ -6,11 +6,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 
 #include "catalogue/model_table.h"
@@ -34,6 +36,25 @@ constexpr char kComSuccess[] = "INFORMATION: Firmware update is SUCCESSFUL";
 std::string ReadText(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The digest as the system's own tool computes it.
+std::string Sha256Sum(const std::string& path) {
+  std::string out;
+  if (FILE* pipe = popen(("sha256sum '" + path + "'").c_str(), "r")) {
+    char buffer[128];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+    pclose(pipe);
+  }
+  return out.substr(0, 64);
+}
+
+std::vector<std::string> Lines(const std::string& text);
+
+// The last line of an output; empty when there is none.
+std::string LastLine(const std::string& text) {
+  const std::vector<std::string> lines = Lines(text);
+  return lines.empty() ? std::string() : lines.back();
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -123,7 +144,9 @@ TEST_P(CliUpdate, SucceedsWithTheImageInTheFlashAndACleanRecord) {
   auto plc = StartPlc(c.model, image, {"--exit-when-complete"});
   std::vector<std::string> args = {"--image", image, "--port", link_};
   args.insert(args.end(), c.options.begin(), c.options.end());
-  const Run run = RunCli(args, c.input);
+  // An Enter to give is typed on a terminal, as only there may a prompt wait.
+  const Run run =
+      RunCli(args, c.input, *c.input != '\0' ? ChildOutput::kTerminal : ChildOutput::kPipe);
 
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(run.output.find('\r'), std::string::npos);
@@ -182,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
     Models, CliUpdate,
     ::testing::Values(
         UpdateCase{"GL30_Yes", "GL30", 40000, {"--yes"}, "", kReplugPrompt, false},
-        UpdateCase{"GL30_EnterOnStdinJson", "GL30", 40000, {"--json"}, "\n", kReplugPrompt, true},
+        UpdateCase{
+            "GL30_EnterOnATerminalJson", "GL30", 40000, {"--json"}, "\n", kReplugPrompt, true},
         UpdateCase{"KR2_C_V2", "KR2-C-V2", 30000, {"--yes"}, "", kPowerCyclePrompt, false},
         UpdateCase{"KR2_E", "KR2-E", 30000, {}, "", nullptr, false},
         UpdateCase{"_36PW2_AIO_AtItsLimit",
@@ -201,7 +225,7 @@ TEST_F(CliTest, RefusedIdentityIsTheWrongPlcTypeWithStatus1) {
   auto plc = StartPlc("KR2-E", image, {"--refuse", "app-id:2:2"});
   const Run run = RunCli({"--image", image, "--port", link_});
   EXPECT_EQ(run.status, 1) << run.output;
-  EXPECT_EQ(Lines(run.output).back(), "ERROR: PLC type is WRONG");
+  EXPECT_EQ(LastLine(run.output), "ERROR: PLC type is WRONG");
   EXPECT_EQ(plc->Stop(SIGTERM), 0) << "the refusal is no violation";
 }
 
@@ -210,7 +234,7 @@ TEST_F(CliTest, ImageOverTheLimitIsRefusedBeforeAnyPortWithStatus3) {
   const Run run =
       RunCli({"--image", MakeImage("36PW2-AIO_big.bin", 12289), "--port", "/dev/nonexistent"});
   EXPECT_EQ(run.status, 3) << run.output;
-  EXPECT_EQ(Lines(run.output).back().rfind("ERROR: The file size EXCEEDS the MAXIMUM size", 0), 0u)
+  EXPECT_EQ(LastLine(run.output).rfind("ERROR: The file size EXCEEDS the MAXIMUM size", 0), 0u)
       << run.output;
 }
 
@@ -268,14 +292,14 @@ INSTANTIATE_TEST_SUITE_P(Blocks, CliLateReply,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliTest, PlcThatNeverStartsItsLoaderIsToldAfterThreeRounds) {
-  const std::string image = MakeImage("KR2-E_test.bin", 20000);
   // One that keeps the link, one asking for a power cycle (which answers the
   // erase request here, so that no round waits out a read time-out).
   for (const char* model : {"KR2-E", "KR2-C-V2"}) {
+    const std::string image = MakeImage(std::string(model) + "_test.bin", 20000);
     auto plc = StartPlc(model, image, {"--stays-in-application", "--erase-reply"});
     const Run run = RunCli({"--model", model, "--image", image, "--port", link_, "--yes"});
     EXPECT_EQ(run.status, 1) << run.output;
-    EXPECT_EQ(Lines(run.output).back(),
+    EXPECT_EQ(LastLine(run.output),
               "ERROR: PLC DOES NOT restart into its loader (asked 3 times). RE-POWER PLC and "
               "update FW again");
     EXPECT_EQ(plc->Stop(SIGTERM), 0) << "no violation";
@@ -287,9 +311,10 @@ TEST_F(CliTest, PlcThatNeverStartsItsLoaderIsToldAfterThreeRounds) {
 // status of 3 rather than 4 shows that nothing tried to open it.
 TEST_F(CliTest, ImageThatWouldWriteNothingIsRefusedWithStatus3) {
   for (const auto& [name, size] : {std::pair{"KR2-E_empty.bin", 0u}, {"GL30_sector.bin", 4096u}}) {
-    const Run run = RunCli({"--image", MakeImage(name, size), "--port", "/dev/nonexistent"});
+    const Run run =
+        RunCli({"--image", MakeImage(name, size), "--port", "/dev/nonexistent", "--yes"});
     EXPECT_EQ(run.status, 3) << run.output;
-    EXPECT_EQ(Lines(run.output).back(),
+    EXPECT_EQ(LastLine(run.output),
               "ERROR: The image has NOTHING to write: 0 bytes would be sent to the PLC");
   }
 }
@@ -304,19 +329,18 @@ TEST_F(CliTest, ImageOf4GiBAndMoreIsRefusedUnreadWithTheModelsLimit) {
   const Run run = RunCli({"--image", huge.string(), "--port", "/dev/nonexistent"});
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   EXPECT_EQ(run.status, 3) << run.output;
-  EXPECT_EQ(Lines(run.output).back(),
-            "ERROR: The file size EXCEEDS the MAXIMUM size (128 * 1024 * 7)");
+  EXPECT_EQ(LastLine(run.output), "ERROR: The file size EXCEEDS the MAXIMUM size (128 * 1024 * 7)");
 }
 
 // The built-in demo image is not firmware: only a simulated PLC gets it,
 // unless a test says otherwise.
 TEST_F(CliTest, DemoImageGoesToASimulatedPlcOnly) {
-  const Run refused = RunCli({"--port", "/dev/nonexistent"});
+  const Run refused = RunCli({"--port", "/dev/nonexistent", "--yes"});
   EXPECT_EQ(refused.status, 3) << refused.output;
-  EXPECT_THAT(Lines(refused.output).back(),
+  EXPECT_THAT(LastLine(refused.output),
               ::testing::StartsWith("ERROR: The image is the DEMO image, not firmware"));
   const Run allowed =
-      RunCli({"MORVIX_ALLOW_DEMO_IMAGE=1", MORVIX_CLI, "--port", "/dev/nonexistent"}, "",
+      RunCli({"MORVIX_ALLOW_DEMO_IMAGE=1", MORVIX_CLI, "--port", "/dev/nonexistent", "--yes"}, "",
              ChildOutput::kPipe, "/usr/bin/env");
   EXPECT_EQ(allowed.status, 4) << "the link was tried: " << allowed.output;
 }
@@ -325,7 +349,7 @@ TEST_F(CliTest, PortThatDoesNotExistIsStatus4) {
   const Run run =
       RunCli({"--image", MakeImage("KR2-E_test.bin", 20000), "--port", "/dev/nonexistent"});
   EXPECT_EQ(run.status, 4) << run.output;
-  EXPECT_EQ(Lines(run.output).back(), "ERROR: CANNOT open /dev/nonexistent Port!!!");
+  EXPECT_EQ(LastLine(run.output), "ERROR: CANNOT open /dev/nonexistent Port!!!");
 }
 
 struct UsageCase {
@@ -367,27 +391,49 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"ComModelWithoutPort", {"--image", "IMAGE"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(CliTest, EndOfInputAtThePromptAbortsInsteadOfWaiting) {
+// A prompt nobody can answer is found out before anything is opened, not
+// after phase 1 with the PLC already in its loader.
+TEST_F(CliTest, PromptWithoutATerminalOrYesIsAUsageErrorBeforeAnyLink) {
   const std::string image = MakeImage("GL30_test.bin", 40000);
   auto plc = StartPlc("GL30", image);
-  const auto start = std::chrono::steady_clock::now();
-  const Run run = RunCli({"--image", image, "--port", link_});  // standard input: /dev/null
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s) << "no wait for the replug";
-  EXPECT_EQ(run.status, 1) << run.output;
-  const std::vector<std::string> lines = Lines(run.output);
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines.end()[-2], kReplugPrompt);
-  EXPECT_EQ(lines.back().rfind("ERROR: No answer to the prompt (end of input)", 0), 0u)
-      << lines.back();
-  plc->Stop(SIGTERM);
+  ChildProcess cli(MORVIX_CLI, {"--image", image, "--port", link_});  // standard input: /dev/null
+  EXPECT_EQ(cli.ReadAll(5s), "");
+  EXPECT_EQ(cli.Wait(), 2);
+  EXPECT_EQ(plc->Stop(SIGTERM), 0);
+  EXPECT_THAT(ReadText(dir_ / "report.json"), HasSubstr("\"connections\": 0"));
 }
 
-// Ctrl-C in the transfer leaves the PLC in its loader; the next run goes
-// straight to phase 2 and completes the update.
-TEST_F(CliTest, InterruptedTransferSaysWhereAndTheNextRunFinishes) {
+// --- Signals ---------------------------------------------------------------------
+
+// What ends an update in its transfer, and what must not.
+struct SignalCase {
+  const char* name;
+  int signal;             // 0: the reader of its output goes away instead
+  int status;             // the exit status
+  const char* lastWords;  // nullptr: the update runs to its end
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+
+class CliSignal : public CliTest, public ::testing::WithParamInterface<SignalCase> {};
+
+// Whether an unprivileged user may open `path` now: a port left exclusive
+// (TIOCEXCL) refuses everyone but root. Empty when no such user can be made.
+std::optional<bool> OpensAsNobody(const std::string& path) {
+  if (geteuid() != 0) return std::nullopt;
+  ChildProcess open("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                         "/bin/sh", "-c", "exec 3<>\"$0\"", path});
+  return open.Wait() == 0;
+}
+
+TEST_P(CliSignal, StopsOnlyWhenToldAndAlwaysReleasesThePort) {
+  const SignalCase& c = GetParam();
   const std::string image = MakeImage("KR2-E_test.bin", 16000);
   // At the real line speed the transfer takes over a second.
   auto plc = StartPlc("KR2-E", image, {"--pacing", "--exit-when-complete"});
+  const std::string port = fs::canonical(link_).string();
+  fs::permissions(port, fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec |
+                                           fs::perms::others_exec));
   {
     ChildProcess cli(MORVIX_CLI, {"--image", image, "--port", link_});
     std::string line;
@@ -395,17 +441,39 @@ TEST_F(CliTest, InterruptedTransferSaysWhereAndTheNextRunFinishes) {
       line = cli.NextLine(10s);
     } while (!line.empty() && line.rfind("Programming", 0) != 0);
     ASSERT_FALSE(line.empty()) << "the transfer never started";
-    EXPECT_EQ(cli.Stop(SIGINT), 130);
-    const std::vector<std::string> rest = Lines(cli.ReadAll(1s));
-    ASSERT_FALSE(rest.empty());
-    EXPECT_THAT(rest.back(), HasSubstr("ERROR: Interrupted in phase 2, writing the image"));
-    EXPECT_THAT(rest.back(), HasSubstr("the PLC may now be in its loader"));
+    if (c.signal != 0) {
+      cli.Signal(c.signal);
+    } else {
+      cli.CloseOutput();
+    }
+    EXPECT_EQ(cli.Wait(20s), c.status);
+    if (c.lastWords != nullptr) {
+      const std::vector<std::string> rest = Lines(cli.ReadAll(1s));
+      ASSERT_FALSE(rest.empty());
+      EXPECT_THAT(rest.back(), HasSubstr(c.lastWords));
+      EXPECT_THAT(rest.back(), HasSubstr("the link is closed; the PLC may now be in its loader"));
+    }
   }
-  const Run again = RunCli({"--image", image, "--port", link_});
-  EXPECT_EQ(again.status, 0) << again.output;
-  EXPECT_EQ(Lines(again.output).back(), kComSuccess);
+  if (c.lastWords != nullptr) {
+    // Given back as after a normal end: another user's program may open it.
+    if (const auto opens = OpensAsNobody(port)) {
+      EXPECT_TRUE(*opens) << "the port stayed locked";
+    }
+    // The PLC waits in its loader; the same command finishes the update.
+    const Run again = RunCli({"--image", image, "--port", link_});
+    EXPECT_EQ(again.status, 0) << again.output;
+    EXPECT_EQ(LastLine(again.output), kComSuccess);
+  }
   ExpectCleanReport(*plc);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    InTheTransfer, CliSignal,
+    ::testing::Values(
+        SignalCase{"CtrlC", SIGINT, 130, "ERROR: Interrupted in phase 2, writing the image"},
+        SignalCase{"Sigterm", SIGTERM, 143, "ERROR: Interrupted in phase 2, writing the image"},
+        SignalCase{"HangUp", SIGHUP, 0, nullptr}, SignalCase{"OutputClosed", 0, 0, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- The display on a terminal ---------------------------------------------------
 
@@ -417,8 +485,9 @@ TEST_F(CliTest, OnATerminalTheStatusLineIsRedrawnInPlace) {
   // The start line, the status line redrawn from phase 1 to the end of the
   // erase, the transfer's, and the final word.
   ASSERT_EQ(lines.size(), 4u) << run.output;
-  EXPECT_EQ(lines[0], "Model 36PW2-AIO, image " + (dir_ / "36PW2-AIO_test.bin").string() +
-                          " (12000 bytes), port simulated PLC");
+  const std::string image = (dir_ / "36PW2-AIO_test.bin").string();
+  EXPECT_EQ(lines[0], "Model 36PW2-AIO, image " + image + " (12000 bytes, SHA-256 " +
+                          Sha256Sum(image) + "), port simulated PLC");
   EXPECT_THAT(lines[1], ::testing::StartsWith("\rIdle "));
   EXPECT_THAT(lines[1].substr(lines[1].rfind('\r')),
               ::testing::StartsWith("\rErasing     [##############################] 100%"));

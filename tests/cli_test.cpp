@@ -9,6 +9,7 @@
 #include "catalogue/model_table.h"
 #include "cli/options.h"
 #include "cli/reporter.h"
+#include "cli/terminal_environment.h"
 #include "image/image_source.h"
 #include "link/loader_protocol.h"
 #include "support/json_line.h"
@@ -105,8 +106,8 @@ TEST_P(ChooseModelFrom, OptionOrImageName) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ChooseModelFrom,
                          ::testing::Values(Choice{"KR2-E", "", "KR2-E"},
-                                           // --model wins over the file name.
-                                           Choice{"KR2-E", "GL30_v1.bin", "KR2-E"},
+                                           // A file name that names the model given.
+                                           Choice{"KR2-E", "KR2-E_v1.bin", "KR2-E"},
                                            // The text before the first '_', dashes and all.
                                            Choice{"", "KR2-C-V2_fw_1.2.bin", "KR2-C-V2"},
                                            Choice{"", "/images/v1_2/36PW2-AIO_x.bin", "36PW2-AIO"},
@@ -128,6 +129,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Choice{"GL31", "", "unknown model: GL31"},
                       Choice{"gl30", "", "unknown model: gl30"},
                       Choice{"GL31", "GL30_x.bin", "unknown model: GL31"},
+                      // A file named for another model is the wrong firmware.
+                      Choice{"KR2-E", "GL30_v1.bin",
+                             "--model KR2-E, but the image file "
+                             "GL30_v1.bin is for GL30"},
                       // The file names below name no model before a '_'.
                       Choice{"", "firmware.bin", "--model"}, Choice{"", "GL30.bin", "--model"},
                       Choice{"", "GL31_x.bin", "--model"}, Choice{"", "gl30_x.bin", "--model"},
@@ -154,7 +159,7 @@ constexpr char kReplug[] = "Please REPLUG the USB Cable, and then press OK to co
 // prompt, the erase and the transfer one per cent at a time (a retry at
 // 50 %), and the final box.
 void PlayBurn(Reporter& reporter) {
-  reporter.Start("GL30", "GL30_x.bin", 40000, "/dev/ttyACM0");
+  reporter.Start("GL30", "GL30_x.bin", 40000, std::string(64, 'a'), "/dev/ttyACM0");
   reporter.Update(At(kIdle, 0, 0));
   reporter.Update(At(kIdle, 0, 0));  // nothing new
   reporter.Prompt("Information", kReplug);
@@ -191,7 +196,8 @@ TEST(PlainReporter, ALinePerTenthOfProgressAndNoCarriageReturn) {
   EXPECT_EQ(text.find('\r'), std::string::npos);
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
   const std::vector<std::string> lines = Lines(text);
-  EXPECT_EQ(lines.front(), "Model GL30, image GL30_x.bin (40000 bytes), port /dev/ttyACM0");
+  EXPECT_EQ(lines.front(), "Model GL30, image GL30_x.bin (40000 bytes, SHA-256 " +
+                               std::string(64, 'a') + "), port /dev/ttyACM0");
   EXPECT_EQ(CountStartingWith(lines, "Idle "), 1u);
   EXPECT_EQ(CountStartingWith(lines, "Erasing "), 11u);  // 0, 10, ... 100
   // 0, 10, ... 100, and the retry counters' change back after 50 %.
@@ -286,20 +292,63 @@ TEST(JsonReporter, EveryLineIsOneObjectAndTheLastIsTheResult) {
   EXPECT_EQ(result->at("exit"), "0");
 }
 
-TEST(JsonReporter, TextsWithQuotesBackslashesAndControlCharactersStayOneValidLine) {
-  const std::string awkward = "C:\\images\\\"new\" GL30_x.bin\nline two\ttab\x01\x1f end";
+// A file or port name is the operator's: JSON gives it back byte for byte,
+// é and all, and even bytes that are no UTF-8 survive.
+TEST(JsonReporter, NamesComeBackByteForByteAndEachLineStaysOneObject) {
+  const std::string awkward =
+      "C:\\images\\\"new\" GL30_x\xC3\xA9.bin\nline two\ttab\x01\x1f\x7f\xE9\xFF end";
   std::ostringstream out;
   Reporter reporter(out, Reporter::Mode::kJson);
-  reporter.Start("GL30", awkward, 1, awkward);
+  reporter.Start("GL30", awkward, 1, "", awkward);
   reporter.Result("ERROR", awkward, 2);
   const std::vector<std::string> lines = Lines(out.str());
   ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("GL30_x\xC3\xA9.bin"), std::string::npos) << "valid UTF-8 unchanged";
   const auto start = json_line::ParseObjectLine(lines[0]);
   const auto result = json_line::ParseObjectLine(lines[1]);
   ASSERT_TRUE(start && result) << out.str();
   EXPECT_EQ(start->at("image"), awkward);
   EXPECT_EQ(start->at("port"), awkward);
   EXPECT_EQ(result->at("text"), awkward);
+  EXPECT_EQ(start->count("sha256"), 0u) << "an image that was not read has no digest";
+}
+
+// In the plain display a name can never make a line of its own: a file name
+// that holds "\nINFORMATION: Firmware update is SUCCESSFUL" stays in its line.
+TEST(PlainReporter, ControlCharactersInNamesAreShownEscaped) {
+  const std::string forged = "GL30_x.bin\nINFORMATION: Firmware update is SUCCESSFUL\r\x1b[2K";
+  for (const Reporter::Mode mode : {Reporter::Mode::kPlain, Reporter::Mode::kTerminal}) {
+    std::ostringstream out;
+    Reporter reporter(out, mode);
+    reporter.Start("GL30", forged + "\xC3\xA9", 1, "", forged);
+    reporter.Result("ERROR", "CANNOT open " + forged + " Port!!!", 4);
+    const std::vector<std::string> lines = Lines(out.str());
+    ASSERT_EQ(lines.size(), 2u) << out.str();
+    EXPECT_EQ(out.str().find('\r'), std::string::npos);
+    EXPECT_EQ(out.str().find('\x1b'), std::string::npos);
+    EXPECT_THAT(lines[0], HasSubstr("GL30_x.bin\\nINFORMATION: Firmware update is "
+                                    "SUCCESSFUL\\r\\x1B[2K\xC3\xA9 (1 bytes)"));
+    EXPECT_EQ(lines[1],
+              "ERROR: CANNOT open GL30_x.bin\\nINFORMATION: Firmware update is "
+              "SUCCESSFUL\\r\\x1B[2K Port!!!");
+  }
+}
+
+// --- The prompt ---------------------------------------------------------------
+
+// Enter answers the prompt; a terminal whose input ends (Ctrl-D) can never
+// answer it, and the burn is asked to stop instead of waiting for ever.
+TEST(TerminalPrompt, EnterAnswersItAndTheEndOfInputStopsTheBurn) {
+  for (const bool enter : {true, false}) {
+    std::ostringstream out;
+    Reporter reporter(out, Reporter::Mode::kPlain);
+    std::istringstream in(enter ? "\n" : "");
+    CancelToken cancel;
+    TerminalEnvironment environment(reporter, in, false, {}, "", cancel);
+    environment.ShowBox(BoxKind::kPrompt, kReplug, "Information");
+    EXPECT_EQ(environment.PromptUnanswered(), !enter);
+    EXPECT_EQ(cancel.Requested(), !enter);
+  }
 }
 
 TEST(JsonLineReader, RefusesWhatIsNotExactlyOneObject) {

@@ -12,13 +12,17 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "discovery/linux_sysfs.h"
+#include "discovery/ports.h"
+#include "discovery/usb.h"
 #include "link/serial.h"
+#include "support/environment_variable.h"
+#include "support/fake_sysfs.h"
 
 namespace fs = std::filesystem;
 
@@ -59,87 +63,17 @@ class PseudoTerminal {
   std::string slaveName_;
 };
 
-// A sysfs tree and a /dev folder under one temporary folder.
-class FakeSystem : public ::testing::Test {
+// A fake tree whose /dev entries are links to pseudo-terminals.
+class FakeSystem : public ::testing::Test, protected FakeSysfs {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/morvix-sysfs-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    chmod(pattern, 0755);  // an unprivileged child process walks it too
-    roots_.sys = root_ / "sys";
-    roots_.dev = root_ / "dev";
-    fs::create_directories(roots_.sys / "class" / "tty");
-    fs::create_directories(roots_.dev);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-
-  fs::path Devices() const { return roots_.sys / "devices" / "pci0000:00" / "0000:00:14.0"; }
-
-  static void Write(const fs::path& file, const std::string& text) {
-    std::ofstream(file) << text << "\n";
-  }
-  static void Link(const fs::path& target, const fs::path& link) {
-    fs::create_directory_symlink(fs::relative(target, link.parent_path()), link);
-  }
-
-  // A USB device at `port` (such as "1-2") on bus 1, or below `parent`.
-  fs::path UsbDevice(const std::string& port, const char* vendor, const char* product,
-                     const fs::path& parent = {}) {
-    const fs::path dir = (parent.empty() ? Devices() / "usb1" : parent) / port;
-    fs::create_directories(dir);
-    Write(dir / "idVendor", vendor);
-    Write(dir / "idProduct", product);
-    return dir;
-  }
-
-  // The class entry and the tty's folder; `device` is what its device link names.
-  void ClassTty(const std::string& name, const fs::path& ttyDir, const fs::path& device) {
-    fs::create_directories(ttyDir);
-    Write(ttyDir / "dev", "188:0");
-    if (!device.empty()) Link(device, ttyDir / "device");
-    Link(ttyDir, roots_.sys / "class" / "tty" / name);
-  }
-
-  // usb-serial: device / interface / ttyUSBn port / tty / ttyUSBn
-  void UsbSerialTty(const fs::path& usbDevice, const std::string& name) {
-    const fs::path port = usbDevice / (usbDevice.filename().string() + ":1.0") / name;
-    ClassTty(name, port / "tty" / name, port);
-  }
-
-  // cdc_acm: device / interface / tty / ttyACMn, the device link on the interface
-  void AcmTty(const fs::path& usbDevice, const std::string& name, int interface = 0) {
-    const fs::path iface =
-        usbDevice / (usbDevice.filename().string() + ":1." + std::to_string(interface));
-    ClassTty(name, iface / "tty" / name, iface);
-  }
-
-  // A legacy 8250 port; type 0 when no UART answers there.
-  void PlatformUart(const std::string& name, const char* type) {
-    const fs::path platform = roots_.sys / "devices" / "platform" / "serial8250";
-    const fs::path ttyDir = platform / "tty" / name;
-    ClassTty(name, ttyDir, platform);
-    Write(ttyDir / "type", type);
-  }
-
-  void VirtualTty(const std::string& name) {
-    ClassTty(name, roots_.sys / "devices" / "virtual" / "tty" / name, {});
-  }
-
   // The /dev node of `name`, a link to a pseudo-terminal of its own.
   PseudoTerminal& DevNode(const std::string& name) {
     auto& pty = terminals_[name];
-    fs::create_symlink(pty.SlaveName(), roots_.dev / name);
+    fs::create_symlink(pty.SlaveName(), Dev() / name);
     return pty;
   }
 
-  std::string DevPath(const std::string& name) const { return (roots_.dev / name).string(); }
-
-  fs::path root_;
-  DeviceRoots roots_;
+  const DeviceRoots roots_{Sys(), Dev()};
   std::map<std::string, PseudoTerminal> terminals_;
 };
 
@@ -265,6 +199,46 @@ TEST_F(FakeSystem, PlcWhoseDeviceNodeAppearsWithinTheWindowIsOpened) {
   ASSERT_NE(link, nullptr);
   EXPECT_EQ(pauses.count, 5);
   EXPECT_TRUE(pty->CarriesBytesOf(*link));
+}
+
+struct RootsCase {
+  const char* variable;  // nullptr: unset
+  const char* sys;
+  const char* dev;
+};
+
+class SystemRoots : public ::testing::TestWithParam<RootsCase> {};
+
+TEST_P(SystemRoots, DeviceFolderLiesBesideTheSysfsRoot) {
+  const EnvironmentVariable variable("MORVIX_SYSFS_ROOT", GetParam().variable);
+  const DeviceRoots roots = SystemDeviceRoots();
+  EXPECT_EQ(roots.sys, GetParam().sys);
+  EXPECT_EQ(roots.dev, GetParam().dev);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variables, SystemRoots,
+                         ::testing::Values(RootsCase{nullptr, "/sys", "/dev"},
+                                           RootsCase{"", "/sys", "/dev"},
+                                           RootsCase{"/tmp/t/sys", "/tmp/t/sys", "/tmp/t/dev"},
+                                           RootsCase{"/tmp/t/sys/", "/tmp/t/sys", "/tmp/t/dev"},
+                                           RootsCase{"/tmp/t/x/../sys", "/tmp/t/sys", "/tmp/t/dev"},
+                                           RootsCase{"fake/sys", "fake/sys", "fake/dev"}));
+
+// What the programs themselves call (the port list, --list-ports, the USB
+// link) reads the tree MORVIX_SYSFS_ROOT names and opens its devices.
+TEST_F(FakeSystem, ProgramsFollowTheSysfsRootVariable) {
+  UsbSerialTty(UsbDevice("1-1", "0403", "6001"), "ttyUSB0");
+  AcmTty(UsbDevice("1-2", "3e9a", "0001"), "ttyACM0");
+  DevNode("ttyUSB0");
+  PseudoTerminal& plc = DevNode("ttyACM0");
+  const EnvironmentVariable variable("MORVIX_SYSFS_ROOT", Sys().c_str());
+
+  EXPECT_EQ(ListComPorts(), (Paths{DevPath("ttyACM0"), DevPath("ttyUSB0")}));
+  EXPECT_EQ(FindPlcDevicePath(), DevPath("ttyACM0"));
+  EXPECT_EQ(SurveyPorts().plcDevice, DevPath("ttyACM0"));
+  auto link = OpenMyDevPipe("");
+  ASSERT_NE(link, nullptr);
+  EXPECT_TRUE(plc.CarriesBytesOf(*link));
 }
 
 // Runs `body` as an unprivileged user (nobody) when the test runs as root,

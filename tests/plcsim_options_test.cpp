@@ -315,7 +315,7 @@ TEST(PlcRecordJson, IsValidJsonWhateverThePlcHeard) {
 
 TEST(PlcRecordJson, StringsEscapeQuotesBackslashesAndEveryNonPrintableByte) {
   EXPECT_EQ(JsonString(std::string("a\"b\\c\r\n\x06\x7F\xFF", 10)),
-            "\"a\\\"b\\\\c\\r\\n\\u0006\\u007f\\u00ff\"");
+            "\"a\\\"b\\\\c\\r\\n\\u0006\\u007f\\udcff\"");
 }
 
 }  // namespace

@@ -6,5 +6,7 @@
 #include <string>
 #include <string_view>
 
-// Control characters and bytes above 0x7E are escaped as \u00XX.
+// Valid UTF-8 passes unchanged (é stays é); control characters are escaped
+// (\n, \u0001); a byte that is no UTF-8 becomes \udcXX, the lone surrogate
+// of Python's "surrogateescape", from which the byte can be had back.
 std::string JsonString(std::string_view bytes);

@@ -49,8 +49,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  if (output == ChildOutput::kTerminal) posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  const bool terminal = output == ChildOutput::kTerminal;
+  if (terminal) posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, terminal ? out[1] : in[0], 0);
   posix_spawn_file_actions_addclose(&actions, out[0]);
   posix_spawn_file_actions_addclose(&actions, in[1]);
   std::vector<std::string> all = {program};
@@ -65,8 +66,10 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   close(out[1]);
   close(in[0]);
   // Small inputs fit the pipe: written whole, then the child sees the end.
+  // A terminal's input is typed on it, and never ends.
   if (!input.empty()) {
-    [[maybe_unused]] const ssize_t written = write(in[1], input.data(), input.size());
+    [[maybe_unused]] const ssize_t written =
+        write(terminal ? out[0] : in[1], input.data(), input.size());
   }
   close(in[1]);
   stdout_ = out[0];
@@ -129,7 +132,14 @@ int ChildProcess::Wait(std::chrono::milliseconds limit) {
   return -1;
 }
 
+void ChildProcess::Signal(int signal) { kill(pid_, signal); }
+
 int ChildProcess::Stop(int signal) {
-  kill(pid_, signal);
+  Signal(signal);
   return Wait();
+}
+
+void ChildProcess::CloseOutput() {
+  if (stdout_ >= 0) close(stdout_);
+  stdout_ = -1;
 }

@@ -13,7 +13,7 @@
 // standard error) goes.
 enum class ChildOutput {
   kPipe,      // a pipe; standard error stays the test's
-  kTerminal,  // a pseudo-terminal in raw mode (no CR added to a line feed)
+  kTerminal,  // a pseudo-terminal in raw mode (no CR added to a line feed), also its input
 };
 
 class ChildProcess {
@@ -34,7 +34,10 @@ class ChildProcess {
   std::string ReadAll(std::chrono::milliseconds limit = std::chrono::seconds(60));
   // Exit status (128 + signal when killed), or -1 when it did not end in time.
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  void Signal(int signal);
   int Stop(int signal);  // sends `signal`, then waits
+  // Closes the test's end of the child's output: its writes fail from now on.
+  void CloseOutput();
 
  private:
   pid_t pid_ = -1;

@@ -82,9 +82,23 @@ class Reader {
                                                          ? h - '0'
                                                          : std::tolower(h) - 'a' + 10);
           }
-          // Bytes outside printable ASCII come escaped one by one.
-          if (code > 0xFF) return false;
-          out += static_cast<char>(code);
+          // A lone surrogate U+DC80..U+DCFF stands for a byte that was no
+          // UTF-8 (surrogateescape); every other code point is put back as
+          // UTF-8. Pairs of surrogates are not written by the program.
+          if (code >= 0xDC80 && code <= 0xDCFF) {
+            out += static_cast<char>(code - 0xDC00);
+          } else if (code >= 0xD800 && code <= 0xDFFF) {
+            return false;
+          } else if (code < 0x80) {
+            out += static_cast<char>(code);
+          } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | code >> 6);
+            out += static_cast<char>(0x80 | (code & 0x3F));
+          } else {
+            out += static_cast<char>(0xE0 | code >> 12);
+            out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+          }
           break;
         }
         default: return false;

@@ -70,7 +70,7 @@ struct RunningBurn {
   CancelToken cancel;
   BuiltInImageSource image;
   WindowEnvironment environment;
-  std::thread thread;
+  std::jthread thread;            // joined when given up
   std::atomic<bool> done{false};  // the thread has nothing left to do
 };
 WindowLinks links = SystemLinks();
@@ -235,7 +235,7 @@ void StartBurnCommand(HWND window) {
                           burn->cancel,      allowDemo != nullptr && std::string(allowDemo) == "1"};
   SetTimer(window, kElapsedTimerId, 1000, nullptr);
   try {
-    burn->thread = std::thread([inputs, window, &done = burn->done] {
+    burn->thread = std::jthread([inputs, window, &done = burn->done] {
       StartBurn(inputs);
       done = true;
       PostMessageA(window, kBurnEndedMessage, 0, 0);
