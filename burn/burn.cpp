@@ -81,9 +81,10 @@ class BurnSession {
     if (cancel_.Requested()) return Cancelled();
     const bool usb = model_.link == LinkKind::kUsb;
     const std::string port = usb ? std::string() : env_.ComPort();
-    hSerial_ = usb ? env_.OpenMyDevPipe() : env_.OpenSerialPort(port);
+    LinkOpening opening = usb ? env_.OpenMyDevPipe() : env_.OpenSerialPort(port);
+    hSerial_ = std::move(opening.link);
     if (cancel_.Requested()) return Cancelled();
-    if (!hSerial_) return EndLinkNotOpened(CannotOpenMessage(usb ? "USB" : port));
+    if (!hSerial_) return EndLinkNotOpened(CannotOpenMessage(usb ? "USB" : port), opening);
 
     // Each pass asks the PLC which firmware runs. Phase 1 ends with the PLC
     // restarting into its loader, so the next pass meets phase 2, which
@@ -176,9 +177,9 @@ class BurnSession {
     env_.SleepSeconds(step.waitSeconds, cancel_);
     if (cancel_.Requested()) return Cancelled();
     if (step.reopen) {
-      auto link = model_.link == LinkKind::kUsb ? env_.OpenMyDevPipe()
-                                                : env_.OpenSerialPort(env_.ComPort());
-      hSerial_ = link ? std::move(link) : MakeInvalidLink();
+      LinkOpening opening = model_.link == LinkKind::kUsb ? env_.OpenMyDevPipe()
+                                                          : env_.OpenSerialPort(env_.ComPort());
+      hSerial_ = opening ? std::move(opening.link) : MakeInvalidLink();
     }
     return std::nullopt;
   }
@@ -223,7 +224,7 @@ class BurnSession {
   // F1: refused before any link was opened (image missing, too large, too
   // small, empty, the demo image).
   BurnResult EndBeforeLink(const std::string& text) {
-    const BurnResult result{BurnOutcome::kImageRefused, "ERROR", text, phase_};
+    const BurnResult result = Result(BurnOutcome::kImageRefused, "ERROR", text);
     env_.StopElapsedTimer();
     observer_.OnResult(result);
     env_.ShowBox(BoxKind::kError, text, "ERROR");
@@ -234,8 +235,10 @@ class BurnSession {
   }
 
   // F2: the link did not open.
-  BurnResult EndLinkNotOpened(const std::string& text) {
-    const BurnResult result{BurnOutcome::kLinkNotOpened, "ERROR", text, phase_};
+  BurnResult EndLinkNotOpened(const std::string& text, const LinkOpening& opening) {
+    BurnResult result = Result(BurnOutcome::kLinkNotOpened, "ERROR", text);
+    result.openFailure = opening.failure;
+    result.openDetail = opening.detail;
     env_.StopElapsedTimer();
     observer_.OnResult(result);
     env_.ShowBox(BoxKind::kError, text, "ERROR");
@@ -247,7 +250,7 @@ class BurnSession {
 
   // F3: the loader-version refusal shows its box while the timer still runs.
   BurnResult EndLoaderVersionRefused(const std::string& text) {
-    const BurnResult result{BurnOutcome::kFailed, "ERROR", text, phase_};
+    const BurnResult result = Result(BurnOutcome::kFailed, "ERROR", text);
     observer_.OnResult(result);
     env_.ShowBox(BoxKind::kError, text, "ERROR");
     env_.StopElapsedTimer();
@@ -262,16 +265,25 @@ class BurnSession {
   // F4: the timer stops before the box.
   BurnResult Finish(BurnOutcome outcome, const char* caption, const std::string& text,
                     BoxKind kind) {
-    const BurnResult result{outcome, caption, text, phase_};
+    const BurnResult result = Result(outcome, caption, text);
     env_.StopElapsedTimer();
     observer_.OnResult(result);
     env_.ShowBox(kind, text, caption);
     return Finished(result);
   }
 
+  BurnResult Result(BurnOutcome outcome, const std::string& caption, const std::string& text) const {
+    BurnResult result;
+    result.outcome = outcome;
+    result.caption = caption;
+    result.message = text;
+    result.phase = phase_;
+    return result;
+  }
+
   // Asked to stop: no box; the link is closed like at any other end.
   BurnResult Cancelled() {
-    const BurnResult result{BurnOutcome::kCancelled, "", "", phase_};
+    const BurnResult result = Result(BurnOutcome::kCancelled, "", "");
     env_.StopElapsedTimer();
     observer_.OnResult(result);
     return Finished(result);

@@ -32,9 +32,9 @@ class BurnEnvironment {
   // The serial port a COM model's burn opens now, at the start and again
   // after a power cycle: the window may change it meanwhile.
   virtual std::string ComPort() = 0;
-  // nullptr stands for a port that did not open.
-  virtual std::unique_ptr<Link> OpenSerialPort(const std::string& port) = 0;
-  virtual std::unique_ptr<Link> OpenMyDevPipe() = 0;  // the PLC's USB link
+  // Without a link, with the reason, for a port that did not open.
+  virtual LinkOpening OpenSerialPort(const std::string& port) = 0;
+  virtual LinkOpening OpenMyDevPipe() = 0;  // the PLC's USB link
   // Returns once the operator has dismissed the box.
   virtual void ShowBox(BoxKind kind, const std::string& text, const std::string& caption) = 0;
   virtual void EnableStartButton(bool enable) = 0;
@@ -69,6 +69,9 @@ struct BurnResult {
   std::string caption;  // "ERROR", "INFORMATION" or "Information"; empty when cancelled
   std::string message;  // the final box's text; empty when cancelled
   BurnPhase phase = BurnPhase::kStarting;
+  // Why the link did not open (kLinkNotOpened), as the system said.
+  OpenFailure openFailure = OpenFailure::kNone;
+  std::string openDetail;
 };
 
 class BurnObserver : public StatusListener {

@@ -40,8 +40,9 @@ class PacedLink final : public Link {
   uint32_t baudRate_ = kApplicationLineSettings.baudRate;
 };
 
-std::unique_ptr<Link> Paced(std::unique_ptr<Link> link) {
-  return link ? std::make_unique<PacedLink>(std::move(link)) : nullptr;
+LinkOpening Paced(std::unique_ptr<Link> link) {
+  if (!link) return {nullptr, OpenFailure::kBusy, "the simulated PLC is open already"};
+  return {std::make_unique<PacedLink>(std::move(link)), OpenFailure::kNone, {}};
 }
 
 }  // namespace
@@ -49,12 +50,12 @@ std::unique_ptr<Link> Paced(std::unique_ptr<Link> link) {
 LinkSource PlcLinks(const std::string& usbPath) {
   LinkSource links;
   links.openSerial = [](const std::string& port) { return OpenSerialLink(port); };
-  links.openUsb = [usbPath]() -> std::unique_ptr<Link> {
+  links.openUsb = [usbPath]() -> LinkOpening {
     if (usbPath.empty()) return OpenMyDevPipe();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     for (;;) {
-      if (auto link = OpenUsbDevicePath(usbPath)) return link;
-      if (std::chrono::steady_clock::now() >= deadline) return nullptr;
+      LinkOpening opening = OpenUsbDevicePath(usbPath);
+      if (opening || std::chrono::steady_clock::now() >= deadline) return opening;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   };

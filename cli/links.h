@@ -24,4 +24,4 @@ bool IsTerminal(std::FILE* stream);
 // dropped SSH session) and a closed standard output never stop an update:
 // it runs to its end, and output that cannot be written is dropped.
 void CatchStopSignals(void (*handler)(int));
-std::unique_ptr<Link> OpenUsbDevicePath(const std::string& path);
+LinkOpening OpenUsbDevicePath(const std::string& path);

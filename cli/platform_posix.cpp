@@ -7,7 +7,7 @@
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
 // The PLC's USB link is a tty like any serial port.
-std::unique_ptr<Link> OpenUsbDevicePath(const std::string& path) { return OpenSerialLink(path); }
+LinkOpening OpenUsbDevicePath(const std::string& path) { return OpenSerialLink(path); }
 
 void CatchStopSignals(void (*handler)(int)) {
   struct sigaction action {};

@@ -18,7 +18,7 @@ bool IsTerminal(std::FILE* stream) {
 }
 
 // Opened as the USB search opens the PLC: shared, synchronous.
-std::unique_ptr<Link> OpenUsbDevicePath(const std::string& path) {
+LinkOpening OpenUsbDevicePath(const std::string& path) {
   return OpenWin32Link(path.c_str(), FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
 }
 

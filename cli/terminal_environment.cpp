@@ -6,11 +6,11 @@
 
 #include "cli/options.h"
 
-std::unique_ptr<Link> TerminalEnvironment::OpenSerialPort(const std::string& port) {
+LinkOpening TerminalEnvironment::OpenSerialPort(const std::string& port) {
   return links_.openSerial(port);
 }
 
-std::unique_ptr<Link> TerminalEnvironment::OpenMyDevPipe() { return links_.openUsb(); }
+LinkOpening TerminalEnvironment::OpenMyDevPipe() { return links_.openUsb(); }
 
 void TerminalEnvironment::ShowBox(BoxKind kind, const std::string&, const std::string&) {
   if (kind != BoxKind::kPrompt || answerPrompts_) return;

@@ -15,8 +15,8 @@
 #include "cli/reporter.h"
 
 struct LinkSource {
-  std::function<std::unique_ptr<Link>(const std::string& port)> openSerial;
-  std::function<std::unique_ptr<Link>()> openUsb;
+  std::function<LinkOpening(const std::string& port)> openSerial;
+  std::function<LinkOpening()> openUsb;
 };
 
 class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
@@ -32,8 +32,8 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
         cancel_(cancel) {}
 
   std::string ComPort() override { return comPort_; }
-  std::unique_ptr<Link> OpenSerialPort(const std::string& port) override;
-  std::unique_ptr<Link> OpenMyDevPipe() override;
+  LinkOpening OpenSerialPort(const std::string& port) override;
+  LinkOpening OpenMyDevPipe() override;
   // The final box was shown by OnResult; a prompt waits for Enter.
   void ShowBox(BoxKind kind, const std::string& text, const std::string& caption) override;
   void EnableStartButton(bool) override {}

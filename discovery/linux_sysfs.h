@@ -48,8 +48,9 @@ std::vector<std::string> FindPlcTtys(const DeviceRoots& roots);
 
 // Opens the first PLC tty that opens (exclusively, as any serial port). When
 // none does, tries again after each `pause` until kReopenWindow has been
-// spent waiting; nullptr then.
-std::unique_ptr<Link> OpenPlcTty(const DeviceRoots& roots, const Pause& pause = SleepFor);
+// spent waiting; then without a link, and why the last try failed (no PLC
+// present, or the PLC's tty would not open).
+LinkOpening OpenPlcTty(const DeviceRoots& roots, const Pause& pause = SleepFor);
 
 // The port list and the first PLC tty, as `--list-ports` shows them.
 PortSurvey SurveyPorts(const DeviceRoots& roots);

@@ -112,16 +112,19 @@ std::vector<std::string> FindPlcTtys(const DeviceRoots& roots) {
   return found;
 }
 
-std::unique_ptr<Link> OpenPlcTty(const DeviceRoots& roots, const Pause& pause) {
+LinkOpening OpenPlcTty(const DeviceRoots& roots, const Pause& pause) {
   // The window is counted in pauses: an attempt is a sysfs scan and a
   // non-blocking open, nothing that takes time worth counting.
   std::chrono::milliseconds waited{0};
   for (;;) {
+    LinkOpening last{nullptr, OpenFailure::kNoDevice, "no USB device 3e9a:0001 is attached"};
     // A PLC held by another program is passed over for the next one.
     for (const std::string& path : FindPlcTtys(roots)) {
-      if (auto link = OpenSerialLink(path)) return link;
+      last = OpenSerialLink(path);
+      if (last) return last;
+      last.detail = path + ": " + last.detail;
     }
-    if (waited >= kReopenWindow) return nullptr;
+    if (waited >= kReopenWindow) return last;
     pause(kReopenPause);
     waited += kReopenPause;
   }
@@ -131,9 +134,11 @@ std::optional<std::vector<std::string>> ListComPorts() {
   return ListSerialPorts(SystemDeviceRoots());
 }
 
-std::unique_ptr<Link> OpenMyDevPipe(const char* pipeName) {
+LinkOpening OpenMyDevPipe(const char* pipeName) {
   // A tty has no pipes to choose from.
-  if (pipeName != nullptr && *pipeName != '\0') return nullptr;
+  if (pipeName != nullptr && *pipeName != '\0') {
+    return {nullptr, OpenFailure::kMissing, "a tty has no pipe " + std::string(pipeName)};
+  }
   return OpenPlcTty(SystemDeviceRoots());
 }
 

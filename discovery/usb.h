@@ -12,7 +12,7 @@
 // pipe name (a Linux tty has no pipes: any other name opens nothing).
 // nullptr when no PLC is present or it cannot be opened; on Linux only after
 // trying for up to 3 s, the time a replugged PLC needs to come back.
-std::unique_ptr<Link> OpenMyDevPipe(const char* pipeName = "");
+LinkOpening OpenMyDevPipe(const char* pipeName = "");
 
 // Device path of the PLC's USB link, or empty when none is present.
 std::string FindPlcDevicePath();

@@ -104,19 +104,23 @@ int GetUsbDeviceFileName(const DeviceApi& api, const GUID* guid, char* devName) 
   return 1;
 }
 
-std::unique_ptr<Link> OpenMyDevPipe(const DeviceApi& api, const char* pipeName) {
+LinkOpening OpenMyDevPipe(const DeviceApi& api, const char* pipeName) {
   char devName[kDevicePathSize] = {};
-  if (GetUsbDeviceFileName(api, &USB_DRIVER_GUID, devName) == 0) return nullptr;
+  if (GetUsbDeviceFileName(api, &USB_DRIVER_GUID, devName) == 0) {
+    return {nullptr, OpenFailure::kNoDevice, "no USB device vid_3e9a&pid_0001 opens"};
+  }
   const size_t pathLength = std::strlen(devName);
   if (pipeName == nullptr) pipeName = "";
   const size_t pipeLength = std::strlen(pipeName);
-  if (pathLength + 1 + pipeLength >= kDevicePathSize) return nullptr;
+  if (pathLength + 1 + pipeLength >= kDevicePathSize) {
+    return {nullptr, OpenFailure::kOther, "the device path is too long"};
+  }
   devName[pathLength] = '\\';
   std::memcpy(devName + pathLength + 1, pipeName, pipeLength + 1);
   return api.openLink(devName, kShareReadWrite, 0);
 }
 
-std::unique_ptr<Link> OpenMyDevPipe(const char* pipeName) {
+LinkOpening OpenMyDevPipe(const char* pipeName) {
   return OpenMyDevPipe(kSystemDeviceApi, pipeName);
 }
 

@@ -26,7 +26,7 @@ struct DeviceApi {
   decltype(&CreateFileA) createFile;
   decltype(&CloseHandle) closeHandle;
   // The link on the pipe path: OpenWin32Link for the system.
-  std::unique_ptr<Link> (*openLink)(const char* path, uint32_t shareMode, uint32_t flags);
+  LinkOpening (*openLink)(const char* path, uint32_t shareMode, uint32_t flags);
 };
 
 extern const DeviceApi kSystemDeviceApi;
@@ -48,4 +48,4 @@ HANDLE OpenOneDevice(const DeviceApi& api, HDEVINFO info, PSP_DEVICE_INTERFACE_D
 HANDLE OpenUsbDevice(const DeviceApi& api, const GUID* guid, char* devName);
 // 1 with the PLC's path in `devName` when a PLC is present and opens, else 0.
 int GetUsbDeviceFileName(const DeviceApi& api, const GUID* guid, char* devName);
-std::unique_ptr<Link> OpenMyDevPipe(const DeviceApi& api, const char* pipeName);
+LinkOpening OpenMyDevPipe(const DeviceApi& api, const char* pipeName);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 struct LineSettings {
   uint32_t baudRate;
@@ -40,6 +41,26 @@ inline constexpr LineSettings kApplicationLineSettings{9600, 7, 2, 0};  // 9600 
 inline constexpr LineSettings kLoaderLineSettings{115200, 8, 0, 0};     // 115200 8N1
 inline constexpr Timeouts kShortTimeouts{200, 200};
 inline constexpr Timeouts kExchangeTimeouts{3000, 3000};
+
+// Why a link did not open, as far as the system says.
+enum class OpenFailure : uint8_t {
+  kNone,
+  kMissing,           // no such port or device
+  kPermissionDenied,  // the user may not open it
+  kBusy,              // another program holds it
+  kNotASerialPort,    // it exists, but is no serial port
+  kNoDevice,          // no PLC found among the USB devices
+  kOther,
+};
+
+// A link, or why there is none.
+struct LinkOpening {
+  std::unique_ptr<Link> link;
+  OpenFailure failure = OpenFailure::kNone;
+  // The system's own words, and who holds a busy port when the system tells.
+  std::string detail;
+  explicit operator bool() const { return link != nullptr; }
+};
 
 // Stands for a port that did not open: every write and read moves 0 bytes,
 // so an exchange on it runs out of attempts and reports, as on a dead line.

@@ -8,5 +8,5 @@
 #include "link/link.h"
 
 // `port` as the port list shows it: "COM3" on Windows, "/dev/ttyUSB0" on
-// Linux. nullptr when the port cannot be opened.
-std::unique_ptr<Link> OpenSerialLink(const std::string& port);
+// Linux. Without a link when the port cannot be opened, and why.
+LinkOpening OpenSerialLink(const std::string& port);

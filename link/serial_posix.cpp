@@ -12,6 +12,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "link/serial.h"
 
@@ -119,22 +122,66 @@ class PosixSerialLink final : public Link {
   Timeouts timeouts_ = kExchangeTimeouts;
 };
 
+// Who else has `device` open, as /proc tells: "held by minicom (pid 4242)".
+// Empty when /proc says nothing (another user's processes are hidden from
+// an ordinary user).
+std::string HolderOf(const std::string& device) {
+  std::error_code error;
+  const auto target = std::filesystem::canonical(device, error);
+  if (error) return {};
+  for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string pid = process.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(getpid())) {
+      continue;
+    }
+    std::error_code fdError;
+    for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", fdError)) {
+      std::error_code linkError;
+      if (std::filesystem::read_symlink(fd.path(), linkError) != target) continue;
+      std::ifstream comm(process.path() / "comm");
+      std::string name;
+      std::getline(comm, name);
+      return "held by " + name + " (pid " + pid + ")";
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
-std::unique_ptr<Link> OpenSerialLink(const std::string& port) {
-  if (port.empty()) return nullptr;
+LinkOpening OpenSerialLink(const std::string& port) {
+  if (port.empty()) return {nullptr, OpenFailure::kMissing, "no port given"};
   const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    const int error = errno;
+    switch (error) {
+      case ENOENT:
+      case ENODEV:
+      case ENXIO: return {nullptr, OpenFailure::kMissing, std::strerror(error)};
+      case EACCES:
+      case EPERM: return {nullptr, OpenFailure::kPermissionDenied, std::strerror(error)};
+      case EBUSY: return {nullptr, OpenFailure::kBusy, HolderOf(port)};
+      default: return {nullptr, OpenFailure::kOther, std::strerror(error)};
+    }
+  }
   termios tio{};
-  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 ||
-      tcgetattr(fd, &tio) != 0) {
+  if (!isatty(fd)) {
     close(fd);
-    return nullptr;
+    return {nullptr, OpenFailure::kNotASerialPort, "not a terminal device"};
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    close(fd);
+    return {nullptr, OpenFailure::kBusy, HolderOf(port)};
+  }
+  if (tcgetattr(fd, &tio) != 0) {
+    const int error = errno;
+    close(fd);
+    return {nullptr, OpenFailure::kNotASerialPort, std::strerror(error)};
   }
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
   tcsetattr(fd, TCSANOW, &tio);
-  return std::make_unique<PosixSerialLink>(fd);
+  return {std::make_unique<PosixSerialLink>(fd), OpenFailure::kNone, {}};
 }

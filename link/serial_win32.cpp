@@ -3,6 +3,8 @@
 // and WriteFile are used; no result of the settings calls is examined.
 #include <windows.h>
 
+#include <string>
+
 #include "link/serial.h"
 #include "link/serial_path.h"
 #include "link/win32_link.h"
@@ -80,15 +82,31 @@ static_assert(sizeof(DCB) == 28, "the DCB record is 28 bytes on every Windows ta
 
 }  // namespace
 
-std::unique_ptr<Link> OpenWin32Link(const char* path, uint32_t shareMode,
-                                    uint32_t flagsAndAttributes) {
+LinkOpening OpenWin32Link(const char* path, uint32_t shareMode, uint32_t flagsAndAttributes) {
   HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, shareMode, nullptr, OPEN_EXISTING,
                               flagsAndAttributes, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  return std::make_unique<Win32Link>(handle);
+  if (handle != INVALID_HANDLE_VALUE) {
+    return {std::make_unique<Win32Link>(handle), OpenFailure::kNone, {}};
+  }
+  const DWORD error = GetLastError();
+  char text[256] = {};
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                 text, sizeof text, nullptr);
+  std::string detail = text;
+  while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r')) detail.pop_back();
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return {nullptr, OpenFailure::kMissing, detail};
+    // A COM port another program has open refuses every other open with
+    // "access denied": on Windows that means busy, not a missing right.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return {nullptr, OpenFailure::kBusy, detail};
+    default: return {nullptr, OpenFailure::kOther, detail};
+  }
 }
 
-std::unique_ptr<Link> OpenSerialLink(const std::string& port) {
+LinkOpening OpenSerialLink(const std::string& port) {
+  if (port.empty()) return {nullptr, OpenFailure::kMissing, "no port given"};
   // Exclusive (share mode 0) and synchronous. CreateFileA("COM12") fails:
   // above COM9 a port opens only as "\\.\COM12".
   return OpenWin32Link(SerialDevicePath(port).c_str(), 0, FILE_ATTRIBUTE_NORMAL);

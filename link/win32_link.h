@@ -8,7 +8,6 @@
 #include "link/link.h"
 
 // CreateFileA(path, GENERIC_READ | GENERIC_WRITE, shareMode, no security
-// attributes, OPEN_EXISTING, flagsAndAttributes, no template); nullptr when
-// that yields INVALID_HANDLE_VALUE.
-std::unique_ptr<Link> OpenWin32Link(const char* path, uint32_t shareMode,
-                                    uint32_t flagsAndAttributes);
+// attributes, OPEN_EXISTING, flagsAndAttributes, no template); without a link
+// when that yields INVALID_HANDLE_VALUE, with the system's reason.
+LinkOpening OpenWin32Link(const char* path, uint32_t shareMode, uint32_t flagsAndAttributes);

@@ -32,8 +32,8 @@ class WindowLikeFrontEnd : public BurnEnvironment, public BurnObserver {
     std::lock_guard<std::mutex> lock(portMutex_);
     port_ = port;
   }
-  std::unique_ptr<Link> OpenSerialPort(const std::string&) override { return OpenSimLink(plc_); }
-  std::unique_ptr<Link> OpenMyDevPipe() override { return OpenSimLink(plc_); }
+  LinkOpening OpenSerialPort(const std::string&) override { return {OpenSimLink(plc_), OpenFailure::kNone, {}}; }
+  LinkOpening OpenMyDevPipe() override { return {OpenSimLink(plc_), OpenFailure::kNone, {}}; }
   void ShowBox(BoxKind, const std::string&, const std::string&) override {}
   void EnableStartButton(bool) override {}
   void StopElapsedTimer() override { timerRunning = false; }

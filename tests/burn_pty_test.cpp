@@ -29,11 +29,11 @@ class PtyEnvironment : public BurnEnvironment, public BurnObserver {
  public:
   explicit PtyEnvironment(std::string link) : link_(std::move(link)) {}
   std::string ComPort() override { return link_; }
-  std::unique_ptr<Link> OpenSerialPort(const std::string& port) override {
+  LinkOpening OpenSerialPort(const std::string& port) override {
     events.push_back("open " + port);
     return OpenSerialLink(port);
   }
-  std::unique_ptr<Link> OpenMyDevPipe() override {
+  LinkOpening OpenMyDevPipe() override {
     events.push_back("open USB");
     return OpenSerialLink(link_);
   }

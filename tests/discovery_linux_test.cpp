@@ -21,6 +21,7 @@
 #include "discovery/ports.h"
 #include "discovery/usb.h"
 #include "link/serial.h"
+#include "support/child_process.h"
 #include "support/environment_variable.h"
 #include "support/fake_sysfs.h"
 
@@ -131,7 +132,7 @@ TEST_P(PlcTty, IsFoundAndOpened) {
   EXPECT_EQ(FindPlcTtys(roots_), Paths{DevPath(name)});
   EXPECT_EQ(SurveyPorts(roots_).plcDevice, DevPath(name));
   CountedPauses pauses;
-  auto link = OpenPlcTty(roots_, pauses.AsPause());
+  auto link = OpenPlcTty(roots_, pauses.AsPause()).link;
   ASSERT_NE(link, nullptr);
   EXPECT_TRUE(pty.CarriesBytesOf(*link));
   EXPECT_EQ(pauses.count, 0);
@@ -153,7 +154,7 @@ TEST_F(FakeSystem, PlcIsPickedOutAmongOtherUsbDevices) {
     DevNode(name);
 
   EXPECT_EQ(FindPlcTtys(roots_), Paths{DevPath("ttyUSB1")});
-  auto link = OpenPlcTty(roots_, CountedPauses{}.AsPause());
+  auto link = OpenPlcTty(roots_, CountedPauses{}.AsPause()).link;
   ASSERT_NE(link, nullptr);
   EXPECT_TRUE(terminals_.at("ttyUSB1").CarriesBytesOf(*link));
 }
@@ -166,13 +167,13 @@ TEST_F(FakeSystem, OfTwoPlcsTheFirstByTtyNameWinsAndOneHeldElsewhereIsPassedOver
 
   EXPECT_EQ(FindPlcTtys(roots_), (Paths{DevPath("ttyACM1"), DevPath("ttyUSB0")}));
   {
-    auto link = OpenPlcTty(roots_, CountedPauses{}.AsPause());
+    auto link = OpenPlcTty(roots_, CountedPauses{}.AsPause()).link;
     ASSERT_NE(link, nullptr);
     EXPECT_TRUE(acm.CarriesBytesOf(*link));
   }
-  auto other = OpenSerialLink(DevPath("ttyACM1"));  // another program has the first
+  auto other = OpenSerialLink(DevPath("ttyACM1")).link;  // another program has the first
   ASSERT_NE(other, nullptr);
-  auto link = OpenPlcTty(roots_, CountedPauses{}.AsPause());
+  auto link = OpenPlcTty(roots_, CountedPauses{}.AsPause()).link;
   ASSERT_NE(link, nullptr);
   EXPECT_TRUE(usb.CarriesBytesOf(*link));
 }
@@ -181,7 +182,9 @@ TEST_F(FakeSystem, NoPlcEndsAfterTheWholeReopenWindow) {
   UsbSerialTty(UsbDevice("1-1", "0403", "6001"), "ttyUSB0");
   DevNode("ttyUSB0");
   CountedPauses pauses;
-  EXPECT_EQ(OpenPlcTty(roots_, pauses.AsPause()), nullptr);
+  const LinkOpening opening = OpenPlcTty(roots_, pauses.AsPause());
+  EXPECT_EQ(opening.link, nullptr);
+  EXPECT_EQ(opening.failure, OpenFailure::kNoDevice);
   EXPECT_EQ(pauses.total, kReopenWindow);
   EXPECT_EQ(pauses.count, kReopenWindow / kReopenPause);
   EXPECT_EQ(SurveyPorts(roots_).plcDevice, "");
@@ -195,7 +198,7 @@ TEST_F(FakeSystem, PlcWhoseDeviceNodeAppearsWithinTheWindowIsOpened) {
   pauses.onPause = [&](int count) {
     if (count == 5) pty = &DevNode("ttyACM0");
   };
-  auto link = OpenPlcTty(roots_, pauses.AsPause());
+  auto link = OpenPlcTty(roots_, pauses.AsPause()).link;
   ASSERT_NE(link, nullptr);
   EXPECT_EQ(pauses.count, 5);
   EXPECT_TRUE(pty->CarriesBytesOf(*link));
@@ -236,23 +239,9 @@ TEST_F(FakeSystem, ProgramsFollowTheSysfsRootVariable) {
   EXPECT_EQ(ListComPorts(), (Paths{DevPath("ttyACM0"), DevPath("ttyUSB0")}));
   EXPECT_EQ(FindPlcDevicePath(), DevPath("ttyACM0"));
   EXPECT_EQ(SurveyPorts().plcDevice, DevPath("ttyACM0"));
-  auto link = OpenMyDevPipe("");
+  auto link = OpenMyDevPipe("").link;
   ASSERT_NE(link, nullptr);
   EXPECT_TRUE(plc.CarriesBytesOf(*link));
-}
-
-// Runs `body` as an unprivileged user (nobody) when the test runs as root,
-// whom file modes do not stop; its result is the child's exit code.
-int RunUnprivileged(const std::function<int()>& body) {
-  if (geteuid() != 0) return body();
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(250);
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 251;
 }
 
 class WithoutPermission : public FakeSystem, public ::testing::WithParamInterface<int> {};
@@ -273,7 +262,7 @@ TEST_P(WithoutPermission, OpeningIsRetriedThroughTheWindow) {
     pauses.onPause = [&](int count) {
       if (count == grantedAfter) chmod(slave.c_str(), 0600);
     };
-    auto link = OpenPlcTty(roots_, pauses.AsPause());
+    auto link = OpenPlcTty(roots_, pauses.AsPause()).link;
     return (link != nullptr ? 100 : 0) + pauses.count;
   });
   const int windowPauses = static_cast<int>(kReopenWindow / kReopenPause);

@@ -71,7 +71,7 @@ class PlcsimPty : public ::testing::Test {
     return sim;
   }
   void Open() {
-    port = OpenSerialLink(link);
+    port = OpenSerialLink(link).link;
     ASSERT_NE(port, nullptr);
   }
   Link& serial() { return *port; }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "link/serial.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -56,7 +59,7 @@ class PseudoTerminal : public ::testing::Test {
 // A pseudo-terminal shows the line speed to its master; it forces 8 data
 // bits without parity whatever is asked, so only the speed can be seen here.
 TEST_F(PseudoTerminal, LineSpeedReachesTheOtherEnd) {
-  auto link = OpenSerialLink(slaveName_);
+  auto link = OpenSerialLink(slaveName_).link;
   ASSERT_NE(link, nullptr);
   link->ApplyLineSettings(kApplicationLineSettings);
   termios tio = MasterSettings();
@@ -69,7 +72,7 @@ TEST_F(PseudoTerminal, LineSpeedReachesTheOtherEnd) {
 }
 
 TEST_F(PseudoTerminal, ShortReadReturnsWhatArrivedOnlyAfterTheTimeout) {
-  auto link = OpenSerialLink(slaveName_);
+  auto link = OpenSerialLink(slaveName_).link;
   ASSERT_NE(link, nullptr);
   link->SetTimeouts({300, 300});
   ASSERT_EQ(write(master_, "12345", 5), 5);
@@ -82,7 +85,7 @@ TEST_F(PseudoTerminal, ShortReadReturnsWhatArrivedOnlyAfterTheTimeout) {
 }
 
 TEST_F(PseudoTerminal, FullReadReturnsAsSoonAsEveryByteIsThere) {
-  auto link = OpenSerialLink(slaveName_);
+  auto link = OpenSerialLink(slaveName_).link;
   ASSERT_NE(link, nullptr);
   link->SetTimeouts({3000, 3000});
   ASSERT_EQ(write(master_, "abc", 3), 3);
@@ -93,7 +96,7 @@ TEST_F(PseudoTerminal, FullReadReturnsAsSoonAsEveryByteIsThere) {
 }
 
 TEST_F(PseudoTerminal, EveryByteValuePassesUnchangedBothWays) {
-  auto link = OpenSerialLink(slaveName_);
+  auto link = OpenSerialLink(slaveName_).link;
   ASSERT_NE(link, nullptr);
   link->ApplyLineSettings(kLoaderLineSettings);
   link->SetTimeouts({2000, 2000});
@@ -111,18 +114,60 @@ TEST_F(PseudoTerminal, EveryByteValuePassesUnchangedBothWays) {
   EXPECT_EQ(back, all);
 }
 
-TEST_F(PseudoTerminal, SecondOpenFailsWhileTheFirstIsOpen) {
-  auto first = OpenSerialLink(slaveName_);
+TEST_F(PseudoTerminal, SecondOpenIsRefusedAsBusyWhileTheFirstIsOpen) {
+  auto first = OpenSerialLink(slaveName_).link;
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(OpenSerialLink(slaveName_), nullptr);
+  const LinkOpening second = OpenSerialLink(slaveName_);
+  EXPECT_EQ(second.link, nullptr);
+  EXPECT_EQ(second.failure, OpenFailure::kBusy);
   first.reset();
-  EXPECT_NE(OpenSerialLink(slaveName_), nullptr);
+  EXPECT_NE(OpenSerialLink(slaveName_).link, nullptr);
+}
+
+// Another program has the port: it is named, so the operator knows what to close.
+TEST_F(PseudoTerminal, PortHeldByAnotherProcessNamesTheHolder) {
+  int ready[2];
+  int release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    auto link = OpenSerialLink(slaveName_).link;
+    const char opened = link ? '1' : '0';
+    (void)!write(ready[1], &opened, 1);
+    char done;
+    (void)!read(release[0], &done, 1);
+    _exit(0);
+  }
+  char opened = '0';
+  ASSERT_EQ(read(ready[0], &opened, 1), 1);
+  ASSERT_EQ(opened, '1');
+
+  const LinkOpening opening = OpenSerialLink(slaveName_);
+  EXPECT_EQ(opening.link, nullptr);
+  EXPECT_EQ(opening.failure, OpenFailure::kBusy);
+  EXPECT_NE(opening.detail.find("(pid " + std::to_string(holder) + ")"), std::string::npos)
+      << opening.detail;
+
+  (void)!write(release[1], "x", 1);
+  waitpid(holder, nullptr, 0);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+}
+
+TEST_F(PseudoTerminal, PortTheUserMayNotOpenIsRefusedAsPermissionDenied) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to open the tty as another user";
+  ASSERT_EQ(chmod(slaveName_.c_str(), 0600), 0);
+  // What the unprivileged user saw, as the failure's number.
+  const int failure = RunUnprivileged([&] {
+    return static_cast<int>(OpenSerialLink(slaveName_).failure);
+  });
+  EXPECT_EQ(failure, static_cast<int>(OpenFailure::kPermissionDenied));
 }
 
 // The far end goes away, as a USB adapter pulled out: reads and writes give
 // up at once instead of spinning through their time-out.
 TEST_F(PseudoTerminal, VanishedDeviceFailsAtOnce) {
-  auto link = OpenSerialLink(slaveName_);
+  auto link = OpenSerialLink(slaveName_).link;
   ASSERT_NE(link, nullptr);
   link->SetTimeouts({3000, 3000});
   close(master_);
@@ -134,10 +179,24 @@ TEST_F(PseudoTerminal, VanishedDeviceFailsAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
 
-TEST(SerialLink, MissingOrNonTerminalDevicesDoNotOpen) {
-  EXPECT_EQ(OpenSerialLink("/dev/nonexistent"), nullptr);
-  EXPECT_EQ(OpenSerialLink(""), nullptr);
-  EXPECT_EQ(OpenSerialLink("/dev/null"), nullptr);
+struct RefusedPort {
+  const char* path;
+  OpenFailure failure;
+};
+
+class RefusedPorts : public ::testing::TestWithParam<RefusedPort> {};
+
+TEST_P(RefusedPorts, OpenSaysWhy) {
+  const LinkOpening opening = OpenSerialLink(GetParam().path);
+  EXPECT_EQ(opening.link, nullptr);
+  EXPECT_EQ(opening.failure, GetParam().failure);
+  EXPECT_FALSE(opening.detail.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RefusedPorts,
+    ::testing::Values(RefusedPort{"/dev/nonexistent", OpenFailure::kMissing},
+                      RefusedPort{"", OpenFailure::kMissing},
+                      RefusedPort{"/dev/null", OpenFailure::kNotASerialPort}));
 
 }  // namespace

@@ -45,11 +45,19 @@ class WatchedLink final : public Link {
 
 }  // namespace
 
-std::unique_ptr<Link> RecordingEnvironment::Open() {
-  if (plc_ == nullptr) return nullptr;
-  auto link = OpenSimLink(*plc_);
-  if (!link) return nullptr;
-  return std::make_unique<WatchedLink>(std::move(link), onWrite);
+LinkOpening RecordingEnvironment::Record(const std::string& what) {
+  LinkOpening opening;
+  if (openFails_ > 0) {
+    --openFails_;
+    opening.failure = openFailure_;
+    opening.detail = "held by a test";
+  } else if (plc_ == nullptr) {
+    opening.failure = OpenFailure::kMissing;
+  } else {
+    opening.link = std::make_unique<WatchedLink>(OpenSimLink(*plc_), onWrite);
+  }
+  events.push_back(what + (opening ? "" : " failed"));
+  return opening;
 }
 
 std::unique_ptr<ImageReader> CountingImageSource::OpenImage() {

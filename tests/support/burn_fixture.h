@@ -24,12 +24,8 @@ class RecordingEnvironment : public BurnEnvironment, public BurnObserver {
       : plc_(plc), port_(std::move(port)) {}
 
   std::string ComPort() override { return port_; }
-  std::unique_ptr<Link> OpenSerialPort(const std::string& port) override {
-    return Record("open " + port, openFails_ > 0 ? (--openFails_, nullptr) : Open());
-  }
-  std::unique_ptr<Link> OpenMyDevPipe() override {
-    return Record("open USB", openFails_ > 0 ? (--openFails_, nullptr) : Open());
-  }
+  LinkOpening OpenSerialPort(const std::string& port) override { return Record("open " + port); }
+  LinkOpening OpenMyDevPipe() override { return Record("open USB"); }
   void ShowBox(BoxKind kind, const std::string& text, const std::string& caption) override {
     if (kind == BoxKind::kPrompt) {
       events.push_back("prompt: " + text);
@@ -57,8 +53,11 @@ class RecordingEnvironment : public BurnEnvironment, public BurnObserver {
   void OnPrompt(const std::string& text) override { prompts.push_back(text); }
   void OnResult(const BurnResult& result) override { results.push_back(result); }
 
-  // The next `count` opens fail.
-  void FailOpens(int count) { openFails_ = count; }
+  // The next `count` opens fail, for `why`.
+  void FailOpens(int count, OpenFailure why = OpenFailure::kBusy) {
+    openFails_ = count;
+    openFailure_ = why;
+  }
   // The port the next open of a COM port takes (the operator chose another).
   void ChoosePort(const std::string& port) { port_ = port; }
 
@@ -76,14 +75,11 @@ class RecordingEnvironment : public BurnEnvironment, public BurnObserver {
   std::function<void(std::span<const uint8_t>)> onWrite;
 
  private:
-  std::unique_ptr<Link> Open();
-  std::unique_ptr<Link> Record(const std::string& what, std::unique_ptr<Link> link) {
-    events.push_back(what + (link ? "" : " failed"));
-    return link;
-  }
+  LinkOpening Record(const std::string& what);
   PlcSimulator* plc_;
   std::string port_;
   int openFails_ = 0;
+  OpenFailure openFailure_ = OpenFailure::kBusy;
 };
 
 // An image source that counts the images it opened and those released.

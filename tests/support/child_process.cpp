@@ -1,6 +1,7 @@
 #include "support/child_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -142,4 +143,16 @@ int ChildProcess::Stop(int signal) {
 void ChildProcess::CloseOutput() {
   if (stdout_ >= 0) close(stdout_);
   stdout_ = -1;
+}
+
+int RunUnprivileged(const std::function<int()>& body) {
+  if (geteuid() != 0) return body();
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(250);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 251;
 }

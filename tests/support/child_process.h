@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,3 +46,8 @@ class ChildProcess {
   bool exited_ = false;
   std::string buffered_;
 };
+
+// Runs `body` in a child process as an unprivileged user (nobody) when the
+// test runs as root, whom file modes and exclusive ttys do not stop; in this
+// process otherwise. Its result is `body`'s, or 250 and up when it could not run.
+int RunUnprivileged(const std::function<int()>& body);

@@ -182,11 +182,12 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
   return TRUE;
 }
 
-std::unique_ptr<Link> FakeOpenLink(const char* path, uint32_t shareMode, uint32_t flags) {
+LinkOpening FakeOpenLink(const char* path, uint32_t shareMode, uint32_t flags) {
   fake.calls.push_back(std::string("link ") + path);
   fake.linkShareMode = shareMode;
   fake.linkFlags = flags;
-  return fake.linkOpens ? MakeInvalidLink() : nullptr;
+  if (fake.linkOpens) return {MakeInvalidLink(), OpenFailure::kNone, {}};
+  return {nullptr, OpenFailure::kBusy, "in use"};
 }
 
 const DeviceApi kFakeApi = {FakeGetClassDevs,
@@ -221,7 +222,7 @@ class UsbSearch : public ::testing::Test {
 
 TEST_F(UsbSearch, GoesInEnumerationOrderAndOpensTheFirstPlcWithAnEmptyPipeName) {
   fake.interfaces = {{kHub}, {kPlcA}, {kPlcB}};
-  auto link = OpenMyDevPipe(kFakeApi, "");
+  auto link = OpenMyDevPipe(kFakeApi, "").link;
   ASSERT_NE(link, nullptr);
   EXPECT_EQ(fake.calls,
             (Strings{"list", "fetch 0", "size 0", "detail 0", "fetch 1", "size 1", "detail 1",
@@ -235,7 +236,7 @@ TEST_F(UsbSearch, GoesInEnumerationOrderAndOpensTheFirstPlcWithAnEmptyPipeName) 
 
 TEST_F(UsbSearch, PipeNameFollowsTheBackslash) {
   fake.interfaces = {{kPlcA}};
-  ASSERT_NE(OpenMyDevPipe(kFakeApi, "PIPE01"), nullptr);
+  ASSERT_NE(OpenMyDevPipe(kFakeApi, "PIPE01").link, nullptr);
   EXPECT_EQ(fake.calls.back(), "link " + kPlcA + "\\PIPE01");
 }
 
@@ -251,7 +252,7 @@ TEST_F(UsbSearch, PathsWithoutTheExactFilterAreNeverOpened) {
   fake.interfaces = {{kHub},
                      {R"(\\?\USB#VID_3E9A&PID_0001#a1#{a5dcbf10-6530-11d2-901f-00c04fb951ed})"},
                      {R"(\\?\usb#vid_3e9a&pid_0002#a1#{a5dcbf10-6530-11d2-901f-00c04fb951ed})"}};
-  EXPECT_EQ(OpenMyDevPipe(kFakeApi, ""), nullptr);
+  EXPECT_EQ(OpenMyDevPipe(kFakeApi, "").link, nullptr);
   EXPECT_EQ(CountStartingWith("open"), 0u);
   EXPECT_EQ(CountStartingWith("link"), 0u);
   EXPECT_EQ(fake.calls.back(), "release");
@@ -261,7 +262,7 @@ TEST_F(UsbSearch, PathsWithoutTheExactFilterAreNeverOpened) {
 TEST_F(UsbSearch, PlcThatCannotBeOpenedIsPassedOverForTheNext) {
   fake.interfaces = {{kPlcA}, {kPlcB}};
   fake.interfaces[0].opens = false;
-  ASSERT_NE(OpenMyDevPipe(kFakeApi, ""), nullptr);
+  ASSERT_NE(OpenMyDevPipe(kFakeApi, "").link, nullptr);
   EXPECT_TRUE(Called("open " + kPlcA));
   EXPECT_EQ(fake.calls.back(), "link " + kPlcB + "\\");
 }
@@ -269,14 +270,14 @@ TEST_F(UsbSearch, PlcThatCannotBeOpenedIsPassedOverForTheNext) {
 TEST_F(UsbSearch, NoPlcThatOpensOpensNoPipe) {
   fake.interfaces = {{kPlcA}};
   fake.interfaces[0].opens = false;
-  EXPECT_EQ(OpenMyDevPipe(kFakeApi, ""), nullptr);
+  EXPECT_EQ(OpenMyDevPipe(kFakeApi, "").link, nullptr);
   EXPECT_EQ(CountStartingWith("link"), 0u);
 }
 
 TEST_F(UsbSearch, FailingPipeOpenGivesNoLink) {
   fake.interfaces = {{kPlcA}};
   fake.linkOpens = false;
-  EXPECT_EQ(OpenMyDevPipe(kFakeApi, ""), nullptr);
+  EXPECT_EQ(OpenMyDevPipe(kFakeApi, "").link, nullptr);
   EXPECT_EQ(fake.calls.back(), "link " + kPlcA + "\\");
 }
 
@@ -285,14 +286,14 @@ TEST_F(UsbSearch, UnobtainableInterfaceListEndsAtOnceWithNoDevice) {
   fake.interfaces = {{kPlcA}};
   char devName[kDevicePathSize] = {};
   EXPECT_EQ(OpenUsbDevice(kFakeApi, &USB_DRIVER_GUID, devName), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(OpenMyDevPipe(kFakeApi, ""), nullptr);
+  EXPECT_EQ(OpenMyDevPipe(kFakeApi, "").link, nullptr);
   EXPECT_EQ(fake.calls, (Strings{"list", "list"}));
 }
 
 TEST_F(UsbSearch, FetchErrorOtherThanNoMoreItemsSkipsOnlyThatIndex) {
   fake.interfaces = {{kPlcA}, {kPlcB}};
   fake.interfaces[0].fetchError = ERROR_INVALID_DATA;
-  ASSERT_NE(OpenMyDevPipe(kFakeApi, ""), nullptr);
+  ASSERT_NE(OpenMyDevPipe(kFakeApi, "").link, nullptr);
   EXPECT_EQ(fake.calls.back(), "link " + kPlcB + "\\");
   EXPECT_FALSE(Called("size 0"));
 }
@@ -308,7 +309,7 @@ TEST_P(UnusableDetail, MakesTheInterfaceNoMatch) {
     case 1: fake.interfaces[0].sizeQuery = FakeInterface::SizeQuery::kTooSmall; break;
     case 2: fake.interfaces[0].detailFails = true; break;
   }
-  ASSERT_NE(OpenMyDevPipe(kFakeApi, ""), nullptr);
+  ASSERT_NE(OpenMyDevPipe(kFakeApi, "").link, nullptr);
   EXPECT_FALSE(Called("open " + kPlcA));
   EXPECT_EQ(Called("detail 0"), GetParam() == 2);
   EXPECT_EQ(fake.calls.back(), "link " + kPlcB + "\\");
@@ -326,12 +327,12 @@ std::string PlcPathOfLength(size_t length) {
 TEST_F(UsbSearch, PathThatFillsTheBufferLeavesNoRoomForThePipeSuffix) {
   // 298 characters, "\" and the NUL fill the 300 bytes exactly.
   fake.interfaces = {{PlcPathOfLength(298)}};
-  ASSERT_NE(OpenMyDevPipe(kFakeApi, ""), nullptr);
+  ASSERT_NE(OpenMyDevPipe(kFakeApi, "").link, nullptr);
   EXPECT_EQ(fake.calls.back(), "link " + PlcPathOfLength(298) + "\\");
 
   fake.calls.clear();
   fake.interfaces = {{PlcPathOfLength(299)}};
-  EXPECT_EQ(OpenMyDevPipe(kFakeApi, ""), nullptr);
+  EXPECT_EQ(OpenMyDevPipe(kFakeApi, "").link, nullptr);
   EXPECT_TRUE(Called("open " + PlcPathOfLength(299)));  // the device itself is there
   EXPECT_EQ(CountStartingWith("link"), 0u);
 }
@@ -390,7 +391,7 @@ TEST(SystemCalls, ReturnCleanlyWhenNoPlcIsPresent) {
   const auto ports = ListComPorts();
   ASSERT_TRUE(ports.has_value());
   for (const std::string& port : *ports) EXPECT_EQ(port.rfind("COM", 0), 0u) << port;
-  EXPECT_EQ(OpenMyDevPipe(""), nullptr);
+  EXPECT_EQ(OpenMyDevPipe("").link, nullptr);
   EXPECT_EQ(FindPlcDevicePath(), "");
   char devName[kDevicePathSize] = {};
   EXPECT_EQ(GetUsbDeviceFileName(kSystemDeviceApi, &USB_DRIVER_GUID, devName), 0);

@@ -29,7 +29,7 @@ bool AtStage(const char* stage) {
 TEST(FreshPrefix, ListsNoSerialPortAndFindsNoPlc) {
   if (!AtStage("fresh")) GTEST_SKIP() << "MORVIX_WINE_STAGE is not fresh";
   EXPECT_EQ(ListComPorts(), Strings{});
-  EXPECT_EQ(OpenMyDevPipe(""), nullptr);
+  EXPECT_EQ(OpenMyDevPipe("").link, nullptr);
   EXPECT_EQ(FindPlcDevicePath(), "");
 }
 
@@ -88,7 +88,7 @@ TEST(RegisteredDevices, PlcInterfaceIsFoundButWithoutADriverDoesNotOpen) {
   EXPECT_EQ(path.rfind(R"(\\?\usb#vid_3e9a&pid_0001#0001#)", 0), 0u) << path;
   EXPECT_EQ(opened, Strings{path});  // the other USB device is never opened
 
-  EXPECT_EQ(OpenMyDevPipe(""), nullptr);
+  EXPECT_EQ(OpenMyDevPipe("").link, nullptr);
   EXPECT_EQ(FindPlcDevicePath(), "");
 }
 

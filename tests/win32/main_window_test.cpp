@@ -331,10 +331,10 @@ class HeldBurn : public MainWindow {
   }
   void HoldNextBurn(bool atTheEnd) {
     auto handed = std::make_shared<bool>(false);
-    auto open = [this, atTheEnd, handed]() -> std::unique_ptr<Link> {
-      if (*handed) return nullptr;
+    auto open = [this, atTheEnd, handed]() -> LinkOpening {
+      if (*handed) return {nullptr, OpenFailure::kBusy, {}};
       *handed = true;
-      return std::make_unique<HeldLink>(release_, atTheEnd, holding);
+      return {std::make_unique<HeldLink>(release_, atTheEnd, holding), OpenFailure::kNone, {}};
     };
     UseLinks({[open](const std::string&) { return open(); }, open});
   }

@@ -29,7 +29,7 @@ std::vector<uint8_t> Echo(Link& link, const std::vector<uint8_t>& bytes) {
 TEST(Win32SerialLink, MovesEveryByteBothWaysAtBothLineSettings) {
   const std::string port = PortUnderTest();
   if (port.empty()) GTEST_SKIP() << "MORVIX_TEST_COM_PORT is not set";
-  auto link = OpenSerialLink(port);
+  auto link = OpenSerialLink(port).link;
   ASSERT_NE(link, nullptr) << port;
 
   std::vector<uint8_t> all(256);
@@ -53,7 +53,7 @@ TEST(Win32SerialLink, MovesEveryByteBothWaysAtBothLineSettings) {
 TEST(Win32SerialLink, ReadTimesOutWithWhatArrived) {
   const std::string port = PortUnderTest();
   if (port.empty()) GTEST_SKIP() << "MORVIX_TEST_COM_PORT is not set";
-  auto link = OpenSerialLink(port);
+  auto link = OpenSerialLink(port).link;
   ASSERT_NE(link, nullptr);
   link->ApplyLineSettings(kLoaderLineSettings);
   link->SetTimeouts(kShortTimeouts);
@@ -66,7 +66,7 @@ TEST(Win32SerialLink, ReadTimesOutWithWhatArrived) {
 TEST(Win32SerialLink, NameAlreadyInTheDeviceFormOpensTheSamePort) {
   const std::string port = PortUnderTest();
   if (port.empty()) GTEST_SKIP() << "MORVIX_TEST_COM_PORT is not set";
-  auto link = OpenSerialLink("\\\\.\\" + port);
+  auto link = OpenSerialLink("\\\\.\\" + port).link;
   ASSERT_NE(link, nullptr);
   link->ApplyLineSettings(kLoaderLineSettings);
   link->SetTimeouts(kShortTimeouts);
@@ -74,10 +74,12 @@ TEST(Win32SerialLink, NameAlreadyInTheDeviceFormOpensTheSamePort) {
   EXPECT_EQ(Echo(*link, bytes), bytes);
 }
 
-TEST(Win32SerialLink, MissingPortDoesNotOpen) {
-  EXPECT_EQ(OpenSerialLink("COM77"), nullptr);
-  EXPECT_EQ(OpenSerialLink("COM123"), nullptr);
-  EXPECT_EQ(OpenSerialLink(""), nullptr);
+TEST(Win32SerialLink, MissingPortDoesNotOpenAndSaysSo) {
+  for (const char* port : {"COM77", "COM123", ""}) {
+    const LinkOpening opening = OpenSerialLink(port);
+    EXPECT_EQ(opening.link, nullptr) << port;
+    EXPECT_EQ(opening.failure, OpenFailure::kMissing) << port;
+  }
 }
 
 }  // namespace

@@ -49,10 +49,8 @@ class QtBurnEnvironment final : public BurnEnvironment, public BurnObserver {
   explicit QtBurnEnvironment(const BurnControls& controls) : controls_(controls) {}
 
   std::string ComPort() override { return ChosenPort(); }
-  std::unique_ptr<Link> OpenSerialPort(const std::string& port) override {
-    return OpenSerialLink(port);
-  }
-  std::unique_ptr<Link> OpenMyDevPipe() override { return ::OpenMyDevPipe(""); }
+  LinkOpening OpenSerialPort(const std::string& port) override { return OpenSerialLink(port); }
+  LinkOpening OpenMyDevPipe() override { return ::OpenMyDevPipe(""); }
 
   // A box's own event loop keeps the repaint timer running, so the panel
   // stays current while the operator reads.

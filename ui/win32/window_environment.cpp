@@ -21,11 +21,11 @@ WindowLinks SystemLinks() {
           [] { return ::OpenMyDevPipe(""); }};
 }
 
-std::unique_ptr<Link> WindowEnvironment::OpenSerialPort(const std::string& port) {
+LinkOpening WindowEnvironment::OpenSerialPort(const std::string& port) {
   return links_.openSerial(port);
 }
 
-std::unique_ptr<Link> WindowEnvironment::OpenMyDevPipe() { return links_.openUsb(); }
+LinkOpening WindowEnvironment::OpenMyDevPipe() { return links_.openUsb(); }
 
 void WindowEnvironment::ShowBox(BoxKind kind, const std::string& text, const std::string& caption) {
   BoxRequest request{text.c_str(), caption.c_str()};

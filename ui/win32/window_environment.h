@@ -41,8 +41,8 @@ struct PanelState {
 // How the window's burns reach the PLC: the system's serial ports and the
 // USB search, or a test's stand-ins.
 struct WindowLinks {
-  std::function<std::unique_ptr<Link>(const std::string& port)> openSerial;
-  std::function<std::unique_ptr<Link>()> openUsb;
+  std::function<LinkOpening(const std::string& port)> openSerial;
+  std::function<LinkOpening()> openUsb;
 };
 WindowLinks SystemLinks();
 
@@ -54,8 +54,8 @@ class WindowEnvironment final : public BurnEnvironment, public BurnObserver {
       : window_(window), panel_(panel), comPort_(comPort), links_(std::move(links)) {}
 
   std::string ComPort() override { return comPort_(); }
-  std::unique_ptr<Link> OpenSerialPort(const std::string& port) override;
-  std::unique_ptr<Link> OpenMyDevPipe() override;
+  LinkOpening OpenSerialPort(const std::string& port) override;
+  LinkOpening OpenMyDevPipe() override;
   void ShowBox(BoxKind kind, const std::string& text, const std::string& caption) override;
   void EnableStartButton(bool enable) override;
   void StopElapsedTimer() override;
