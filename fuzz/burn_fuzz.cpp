@@ -3,7 +3,8 @@
 // input says.
 // Input: the model, the image size (high byte first), a byte whose bit 0
 // makes the first open fail and bit 1 the reopen after the replug or power
-// cycle, the write during which the stop is requested (0: never), then the
+// cycle, and whose other bits choose the reason they give, the write during
+// which the stop is requested (0: never), then the
 // PLC's side of the link (fuzz_support.h), one stream for every link the
 // burn opens.
 // Properties: one box ends every burn that was not stopped, none a stopped
@@ -52,14 +53,18 @@ class PlcView final : public Link {
 
 class FuzzEnvironment final : public BurnEnvironment, public BurnObserver {
  public:
-  FuzzEnvironment(ScriptedLink& plc, uint8_t failingOpens, uint8_t stopAtWrite, CancelToken& cancel)
-      : plc_(plc), failingOpens_(failingOpens), onWrite_([this, stopAtWrite, &cancel] {
+  FuzzEnvironment(ScriptedLink& plc, uint8_t failingOpens, OpenFailure failure, uint8_t stopAtWrite,
+                  CancelToken& cancel)
+      : plc_(plc),
+        failingOpens_(failingOpens),
+        failure_(failure),
+        onWrite_([this, stopAtWrite, &cancel] {
           if (++writes_ == stopAtWrite) cancel.Request();
         }) {}
 
   std::string ComPort() override { return "COM1"; }
-  std::unique_ptr<Link> OpenSerialPort(const std::string&) override { return Open(); }
-  std::unique_ptr<Link> OpenMyDevPipe() override { return Open(); }
+  LinkOpening OpenSerialPort(const std::string&) override { return Open(); }
+  LinkOpening OpenMyDevPipe() override { return Open(); }
   void ShowBox(BoxKind kind, const std::string& text, const std::string&) override {
     if (kind != BoxKind::kPrompt) {
       ++finalBoxes;
@@ -85,13 +90,14 @@ class FuzzEnvironment final : public BurnEnvironment, public BurnObserver {
   BurnResult heard;
 
  private:
-  std::unique_ptr<Link> Open() {
+  LinkOpening Open() {
     const int open = opens_++;
-    if (open < 8 && (failingOpens_ >> open & 1)) return nullptr;
-    return std::make_unique<PlcView>(plc_, openLinks, onWrite_);
+    if (open < 8 && (failingOpens_ >> open & 1)) return {nullptr, failure_, "fuzz"};
+    return {std::make_unique<PlcView>(plc_, openLinks, onWrite_), OpenFailure::kNone, {}};
   }
   ScriptedLink& plc_;
   uint8_t failingOpens_;
+  OpenFailure failure_;
   int opens_ = 0;
   int writes_ = 0;
   std::function<void()> onWrite_;
@@ -103,12 +109,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput input(data, size);
   const ModelRules& model = ModelAt(input.Byte() % kModelCount);
   const std::vector<uint8_t> image = FuzzImage(input.Word() % (kLargestImage + 1));
-  const uint8_t failingOpens = input.Byte() & 3;
+  const uint8_t opens = input.Byte();
+  const uint8_t failingOpens = opens & 3;
+  // One of the reasons a port gives for not opening (kMissing .. kOther).
+  const auto failure = static_cast<OpenFailure>(1 + (opens >> 2) % 6);
   const uint8_t stopAtWrite = input.Byte();
   MemoryImageSource source("fuzz.bin", image);
   CancelToken cancel;
   const std::unique_ptr<ScriptedLink> plc = ReplyLink(input.Rest());
-  FuzzEnvironment environment(*plc, failingOpens, stopAtWrite, cancel);
+  FuzzEnvironment environment(*plc, failingOpens, failure, stopAtWrite, cancel);
 
   const BurnResult result = StartBurn({model, source, environment, environment, cancel});
 
@@ -117,6 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(environment.finalBoxes == (cancelled ? 0 : 1),
           "one box ends every burn, none a stopped one");
   Require(cancelled || environment.lastBox == result.message, "the box says the result");
+  Require(result.outcome != BurnOutcome::kLinkNotOpened || result.openFailure == failure,
+          "a link that did not open is reported with the reason it gave");
   Require(environment.results == 1 && environment.heard.outcome == result.outcome &&
               environment.heard.message == result.message,
           "the observer hears the result once");

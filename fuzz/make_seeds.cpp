@@ -166,8 +166,8 @@ class SeedEnvironment final : public BurnEnvironment, public BurnObserver {
   SeedEnvironment(PlcSimulator& plc, std::vector<Arrival>& arrivals)
       : plc_(plc), arrivals_(arrivals) {}
   std::string ComPort() override { return "COM1"; }
-  std::unique_ptr<Link> OpenSerialPort(const std::string&) override { return Open(); }
-  std::unique_ptr<Link> OpenMyDevPipe() override { return Open(); }
+  LinkOpening OpenSerialPort(const std::string&) override { return Open(); }
+  LinkOpening OpenMyDevPipe() override { return Open(); }
   void ShowBox(BoxKind, const std::string&, const std::string&) override {}
   void EnableStartButton(bool) override {}
   void StopElapsedTimer() override {}
@@ -175,9 +175,10 @@ class SeedEnvironment final : public BurnEnvironment, public BurnObserver {
   void SleepSeconds(int, const CancelToken&) override {}
 
  private:
-  std::unique_ptr<Link> Open() {
+  LinkOpening Open() {
     auto link = OpenSimLink(plc_);
-    return link ? std::make_unique<RecordingLink>(std::move(link), arrivals_) : nullptr;
+    if (!link) return {nullptr, OpenFailure::kBusy, "the simulated PLC is open already"};
+    return {std::make_unique<RecordingLink>(std::move(link), arrivals_), OpenFailure::kNone, {}};
   }
   PlcSimulator& plc_;
   std::vector<Arrival>& arrivals_;
