@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "burn/messages.h"
+#include "burn/variant.h"
 #include "link/app_protocol.h"
 #include "link/dialogue.h"
 #include "link/loader_protocol.h"
@@ -13,8 +14,6 @@ namespace {
 // A PLC still in application mode after taking the command to start its
 // loader gets phase 1 again, but not for ever.
 constexpr int kMostApplicationPasses = 3;
-
-bool ReadsV4(uint16_t d1001) { return (d1001 & 0x00F0) >= 0x0040; }
 
 // What the model-compatibility check decided.
 struct Compatibility {
@@ -26,8 +25,7 @@ constexpr Compatibility kAccepted = {Compatibility::Verdict::kAccepted, nullptr}
 
 // The model the PLC is must be the model chosen.
 Compatibility JudgeVariant(const ModelRules& model, bool set, const VariantPair& pair) {
-  const std::string_view name = model.name;
-  if (name == (set ? pair.modelWhenSet : pair.modelWhenClear)) return kAccepted;
+  if (model.name == PairModel(pair, set)) return kAccepted;
   return {Compatibility::Verdict::kRefused, set ? pair.refusalWhenSet : pair.refusalWhenClear};
 }
 
@@ -57,7 +55,8 @@ class BurnSession {
         observer_(inputs.observer),
         cancel_(inputs.cancel),
         demoImageAllowed_(inputs.demoImageAllowed),
-        status_(&inputs.observer) {}
+        status_(&inputs.observer),
+        exchanges_(inputs.observer) {}
 
   BurnResult Run() {
     image_ = imageSource_.OpenImage();
@@ -106,7 +105,7 @@ class BurnSession {
   }
 
  private:
-  Dialogue Talk() { return {*hSerial_, status_, cancel_}; }
+  Dialogue Talk() { return {*hSerial_, status_, cancel_, &exchanges_}; }
 
   // Phase 1, up to the reconnect step. A result when the burn ended in it.
   std::optional<BurnResult> ApplicationPhase() {
@@ -135,7 +134,7 @@ class BurnSession {
       case VariantCheck::kKr2: {
         const auto d1386 = READ_D1386(Talk());
         if (!d1386) return RegisterUnanswered();
-        const bool kr2c = *d1386 == 0x4138 || *d1386 == 0x4137;
+        const bool kr2c = IsKr2C(*d1386);
         const std::string_view name = model_.name;
         if (kr2c && name != kKr2CPair.modelWhenSet && name != kKr2CPair.modelWhenClear) {
           return {Compatibility::Verdict::kRefused, kKr2FamilyRefusal};
@@ -272,12 +271,14 @@ class BurnSession {
     return Finished(result);
   }
 
-  BurnResult Result(BurnOutcome outcome, const std::string& caption, const std::string& text) const {
+  BurnResult Result(BurnOutcome outcome, const std::string& caption,
+                    const std::string& text) const {
     BurnResult result;
     result.outcome = outcome;
     result.caption = caption;
     result.message = text;
     result.phase = phase_;
+    result.lastExchange = exchanges_.last();
     return result;
   }
 
@@ -307,6 +308,7 @@ class BurnSession {
   const bool demoImageAllowed_;
 
   StatusBoard status_;
+  ExchangeRecorder exchanges_;
   std::unique_ptr<ImageReader> image_;
   std::unique_ptr<Link> hSerial_;  // the burn's current link
   uint8_t GL_fu_version_ = 0;      // the loader version, high four bits major

@@ -12,9 +12,11 @@
 #include <memory>
 #include <string>
 
+#include "burn/last_exchange.h"
 #include "catalogue/model_table.h"
 #include "image/image_source.h"
 #include "link/cancel.h"
+#include "link/dialogue.h"
 #include "link/link.h"
 #include "link/status.h"
 
@@ -72,9 +74,12 @@ struct BurnResult {
   // Why the link did not open (kLinkNotOpened), as the system said.
   OpenFailure openFailure = OpenFailure::kNone;
   std::string openDetail;
+  LastExchange lastExchange;
 };
 
-class BurnObserver : public StatusListener {
+// Hears the burn: its status, its prompts, its result and, for traces and
+// verbose displays, every exchange with the PLC.
+class BurnObserver : public StatusListener, public ExchangeListener {
  public:
   // Phase, percentage and retry counters: every change, from the burn's thread.
   void OnStatus(const BurnStatus&) override {}

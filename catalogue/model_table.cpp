@@ -191,6 +191,22 @@ bool ApplicationIdAccepts(uint16_t code, uint16_t reported) {
   return reported == code;
 }
 
+std::vector<const ModelRules*> ModelsAcceptingId(uint16_t reported) {
+  std::vector<const ModelRules*> models;
+  for (const ModelRules& model : kModels) {
+    if (ApplicationIdAccepts(model.code, reported)) models.push_back(&model);
+  }
+  return models;
+}
+
+std::vector<const ModelRules*> ModelsWhoseLoaderAcceptsId(uint16_t reported) {
+  std::vector<const ModelRules*> models;
+  for (const ModelRules& model : kModels) {
+    if (LoaderIdAccepts(model.name, model.code, reported)) models.push_back(&model);
+  }
+  return models;
+}
+
 bool HasLoaderVersionCode(uint16_t code) {
   for (const ModelRules& model : kModels) {
     if (model.code == code && model.variant == VariantCheck::kLoaderVersion) return true;
@@ -216,8 +232,7 @@ const char* RuleLabel(BlockRule rule) {
 }
 
 const char* RuleLabel(ReconnectRule rule) {
-  static const char* const kLabels[] = {"R1 replug, 2 s", "R2 replug, 5 s", "R3 power cycle",
-                                        "R4 keeps link"};
+  static const char* const kLabels[] = {"R1", "R2", "R3", "R4"};
   return kLabels[static_cast<int>(rule)];
 }
 

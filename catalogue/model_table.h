@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 inline constexpr int kModelCount = 32;
 inline constexpr int kModelNameSize = 15;  // 14 characters and the NUL
@@ -130,6 +131,11 @@ extern const char kImageTooSmallMessage[];
 LoaderIdRule LoaderIdRuleOf(std::string_view model, uint16_t code);
 bool LoaderIdAccepts(std::string_view model, uint16_t code, uint16_t reported);
 bool ApplicationIdAccepts(uint16_t code, uint16_t reported);
+
+// The models whose identity check passes a PLC that reports `reported`: in
+// application mode, and to their loader.
+std::vector<const ModelRules*> ModelsAcceptingId(uint16_t reported);
+std::vector<const ModelRules*> ModelsWhoseLoaderAcceptsId(uint16_t reported);
 
 // The codes whose models read the loader version during the compatibility check.
 bool HasLoaderVersionCode(uint16_t code);

@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "catalogue/model_table.h"
-#include "discovery/ports.h"
 #include "discovery/usb.h"
 #include "link/serial.h"
 #include "sim/plc_sim.h"
@@ -68,17 +67,4 @@ LinkSource SimulatedLinks(const std::string& model, uint32_t imageSize) {
   links.openSerial = [plc](const std::string&) { return Paced(OpenSimLink(*plc)); };
   links.openUsb = [plc]() { return Paced(OpenSimLink(*plc)); };
   return links;
-}
-
-void ListPorts(std::ostream& out) {
-  const PortSurvey survey = SurveyPorts();
-  if (!survey.ports) {
-    out << "Serial ports: the system's device list cannot be read\n";
-  } else if (survey.ports->empty()) {
-    out << "Serial ports: none\n";
-  } else {
-    out << "Serial ports:\n";
-    for (const std::string& port : *survey.ports) out << "  " << port << "\n";
-  }
-  out << "USB PLC: " << (survey.plcDevice.empty() ? "none" : survey.plcDevice) << "\n";
 }

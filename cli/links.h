@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdio>
-#include <ostream>
 #include <string>
 
 #include "cli/terminal_environment.h"
@@ -16,10 +15,11 @@ LinkSource PlcLinks(const std::string& usbPath);
 // `imageSize` bytes, behind a wire paced at 8 times the real line speed so
 // that an update can be watched.
 LinkSource SimulatedLinks(const std::string& model, uint32_t imageSize);
-void ListPorts(std::ostream& out);
 
 // Platform pieces.
 bool IsTerminal(std::FILE* stream);
+// The width of the terminal `stream` is on; 80 when it cannot be told.
+int TerminalColumns(std::FILE* stream);
 // Ctrl-C and SIGTERM call `handler` with the signal's number. A hang-up (a
 // dropped SSH session) and a closed standard output never stop an update:
 // it runs to its end, and output that cannot be written is dropped.

@@ -13,7 +13,9 @@
 
 #include "burn/burn.h"
 #include "catalogue/model_table.h"
+#include "cli/info.h"
 #include "cli/links.h"
+#include "cli/lists.h"
 #include "cli/options.h"
 #include "cli/reporter.h"
 #include "cli/terminal_environment.h"
@@ -24,19 +26,6 @@ namespace {
 
 // The stop signal that arrived (SIGINT or SIGTERM), 0 while none did.
 volatile std::sig_atomic_t stopSignal = 0;
-
-void ListModels() {
-  std::printf("%-14s %-4s %-6s %9s %-5s %-6s %-15s %s\n", "MODEL", "LINK", "ID", "LIMIT", "ERASE",
-              "BLOCKS", "RECONNECT", "LOADER-ID");
-  for (int i = 0; i < kModelCount; ++i) {
-    const std::string_view name = ModelName(i);
-    const BlockPlan plan = BlockPlanOf(name, 0);
-    std::printf("%-14s %-4s 0x%04X %9u %-5s %-2s/%-3u %-15s %s\n", ModelAt(i).name,
-                IsUsbModel(name) ? "USB" : "COM", ModelCode(i), SizeLimitOf(name).bytes,
-                RuleLabel(EraseRuleOf(name)), RuleLabel(BlockRuleOf(name)), plan.dataBytes,
-                RuleLabel(ReconnectRuleOf(name)), RuleLabel(LoaderIdRuleOf(name, ModelCode(i))));
-  }
-}
 
 void PrintVersion() {
   BuiltInImageSource builtIn;
@@ -117,62 +106,108 @@ std::string StopMessage(const TerminalEnvironment& environment, const BurnResult
   return "Interrupted in " + Whereabouts(result.phase) + ": the link is closed; " + after;
 }
 
-int Burn(const CliOptions& options, const std::string& model, ImageSource& image) {
-  const Reporter::Mode mode = options.json         ? Reporter::Mode::kJson
-                              : IsTerminal(stdout) ? Reporter::Mode::kTerminal
-                                                   : Reporter::Mode::kPlain;
-  Reporter reporter(std::cout, mode);
-  const ImageDigest digest = DigestOf(image);
-  const uint64_t imageSize = digest.size;
-  const bool usb = IsUsbModel(model);
-  const std::string& port = options.port;
-  reporter.Start(model, image.Name(), imageSize, digest.sha256,
-                 options.simulate      ? "simulated PLC"
-                 : usb && port.empty() ? "USB"
-                                       : port);
-
-  LinkSource links =
-      options.simulate
-          ? SimulatedLinks(model, static_cast<uint32_t>(std::min<uint64_t>(imageSize, UINT32_MAX)))
-          : PlcLinks(usb ? port : "");
-  CancelToken cancel;
-  TerminalEnvironment environment(reporter, std::cin, options.yes || options.simulate,
-                                  std::move(links), port, cancel);
-  const char* allowDemo = std::getenv("MORVIX_ALLOW_DEMO_IMAGE");
-  const BurnInputs inputs{
-      ModelAt(*FindModel(model)),
-      image,
-      environment,
-      environment,
-      cancel,
-      options.simulate || (allowDemo != nullptr && std::string(allowDemo) == "1")};
-  environment.ShowStart();
+// Runs `work` on a thread of its own; this one keeps the elapsed-time
+// timer's tick and turns a stop signal into a request to stop, and the work
+// is given the time to close its link.
+template <typename Work, typename Tick>
+void RunWatched(Work work, CancelToken& cancel, Tick tick) {
   std::atomic<bool> done{false};
-  BurnResult result;
-  std::thread burn([&] {
-    result = StartBurn(inputs);
+  std::thread worker([&] {
+    work();
     done = true;
   });
-
-  // The elapsed-time timer, and the stop signals: the burn is asked to stop
-  // and given the time to close its link.
   using Clock = std::chrono::steady_clock;
   auto nextSecond = Clock::now() + std::chrono::seconds(1);
   while (!done) {
     if (stopSignal != 0) cancel.Request();
     if (Clock::now() >= nextSecond) {
-      environment.Tick();
+      tick();
       nextSecond += std::chrono::seconds(1);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  burn.join();
+  worker.join();
+}
+
+// What a run that talks to a PLC needs, burn or --info alike.
+struct Run {
+  const CliOptions& options;
+  const ModelRules& model;
+  Reporter reporter;
+  std::string portLabel;
+  std::ofstream traceFile;
+  std::unique_ptr<WireTrace> trace;
+  CancelToken cancel;
+
+  Run(const CliOptions& options, const ModelRules& model)
+      : options(options),
+        model(model),
+        reporter(std::cout, std::cerr, DisplaySettings(options)),
+        portLabel(options.simulate                                       ? "simulated PLC"
+                  : model.link == LinkKind::kUsb && options.port.empty() ? "USB"
+                                                                         : options.port) {}
+
+  static Reporter::Settings DisplaySettings(const CliOptions& options) {
+    Reporter::Settings settings;
+    settings.mode = options.json         ? Reporter::Mode::kJson
+                    : IsTerminal(stdout) ? Reporter::Mode::kTerminal
+                                         : Reporter::Mode::kPlain;
+    settings.quiet = options.quiet;
+    settings.verbose = options.verbose;
+    settings.columns = TerminalColumns(stdout);
+    return settings;
+  }
+
+  // False, with the reason on standard error, when the trace file cannot be written.
+  bool OpenTrace() {
+    if (options.trace.empty()) return true;
+    traceFile.open(options.trace, std::ios::trunc);
+    if (!traceFile) return false;
+    trace = std::make_unique<WireTrace>(traceFile);
+    return true;
+  }
+
+  LinkSource Links(uint64_t imageSize) const {
+    const bool usb = model.link == LinkKind::kUsb;
+    return options.simulate
+               ? SimulatedLinks(model.name,
+                                static_cast<uint32_t>(std::min<uint64_t>(imageSize, UINT32_MAX)))
+               : PlcLinks(usb ? options.port : "");
+  }
+};
+
+int Burn(Run& run, ImageSource& image) {
+  const CliOptions& options = run.options;
+  const ImageDigest digest = DigestOf(image);
+  run.reporter.Start(run.model.name, image.Name(), digest.size, digest.sha256, run.portLabel);
+  TerminalEnvironment environment({run.reporter, std::cin, options.yes || options.simulate,
+                                   run.Links(digest.size), options.port, run.cancel, run.model,
+                                   run.portLabel, run.trace.get()});
+  const char* allowDemo = std::getenv("MORVIX_ALLOW_DEMO_IMAGE");
+  const BurnInputs inputs{
+      run.model,   image,
+      environment, environment,
+      run.cancel,  options.simulate || (allowDemo != nullptr && std::string(allowDemo) == "1")};
+  environment.ShowStart();
+  BurnResult result;
+  RunWatched([&] { result = StartBurn(inputs); }, run.cancel, [&] { environment.Tick(); });
   if (result.outcome != BurnOutcome::kCancelled) return ExitStatusOf(result);
   const int status = environment.PromptUnanswered() ? kExitBurnFailed
                      : stopSignal == SIGTERM        ? kExitTerminated
                                                     : kExitInterrupted;
-  reporter.Result("ERROR", StopMessage(environment, result), status);
+  run.reporter.Result("ERROR", StopMessage(environment, result), status);
   return status;
+}
+
+int Info(Run& run) {
+  int status = kExitBurnFailed;
+  const InfoSetup setup{run.model,    run.Links(0),    run.options.port, run.portLabel,
+                        run.reporter, run.trace.get(), run.cancel};
+  RunWatched([&] { status = ShowPlcInfo(setup); }, run.cancel, [] {});
+  if (!run.cancel.Requested()) return status;
+  const int stopped = stopSignal == SIGTERM ? kExitTerminated : kExitInterrupted;
+  run.reporter.Result("ERROR", "Interrupted: the link is closed, the PLC is as it was", stopped);
+  return stopped;
 }
 
 }  // namespace
@@ -190,30 +225,38 @@ int main(int argc, char** argv) {
     return kExitSuccess;
   }
   if (options.listModels) {
-    ListModels();
+    ListModels(std::cout, options.json);
     return kExitSuccess;
   }
   if (options.listPorts) {
-    ListPorts(std::cout);
+    ListPorts(std::cout, options.json);
     return kExitSuccess;
   }
 
   const ModelChoice choice = ChooseModel(options);
   if (choice.model.empty()) return Usage(choice.error);
+  const ModelRules& model = ModelAt(*FindModel(choice.model));
+  if (model.link == LinkKind::kCom && options.port.empty() && !options.simulate) {
+    return Usage(choice.model +
+                 " is a COM model: give its serial port with --port "
+                 "(--list-ports shows them)");
+  }
+  Run run(options, model);
+  if (!run.OpenTrace()) return Usage("cannot write the trace file " + options.trace);
+  if (options.info) {
+    CatchStopSignals([](int signal) { stopSignal = signal; });
+    return Info(run);
+  }
+
   std::unique_ptr<ImageSource> image = std::make_unique<BuiltInImageSource>();
   if (!options.image.empty()) {
     ImageFile file = LoadImageFile(options.image, SizeLimitOf(choice.model).bytes);
     if (!file.error.empty()) return Usage(file.error);
     image = std::make_unique<MemoryImageSource>(options.image, std::move(file.bytes), file.size);
   }
-  if (!IsUsbModel(choice.model) && options.port.empty() && !options.simulate) {
-    return Usage(choice.model +
-                 " is a COM model: give its serial port with --port "
-                 "(--list-ports shows them)");
-  }
   // Found out only after phase 1, with the PLC already in its loader, a
   // prompt nobody can answer would leave it there.
-  const bool asks = ReconnectStepOf(ReconnectRuleOf(choice.model)).prompt != nullptr;
+  const bool asks = ReconnectStepOf(model.reconnect).prompt != nullptr;
   if (asks && !options.yes && !options.simulate && !IsTerminal(stdin)) {
     return Usage(choice.model +
                  " asks the operator to replug or power-cycle the PLC between the phases, and "
@@ -221,5 +264,5 @@ int main(int argc, char** argv) {
   }
 
   CatchStopSignals([](int signal) { stopSignal = signal; });
-  return Burn(options, choice.model, *image);
+  return Burn(run, *image);
 }

@@ -11,8 +11,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     const char* name;
     std::string* value;
   };
-  const Valued valued[] = {
-      {"--model", &options.model}, {"--image", &options.image}, {"--port", &options.port}};
+  const Valued valued[] = {{"--model", &options.model},
+                           {"--image", &options.image},
+                           {"--port", &options.port},
+                           {"--trace", &options.trace}};
   struct Flag {
     const char* name;
     bool* value;
@@ -20,6 +22,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
   const Flag flags[] = {{"--yes", &options.yes},
                         {"--json", &options.json},
                         {"--simulate", &options.simulate},
+                        {"--info", &options.info},
+                        {"--verbose", &options.verbose},
+                        {"-v", &options.verbose},
+                        {"--quiet", &options.quiet},
+                        {"-q", &options.quiet},
                         {"--list-models", &options.listModels},
                         {"--list-ports", &options.listPorts},
                         {"--help", &options.help},
@@ -51,6 +58,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       known = true;
     }
     if (!known) return {std::nullopt, "unknown option: " + arg};
+  }
+  if (options.quiet && options.verbose) {
+    return {std::nullopt, "--quiet and --verbose contradict each other"};
   }
   return {options, ""};
 }

@@ -9,8 +9,12 @@ struct CliOptions {
   std::string model;  // empty: from the image's name
   std::string image;  // empty: the built-in image
   std::string port;
+  std::string trace;  // --trace: the file the wire is recorded in
   bool yes = false;
   bool json = false;
+  bool verbose = false;
+  bool quiet = false;
+  bool info = false;
   bool simulate = false;
   bool listModels = false;
   bool listPorts = false;

@@ -1,10 +1,17 @@
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "cli/links.h"
 #include "link/serial.h"
 
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+int TerminalColumns(std::FILE* stream) {
+  winsize size{};
+  if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
+  return size.ws_col;
+}
 
 // The PLC's USB link is a tty like any serial port.
 LinkOpening OpenUsbDevicePath(const std::string& path) { return OpenSerialLink(path); }

@@ -17,6 +17,12 @@ bool IsTerminal(std::FILE* stream) {
   return true;
 }
 
+int TerminalColumns(std::FILE*) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 80;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 // Opened as the USB search opens the PLC: shared, synchronous.
 LinkOpening OpenUsbDevicePath(const std::string& path) {
   return OpenWin32Link(path.c_str(), FILE_SHARE_READ | FILE_SHARE_WRITE, 0);

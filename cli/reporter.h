@@ -1,13 +1,22 @@
 // What the command line shows: a status line redrawn in place on a
 // terminal (the erase's line stays when the transfer starts), plain lines
-// otherwise, or one JSON object per line. Called from the burn's events and
-// from the display's one-second tick; each call writes whole lines.
+// otherwise, or one JSON object per line. Standard output carries the
+// display and, last, the final box's line; standard error the reasons and
+// hints of a failure and, when asked, every exchange. Called from the
+// burn's events and from the display's one-second tick; each call writes
+// whole lines.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
+
+#include "burn/diagnosis.h"
+#include "link/dialogue.h"
 
 struct StatusSnapshot {
   int32_t flashStatus = 0;
@@ -15,35 +24,73 @@ struct StatusSnapshot {
   int32_t elapsedTime = 0;
   int32_t errCounter = 0;
   int32_t totalErrCounter = 0;
+  uint32_t bytesSent = 0;
+  uint32_t bytesTotal = 0;
 };
 
+// The command line's word for a phase: phase 1 and the reconnection are
+// "Connecting".
 const char* PhaseWord(int32_t flashStatus);
+
+// The version of the JSON events' layout, in every "start" event and every
+// list: a script can tell what it reads.
+inline constexpr int kJsonSchema = 2;
 
 class Reporter {
  public:
   enum class Mode { kTerminal, kPlain, kJson };
-  Reporter(std::ostream& out, Mode mode) : out_(out), mode_(mode) {}
+  using Clock = std::chrono::steady_clock;
+  struct Settings {
+    Mode mode = Mode::kPlain;
+    bool quiet = false;    // only the final line (the result event)
+    bool verbose = false;  // every exchange and retry, on standard error
+    int columns = 80;      // the terminal's width: a status line never wraps
+    std::function<Clock::time_point()> now = Clock::now;
+  };
+  Reporter(std::ostream& out, std::ostream& err, Settings settings);
 
   // The one line before the link is opened: what is about to be written,
   // and where. `sha256` is empty for an image too large to be read.
   void Start(const std::string& model, const std::string& image, uint64_t size,
              const std::string& sha256, const std::string& port);
   void Update(const StatusSnapshot& now);
-  void Prompt(const std::string& caption, const std::string& text);
+  // `waitsForEnter`: the operator answers it with Enter, and is told so.
+  void Prompt(const std::string& caption, const std::string& text, bool waitsForEnter);
   // The last word of a run: the burn's final box, or the tool's own on an
-  // interruption. Later updates and prompts are not shown.
-  void Result(const std::string& caption, const std::string& text, int exitStatus);
+  // interruption, after the diagnosis's reason and hint. Later updates and
+  // prompts are not shown.
+  void Result(const std::string& caption, const std::string& text, int exitStatus,
+              const Diagnosis& diagnosis = {});
+
+  // A run's answer that is no burn's (--info): one JSON event with
+  // `jsonMembers`, or `text` as it stands. Like a result, the last word.
+  void Answer(const char* event, const std::string& jsonMembers, const std::string& text);
+
+  // The exchanges, shown when verbose.
+  void Operation(::Operation operation);
+  void Attempt(const ::Attempt& attempt);
 
  private:
   void Show(const StatusSnapshot& now);
+  std::string StatusLine(const StatusSnapshot& now, bool withBar) const;
+  // The transfer's speed and what remains, once it can be told.
+  std::string RateAndTimeLeft(const StatusSnapshot& now) const;
   void EndStatusLine();
   void Line(const std::string& caption, const std::string& text);
+  // A line on standard error, without tearing the status line apart.
+  void ErrorLine(const std::string& text);
+  // `{"event":"name","t":ms` of a JSON event; the caller closes it.
+  std::string Event(const char* name) const;
 
   std::mutex mutex_;
   std::ostream& out_;
-  Mode mode_;
+  std::ostream& err_;
+  Settings settings_;
+  Clock::time_point started_;
   bool statusLineOpen_ = false;
   bool finished_ = false;
-  StatusSnapshot last_{-1, -1, -1, -1, -1};
+  StatusSnapshot last_{-1, -1, -1, -1, -1, 0, 0};
   int32_t lastDecile_ = -1;
+  std::optional<Clock::time_point> transferStarted_;
+  ::Operation operation_ = ::Operation::kDummyComm;
 };

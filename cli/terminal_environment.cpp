@@ -6,14 +6,19 @@
 
 #include "cli/options.h"
 
-LinkOpening TerminalEnvironment::OpenSerialPort(const std::string& port) {
-  return links_.openSerial(port);
+LinkOpening TerminalEnvironment::Traced(LinkOpening opening) {
+  if (setup_.trace != nullptr) opening.link = setup_.trace->Traced(std::move(opening.link));
+  return opening;
 }
 
-LinkOpening TerminalEnvironment::OpenMyDevPipe() { return links_.openUsb(); }
+LinkOpening TerminalEnvironment::OpenSerialPort(const std::string& port) {
+  return Traced(setup_.links.openSerial(port));
+}
+
+LinkOpening TerminalEnvironment::OpenMyDevPipe() { return Traced(setup_.links.openUsb()); }
 
 void TerminalEnvironment::ShowBox(BoxKind kind, const std::string&, const std::string&) {
-  if (kind != BoxKind::kPrompt || answerPrompts_) return;
+  if (kind != BoxKind::kPrompt || setup_.answerPrompts) return;
   // The line is read on a thread of its own, so that a stop requested
   // meanwhile (Ctrl-C) is not held up by a read nobody answers. The reader
   // owns what it shares, and is left to the end of the process if need be.
@@ -23,7 +28,7 @@ void TerminalEnvironment::ShowBox(BoxKind kind, const std::string&, const std::s
     bool gotLine = false;
   };
   auto answer = std::make_shared<Answer>();
-  std::thread([answer, &in = in_] {
+  std::thread([answer, &in = setup_.in] {
     std::string line;
     const bool got = static_cast<bool>(std::getline(in, line));
     std::lock_guard<std::mutex> lock(answer->mutex);
@@ -36,12 +41,12 @@ void TerminalEnvironment::ShowBox(BoxKind kind, const std::string&, const std::s
       if (answer->done) {
         if (!answer->gotLine) {
           promptUnanswered_ = true;
-          cancel_.Request();
+          setup_.cancel.Request();
         }
         return;
       }
     }
-    if (cancel_.WaitFor(std::chrono::milliseconds(20))) return;
+    if (setup_.cancel.WaitFor(std::chrono::milliseconds(20))) return;
   }
 }
 
@@ -50,8 +55,8 @@ void TerminalEnvironment::SleepSeconds(int seconds, const CancelToken& cancel) {
 }
 
 void TerminalEnvironment::Show(const BurnStatus& status) {
-  reporter_.Update({status.flashStatus, status.progress, elapsedTime_, status.errCounter,
-                    status.totalErrCounter});
+  setup_.reporter.Update({status.flashStatus, status.progress, elapsedTime_, status.errCounter,
+                          status.totalErrCounter, status.bytesSent, status.bytesTotal});
 }
 
 void TerminalEnvironment::OnStatus(const BurnStatus& status) {
@@ -73,14 +78,26 @@ void TerminalEnvironment::Tick() {
 }
 
 void TerminalEnvironment::OnPrompt(const std::string& text) {
-  reporter_.Prompt("Information", text);
+  setup_.reporter.Prompt("Information", text, !setup_.answerPrompts);
 }
 
 void TerminalEnvironment::OnResult(const BurnResult& result) {
   // A stop says its own words once the burn has closed its link.
   if (result.outcome == BurnOutcome::kCancelled) return;
-  reporter_.Result(result.caption, result.message, ExitStatusOf(result));
+  setup_.reporter.Result(result.caption, result.message, ExitStatusOf(result),
+                         Diagnose(result, setup_.model, setup_.portLabel));
 }
+
+void WireWatch::OnOperation(Operation operation) {
+  if (trace_ != nullptr) trace_->OnOperation(operation);
+  reporter_.Operation(operation);
+}
+
+void WireWatch::OnExchange() {
+  if (trace_ != nullptr) trace_->OnExchange();
+}
+
+void WireWatch::OnAttempt(const Attempt& attempt) { reporter_.Attempt(attempt); }
 
 int ExitStatusOf(const BurnResult& result) {
   switch (result.outcome) {

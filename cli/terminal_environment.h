@@ -13,25 +13,45 @@
 
 #include "burn/burn.h"
 #include "cli/reporter.h"
+#include "link/wire_trace.h"
 
 struct LinkSource {
   std::function<LinkOpening(const std::string& port)> openSerial;
   std::function<LinkOpening()> openUsb;
 };
 
+// The conversation as --verbose (the reporter) and --trace ask to see it.
+class WireWatch final : public ExchangeListener {
+ public:
+  WireWatch(Reporter& reporter, WireTrace* trace) : reporter_(reporter), trace_(trace) {}
+  void OnOperation(Operation operation) override;
+  void OnExchange() override;
+  void OnAttempt(const Attempt& attempt) override;
+
+ private:
+  Reporter& reporter_;
+  WireTrace* trace_;
+};
+
+// What a terminal burn is set up with.
+struct TerminalSetup {
+  Reporter& reporter;
+  std::istream& in;
+  bool answerPrompts;  // --yes, or a simulated PLC: nobody needs to press Enter
+  LinkSource links;
+  std::string comPort;
+  CancelToken& cancel;  // the burn's: an unanswerable prompt asks the burn to stop
+  const ModelRules& model;
+  std::string portLabel;       // the port as a diagnosis names it ("USB" for a USB model)
+  WireTrace* trace = nullptr;  // --trace: every link opened is traced
+};
+
 class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
  public:
-  // `cancel` is the burn's: an unanswerable prompt asks the burn to stop.
-  TerminalEnvironment(Reporter& reporter, std::istream& in, bool answerPrompts, LinkSource links,
-                      std::string comPort, CancelToken& cancel)
-      : reporter_(reporter),
-        in_(in),
-        answerPrompts_(answerPrompts),
-        links_(std::move(links)),
-        comPort_(std::move(comPort)),
-        cancel_(cancel) {}
+  explicit TerminalEnvironment(TerminalSetup setup)
+      : setup_(std::move(setup)), watch_(setup_.reporter, setup_.trace) {}
 
-  std::string ComPort() override { return comPort_; }
+  std::string ComPort() override { return setup_.comPort; }
   LinkOpening OpenSerialPort(const std::string& port) override;
   LinkOpening OpenMyDevPipe() override;
   // The final box was shown by OnResult; a prompt waits for Enter.
@@ -44,6 +64,9 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
   void OnStatus(const BurnStatus& status) override;
   void OnPrompt(const std::string& text) override;
   void OnResult(const BurnResult& result) override;
+  void OnOperation(Operation operation) override { watch_.OnOperation(operation); }
+  void OnExchange() override { watch_.OnExchange(); }
+  void OnAttempt(const Attempt& attempt) override { watch_.OnAttempt(attempt); }
 
   // The status line as the burn starts, before its first event.
   void ShowStart();
@@ -55,12 +78,10 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
  private:
   void Show(const BurnStatus& status);
 
-  Reporter& reporter_;
-  std::istream& in_;
-  bool answerPrompts_;
-  LinkSource links_;
-  std::string comPort_;
-  CancelToken& cancel_;
+  LinkOpening Traced(LinkOpening opening);
+
+  TerminalSetup setup_;
+  WireWatch watch_;
   std::atomic<bool> timerRunning_{true};
   std::atomic<int32_t> elapsedTime_{0};
   std::atomic<bool> promptUnanswered_{false};

@@ -4,15 +4,13 @@
 // are parameters so that tests run on trees of their own.
 #pragma once
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "discovery/ports.h"
+#include "discovery/usb_plc.h"
 #include "link/link.h"
 
 struct DeviceRoots {
@@ -30,14 +28,6 @@ DeviceRoots SystemDeviceRoots();
 inline constexpr char kPlcVendorId[] = "3e9a";
 inline constexpr char kPlcProductId[] = "0001";
 
-// After a replug the PLC's tty may take a moment to appear and udev a moment
-// more to hand it to the operator: opening keeps trying for this long.
-inline constexpr std::chrono::milliseconds kReopenWindow{3000};
-inline constexpr std::chrono::milliseconds kReopenPause{100};
-
-using Pause = std::function<void(std::chrono::milliseconds)>;
-void SleepFor(std::chrono::milliseconds pause);
-
 // Device paths (<dev>/ttyUSB0) of the serial ports, sorted. nullopt when
 // <sys>/class/tty cannot be read.
 std::optional<std::vector<std::string>> ListSerialPorts(const DeviceRoots& roots);
@@ -52,5 +42,17 @@ std::vector<std::string> FindPlcTtys(const DeviceRoots& roots);
 // present, or the PLC's tty would not open).
 LinkOpening OpenPlcTty(const DeviceRoots& roots, const Pause& pause = SleepFor);
 
-// The port list and the first PLC tty, as `--list-ports` shows them.
+// The PLCs present by USB location (the name of the USB device's folder in
+// <sys>/bus/usb/devices). A PLC with several ttys is reached through the one
+// on its lowest interface, whatever the ttys are called.
+std::vector<UsbPlc> ListUsbPlcs(const DeviceRoots& roots);
+
+// Opens the tty of the PLC at `location`, trying through the reopen window as
+// OpenPlcTty does: after a replug the tty comes back late, and perhaps under
+// another name.
+LinkOpening OpenUsbPlcAt(const DeviceRoots& roots, const std::string& location,
+                         const Pause& pause = SleepFor);
+
+// The port list, the first PLC tty and the PLCs by location, as
+// `--list-ports` shows them.
 PortSurvey SurveyPorts(const DeviceRoots& roots);

@@ -14,3 +14,41 @@ std::optional<std::string> PortNameFromFriendlyName(std::string_view friendlyNam
 bool IsPlcDevicePath(std::string_view devicePath) {
   return devicePath.find(kUsbFilter) != std::string_view::npos;
 }
+
+namespace {
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The four hexadecimal digits after `key` ("vid_"), found in any case.
+std::optional<std::string> HexAfter(std::string_view id, std::string_view key) {
+  for (size_t at = 0; at + key.size() + 4 <= id.size(); ++at) {
+    size_t matched = 0;
+    while (matched < key.size() && Lower(id[at + matched]) == key[matched]) ++matched;
+    if (matched < key.size()) continue;
+    std::string digits;
+    for (char c : id.substr(at + key.size(), 4)) {
+      c = Lower(c);
+      if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
+      digits += c;
+    }
+    return digits;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<UsbIds> UsbIdsFrom(std::string_view id) {
+  auto vendor = HexAfter(id, "vid_");
+  auto product = HexAfter(id, "pid_");
+  if (!vendor || !product) return std::nullopt;
+  return UsbIds{std::move(*vendor), std::move(*product)};
+}
+
+std::string SerialFromInstanceId(std::string_view instanceId) {
+  const size_t slash = instanceId.rfind('\\');
+  if (slash == std::string_view::npos) return {};
+  const std::string_view last = instanceId.substr(slash + 1);
+  if (last.find('&') != std::string_view::npos) return {};
+  return std::string(last);
+}

@@ -1,5 +1,6 @@
-// The two text rules of device discovery: which friendly names name a serial
-// port, and which USB device paths are the PLC.
+// The text rules of device discovery: which friendly names name a serial
+// port, which USB device paths are the PLC, and what Windows' device ids say
+// of a USB device.
 #pragma once
 
 #include <cstddef>
@@ -22,3 +23,19 @@ std::optional<std::string> PortNameFromFriendlyName(std::string_view friendlyNam
 // Whether a USB device path is the PLC's: the filter text appears in it,
 // exactly as written, anywhere.
 bool IsPlcDevicePath(std::string_view devicePath);
+
+struct UsbIds {
+  std::string vendorId;   // lower-case hexadecimal, "3e9a"
+  std::string productId;  // "0001"
+};
+
+// The vendor and product in a USB hardware id or device path
+// ("USB\VID_3E9A&PID_0001&REV_0100", "\\?\usb#vid_3e9a&pid_0001#..."), in
+// either case. Nothing when either is missing or not four hexadecimal digits.
+std::optional<UsbIds> UsbIdsFrom(std::string_view id);
+
+// The serial number in a USB device's instance id: its last part,
+// "USB\VID_3E9A&PID_0001\MX0042" gives MX0042. Empty when that part is one
+// Windows made up for a device without a serial number ("5&2c4f3e1&0&2",
+// always with a "&", which a serial number in an instance id never has).
+std::string SerialFromInstanceId(std::string_view instanceId);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "discovery/usb_plc.h"
+
 // Names of the serial ports present, sorted: "COM3" on Windows (from the
 // devices' friendly names), "/dev/ttyUSB0" on Linux. nullopt when the
 // system's device list could not be read at all.
@@ -14,7 +16,8 @@ std::optional<std::vector<std::string>> ListComPorts();
 
 struct PortSurvey {
   std::optional<std::vector<std::string>> ports;  // as ListComPorts gives them
-  std::string plcDevice;  // the USB PLC's device path; empty when none is present
+  std::string plcDevice;        // the USB PLC's device path; empty when none is present
+  std::vector<UsbPlc> usbPlcs;  // every USB PLC, as ListUsbPlcs gives them
 };
 
 // Everything `--list-ports` reports.

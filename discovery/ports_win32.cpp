@@ -34,4 +34,4 @@ std::optional<std::vector<std::string>> ListComPorts(const DeviceApi& api) {
 
 std::optional<std::vector<std::string>> ListComPorts() { return ListComPorts(kSystemDeviceApi); }
 
-PortSurvey SurveyPorts() { return {ListComPorts(), FindPlcDevicePath()}; }
+PortSurvey SurveyPorts() { return {ListComPorts(), FindPlcDevicePath(), ListUsbPlcs()}; }

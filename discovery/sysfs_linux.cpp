@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <thread>
 
 #include "discovery/linux_sysfs.h"
 #include "discovery/ports.h"
@@ -53,35 +52,65 @@ std::optional<std::vector<Tty>> TtysWithDevice(const DeviceRoots& roots) {
 // not; one without a UART reports port type 0.
 bool IsPhantomUart(const Tty& tty) { return ReadAttribute(tty.entry / "type") == "0"; }
 
-// The nearest USB device above the tty's device: the directory that holds
-// idVendor and idProduct. For a USB-serial adapter that is two levels up
-// (port, interface, device), for a CDC-ACM device one (interface, device).
-std::optional<fs::path> UsbDeviceOf(const Tty& tty, const fs::path& sysRoot) {
+// Where a tty sits on the USB: the nearest USB device above the tty's
+// device (the directory that holds idVendor and idProduct), and the
+// interface of that device the tty belongs to. For a USB-serial adapter the
+// device is two levels up (port, interface, device), for a CDC-ACM device
+// one (interface, device).
+struct UsbPlace {
+  fs::path device;
+  std::string interface;  // "1-1.2:1.0"
+};
+
+std::optional<UsbPlace> UsbPlaceOf(const Tty& tty, const fs::path& sysRoot) {
   std::error_code error;
-  fs::path dir = fs::canonical(tty.entry / "device", error);
+  const fs::path ttyDevice = fs::canonical(tty.entry / "device", error);
   if (error) return std::nullopt;
   const fs::path top = fs::canonical(sysRoot, error);
   if (error) return std::nullopt;
-  for (; dir != top && dir.has_relative_path(); dir = dir.parent_path()) {
+  for (fs::path dir = ttyDevice; dir != top && dir.has_relative_path(); dir = dir.parent_path()) {
     std::error_code missing;
-    if (fs::exists(dir / "idVendor", missing) && fs::exists(dir / "idProduct", missing)) return dir;
+    if (fs::exists(dir / "idVendor", missing) && fs::exists(dir / "idProduct", missing)) {
+      const fs::path below = ttyDevice.lexically_relative(dir);
+      return UsbPlace{dir, below.empty() ? std::string() : below.begin()->string()};
+    }
   }
   return std::nullopt;
 }
 
-bool IsPlc(const Tty& tty, const fs::path& sysRoot) {
-  const auto usbDevice = UsbDeviceOf(tty, sysRoot);
-  return usbDevice && ReadAttribute(*usbDevice / "idVendor") == kPlcVendorId &&
-         ReadAttribute(*usbDevice / "idProduct") == kPlcProductId;
+struct PlcTty {
+  Tty tty;
+  UsbPlace place;
+};
+
+// Every tty of a PLC, in the order of their names.
+std::vector<PlcTty> PlcTtys(const DeviceRoots& roots) {
+  std::vector<PlcTty> found;
+  if (const auto ttys = TtysWithDevice(roots)) {
+    for (const Tty& tty : *ttys) {
+      auto place = UsbPlaceOf(tty, roots.sys);
+      if (place && ReadAttribute(place->device / "idVendor") == kPlcVendorId &&
+          ReadAttribute(place->device / "idProduct") == kPlcProductId) {
+        found.push_back({tty, std::move(*place)});
+      }
+    }
+  }
+  return found;
 }
 
 std::string DevicePath(const DeviceRoots& roots, const Tty& tty) {
   return (roots.dev / tty.name).string();
 }
 
-}  // namespace
+UsbPlc UsbPlcOf(const DeviceRoots& roots, const PlcTty& plcTty) {
+  const fs::path& device = plcTty.place.device;
+  return {device.filename().string(),         DevicePath(roots, plcTty.tty),
+          ReadAttribute(device / "idVendor"), ReadAttribute(device / "idProduct"),
+          ReadAttribute(device / "serial"),   ReadAttribute(device / "manufacturer"),
+          ReadAttribute(device / "product")};
+}
 
-void SleepFor(std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); }
+}  // namespace
 
 DeviceRoots SystemDeviceRoots() {
   const char* root = std::getenv("MORVIX_SYSFS_ROOT");
@@ -104,30 +133,61 @@ std::optional<std::vector<std::string>> ListSerialPorts(const DeviceRoots& roots
 
 std::vector<std::string> FindPlcTtys(const DeviceRoots& roots) {
   std::vector<std::string> found;
-  if (const auto ttys = TtysWithDevice(roots)) {
-    for (const Tty& tty : *ttys) {
-      if (IsPlc(tty, roots.sys)) found.push_back(DevicePath(roots, tty));
-    }
-  }
+  for (const PlcTty& plcTty : PlcTtys(roots)) found.push_back(DevicePath(roots, plcTty.tty));
   return found;
 }
 
 LinkOpening OpenPlcTty(const DeviceRoots& roots, const Pause& pause) {
-  // The window is counted in pauses: an attempt is a sysfs scan and a
-  // non-blocking open, nothing that takes time worth counting.
-  std::chrono::milliseconds waited{0};
-  for (;;) {
-    LinkOpening last{nullptr, OpenFailure::kNoDevice, "no USB device 3e9a:0001 is attached"};
-    // A PLC held by another program is passed over for the next one.
-    for (const std::string& path : FindPlcTtys(roots)) {
-      last = OpenSerialLink(path);
-      if (last) return last;
-      last.detail = path + ": " + last.detail;
+  return OpenWithinReopenWindow(
+      [&roots] {
+        LinkOpening last{nullptr, OpenFailure::kNoDevice, "no USB device 3e9a:0001 is attached"};
+        // A PLC held by another program is passed over for the next one.
+        for (const std::string& path : FindPlcTtys(roots)) {
+          last = OpenSerialLink(path);
+          if (last) return last;
+          last.detail = path + ": " + last.detail;
+        }
+        return last;
+      },
+      pause);
+}
+
+std::vector<UsbPlc> ListUsbPlcs(const DeviceRoots& roots) {
+  // One tty per location: the one on the lowest interface (the interfaces'
+  // names differ only in their numbers).
+  std::vector<PlcTty> chosen;
+  for (PlcTty& plcTty : PlcTtys(roots)) {
+    auto same = std::find_if(chosen.begin(), chosen.end(), [&](const PlcTty& other) {
+      return other.place.device == plcTty.place.device;
+    });
+    if (same == chosen.end()) {
+      chosen.push_back(std::move(plcTty));
+    } else if (LocationBefore(plcTty.place.interface, same->place.interface)) {
+      *same = std::move(plcTty);
     }
-    if (waited >= kReopenWindow) return last;
-    pause(kReopenPause);
-    waited += kReopenPause;
   }
+  std::vector<UsbPlc> plcs;
+  for (const PlcTty& plcTty : chosen) plcs.push_back(UsbPlcOf(roots, plcTty));
+  std::sort(plcs.begin(), plcs.end(), [](const UsbPlc& a, const UsbPlc& b) {
+    return LocationBefore(a.location, b.location);
+  });
+  return plcs;
+}
+
+LinkOpening OpenUsbPlcAt(const DeviceRoots& roots, const std::string& location,
+                         const Pause& pause) {
+  if (location.empty()) return {nullptr, OpenFailure::kMissing, "no USB location given"};
+  return OpenWithinReopenWindow(
+      [&]() -> LinkOpening {
+        for (const UsbPlc& plc : ListUsbPlcs(roots)) {
+          if (plc.location != location) continue;
+          LinkOpening opening = OpenSerialLink(plc.devicePath);
+          if (!opening) opening.detail = plc.devicePath + ": " + opening.detail;
+          return opening;
+        }
+        return {nullptr, OpenFailure::kNoDevice, "no USB PLC (3e9a:0001) at " + location};
+      },
+      pause);
 }
 
 std::optional<std::vector<std::string>> ListComPorts() {
@@ -144,7 +204,8 @@ LinkOpening OpenMyDevPipe(const char* pipeName) {
 
 PortSurvey SurveyPorts(const DeviceRoots& roots) {
   const auto plcTtys = FindPlcTtys(roots);
-  return {ListSerialPorts(roots), plcTtys.empty() ? std::string() : plcTtys.front()};
+  return {ListSerialPorts(roots), plcTtys.empty() ? std::string() : plcTtys.front(),
+          ListUsbPlcs(roots)};
 }
 
 std::string FindPlcDevicePath() {
@@ -153,3 +214,9 @@ std::string FindPlcDevicePath() {
 }
 
 PortSurvey SurveyPorts() { return SurveyPorts(SystemDeviceRoots()); }
+
+std::vector<UsbPlc> ListUsbPlcs() { return ListUsbPlcs(SystemDeviceRoots()); }
+
+LinkOpening OpenUsbPlcAt(const std::string& location) {
+  return OpenUsbPlcAt(SystemDeviceRoots(), location);
+}

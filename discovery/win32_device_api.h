@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/usb_plc.h"
 #include "link/link.h"
 
 struct DeviceApi {
@@ -22,6 +23,7 @@ struct DeviceApi {
   decltype(&SetupDiGetDeviceRegistryPropertyA) getDeviceRegistryProperty;
   decltype(&SetupDiEnumDeviceInterfaces) enumDeviceInterfaces;
   decltype(&SetupDiGetDeviceInterfaceDetailA) getDeviceInterfaceDetail;
+  decltype(&SetupDiGetDeviceInstanceIdA) getDeviceInstanceId;
   decltype(&SetupDiDestroyDeviceInfoList) destroyDeviceInfoList;
   decltype(&CreateFileA) createFile;
   decltype(&CloseHandle) closeHandle;
@@ -37,6 +39,8 @@ extern const GUID USB_DRIVER_GUID;
 // The device path buffer: the interface path, "\", the pipe name and a NUL.
 inline constexpr size_t kDevicePathSize = 300;
 inline constexpr size_t kFriendlyNameSize = 1024;
+// The other device properties read (location, ids, names) and the instance id.
+inline constexpr size_t kPropertySize = 1024;
 
 std::optional<std::vector<std::string>> ListComPorts(const DeviceApi& api);
 
@@ -49,3 +53,11 @@ HANDLE OpenUsbDevice(const DeviceApi& api, const GUID* guid, char* devName);
 // 1 with the PLC's path in `devName` when a PLC is present and opens, else 0.
 int GetUsbDeviceFileName(const DeviceApi& api, const GUID* guid, char* devName);
 LinkOpening OpenMyDevPipe(const DeviceApi& api, const char* pipeName);
+
+// The PLCs among the USB device interfaces, each with the location, ids,
+// serial number and names SetupAPI gives; sorted by location.
+std::vector<UsbPlc> ListUsbPlcs(const DeviceApi& api);
+// The pipe of the PLC at `location` (its device path and "\"), tried through
+// the reopen window.
+LinkOpening OpenUsbPlcAt(const DeviceApi& api, const std::string& location,
+                         const Pause& pause = SleepFor);

@@ -1,5 +1,6 @@
 #include "link/app_protocol.h"
 
+#include <algorithm>
 #include <array>
 
 #include "link/exchange.h"
@@ -66,7 +67,9 @@ AppStatus ExhaustionResult(RefusalTable table, const Reply64& reply) {
   return named ? static_cast<AppStatus>(0x10 + detail) : AppStatus::kRefusedOtherDetail;
 }
 
-std::optional<uint16_t> ReadRegister(const Dialogue& dialogue, uint16_t address) {
+std::optional<uint16_t> ReadRegister(const Dialogue& dialogue, Operation operation,
+                                     uint16_t address) {
+  dialogue.Begin(operation);
   dialogue.link.SetTimeouts(kExchangeTimeouts);
   const auto request = ReadRegisterRequest(address);
   std::array<uint8_t, kFunction03ReplySize> reply{};
@@ -77,6 +80,22 @@ std::optional<uint16_t> ReadRegister(const Dialogue& dialogue, uint16_t address)
   });
   if (end != ExchangeEnd::kAccepted) return std::nullopt;
   return static_cast<uint16_t>(reply[4] << 8 | reply[5]);
+}
+
+// The identity query; a valid accepted reply passes when `accepts` takes
+// the code it reports.
+template <typename Accepts>
+ExchangeEnd IdentityExchange(const Dialogue& dialogue, const ModelRules& model, Reply64& reply,
+                             Accepts accepts) {
+  dialogue.link.SetTimeouts(kExchangeTimeouts);
+  const uint8_t command[] = {'I', 'D'};
+  const auto request = Function64Request(SubCodeOf(model), command);
+  RetryBudget budget(dialogue.status);
+  return Exchange(dialogue, request, reply, budget, [&](size_t got) {
+    if (got != reply.size() || !LrcValid(reply.data(), reply.size())) return Verdict::kReject;
+    const auto reported = static_cast<uint16_t>(reply[kClassAt] << 8 | reply[kDetailAt]);
+    return reply[kStatusAt] == kAccepted && accepts(reported) ? Verdict::kAccept : Verdict::kReject;
+  });
 }
 
 }  // namespace
@@ -124,6 +143,7 @@ uint8_t CheckLRC(uint8_t* p, uint8_t n) {
 }
 
 void DummyComm(const Dialogue& dialogue, const ModelRules& model) {
+  dialogue.Begin(Operation::kDummyComm);
   Link& link = dialogue.link;
   UseApplicationLineSettingsOnCom(link, model);
   link.SetTimeouts(kShortTimeouts);
@@ -141,6 +161,7 @@ void DummyComm(const Dialogue& dialogue, const ModelRules& model) {
 }
 
 AppStatus ConfirmComm(const Dialogue& dialogue, const ModelRules& model) {
+  dialogue.Begin(Operation::kConfirmComm);
   UseApplicationLineSettingsOnCom(dialogue.link, model);
   dialogue.link.SetTimeouts(kExchangeTimeouts);
   const uint8_t command[] = {0x01};
@@ -159,33 +180,43 @@ AppStatus ConfirmComm(const Dialogue& dialogue, const ModelRules& model) {
 }
 
 AppStatus CheckID_A(const Dialogue& dialogue, const ModelRules& model) {
-  dialogue.link.SetTimeouts(kExchangeTimeouts);
-  const uint8_t command[] = {'I', 'D'};
-  const auto request = Function64Request(SubCodeOf(model), command);
+  dialogue.Begin(Operation::kCheckID_A);
   Reply64 reply{};
-  RetryBudget budget(dialogue.status);
-  const auto end = Exchange(dialogue, request, reply, budget, [&](size_t got) {
-    if (got != reply.size() || !LrcValid(reply.data(), reply.size())) return Verdict::kReject;
-    const auto reported = static_cast<uint16_t>(reply[kClassAt] << 8 | reply[kDetailAt]);
-    return reply[kStatusAt] == kAccepted && ApplicationIdAccepts(model.code, reported)
-               ? Verdict::kAccept
-               : Verdict::kReject;
+  const auto end = IdentityExchange(dialogue, model, reply, [&](uint16_t reported) {
+    return ApplicationIdAccepts(model.code, reported);
   });
   return end == ExchangeEnd::kAccepted ? AppStatus::kSuccess
                                        : ExhaustionResult(RefusalTable::kCheckID, reply);
 }
 
+std::optional<uint16_t> QueryID_A(const Dialogue& dialogue, const ModelRules& model) {
+  dialogue.Begin(Operation::kCheckID_A);
+  Reply64 reply{};
+  const auto end = IdentityExchange(dialogue, model, reply, [](uint16_t) { return true; });
+  if (end != ExchangeEnd::kAccepted) return std::nullopt;
+  return static_cast<uint16_t>(reply[kClassAt] << 8 | reply[kDetailAt]);
+}
+
+std::optional<uint16_t> IdentityInReply(std::span<const uint8_t> reply) {
+  Reply64 copy{};
+  if (reply.size() != copy.size()) return std::nullopt;
+  std::copy(reply.begin(), reply.end(), copy.begin());
+  if (!LrcValid(copy.data(), copy.size()) || copy[kStatusAt] != kAccepted) return std::nullopt;
+  return static_cast<uint16_t>(copy[kClassAt] << 8 | copy[kDetailAt]);
+}
+
 std::optional<uint16_t> READ_D1386(const Dialogue& dialogue) {
-  return ReadRegister(dialogue, 0x1000 + 1386);
+  return ReadRegister(dialogue, Operation::kReadD1386, 0x1000 + 1386);
 }
 std::optional<uint16_t> READ_D1001(const Dialogue& dialogue) {
-  return ReadRegister(dialogue, 0x1000 + 1001);
+  return ReadRegister(dialogue, Operation::kReadD1001, 0x1000 + 1001);
 }
 std::optional<uint16_t> READ_D1148(const Dialogue& dialogue) {
-  return ReadRegister(dialogue, 0x1000 + 1148);
+  return ReadRegister(dialogue, Operation::kReadD1148, 0x1000 + 1148);
 }
 
 uint8_t read_fu_version_A(const Dialogue& dialogue) {
+  dialogue.Begin(Operation::kReadVersion_A);
   dialogue.link.SetTimeouts(kExchangeTimeouts);
   // The version query keeps sub-code 0x59 for the AIO models too.
   const uint8_t command[] = {0x05};
@@ -200,6 +231,7 @@ uint8_t read_fu_version_A(const Dialogue& dialogue) {
 }
 
 AppStatus SendErase_A(const Dialogue& dialogue, const ModelRules& model) {
+  dialogue.Begin(Operation::kSendErase_A);
   Link& link = dialogue.link;
   link.SetTimeouts(kExchangeTimeouts);
   const uint8_t erase[] = {'E', 'R', 'A', 'S', 'E'};

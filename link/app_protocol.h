@@ -34,6 +34,9 @@ enum class AppStatus : uint8_t {
 void DummyComm(const Dialogue& dialogue, const ModelRules& model);
 AppStatus ConfirmComm(const Dialogue& dialogue, const ModelRules& model);
 AppStatus CheckID_A(const Dialogue& dialogue, const ModelRules& model);
+// The identity query without a check: the code the PLC reports, whatever it
+// is; nothing when no valid accepted reply came. Reads only.
+std::optional<uint16_t> QueryID_A(const Dialogue& dialogue, const ModelRules& model);
 // The register's value; nothing when the PLC gave no valid reply, which a
 // caller must not take for a register that reads 0.
 std::optional<uint16_t> READ_D1386(const Dialogue& dialogue);
@@ -42,6 +45,11 @@ std::optional<uint16_t> READ_D1148(const Dialogue& dialogue);
 // The loader version byte; 0 when the PLC gave no valid reply.
 uint8_t read_fu_version_A(const Dialogue& dialogue);
 AppStatus SendErase_A(const Dialogue& dialogue, const ModelRules& model);
+
+// The identity code in a reply to the identity query as it came off the
+// line: a valid accepted reply names the code of the PLC's model whether or
+// not it is the code asked for. Nothing for any other reply.
+std::optional<uint16_t> IdentityInReply(std::span<const uint8_t> reply);
 
 // Converts the n hexadecimal characters at p into bytes, in place, and
 // returns their 8-bit sum: 0 for a valid frame. A character that is not an

@@ -8,6 +8,7 @@
 // the burn's own, on its StatusBoard.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -15,6 +16,8 @@
 #include "link/dialogue.h"
 
 inline constexpr uint8_t kFailuresPerKind = 6;
+// The longest reply any exchange reads (a function 0x64 reply).
+inline constexpr size_t kLargestReply = 19;
 
 class RetryBudget {
  public:
@@ -88,11 +91,20 @@ ExchangeEnd Exchange(const Dialogue& dialogue, std::span<const uint8_t> request,
                      std::span<uint8_t> reply, RetryBudget& budget, Judge&& judge,
                      StaleInput&& stale = {}) {
   Link& link = dialogue.link;
+  ExchangeListener* const listener = dialogue.listener;
+  if (listener != nullptr) listener->OnExchange();
+  // The listener hears the reply as it came: the judge may convert it in place.
+  uint8_t heard[kLargestReply];
+  auto tell = [&](size_t got, AttemptResult result) {
+    if (listener != nullptr)
+      listener->OnAttempt({request, {heard, std::min(got, sizeof heard)}, result});
+  };
   while (budget.HasAttemptsLeft()) {
     if (dialogue.cancel.Requested()) return ExchangeEnd::kCancelled;
     if (DiscardStaleInput(link, stale)) return ExchangeEnd::kStopped;
     if (link.Write(request.data(), request.size()) != request.size()) {
       budget.CountWriteFailure();
+      tell(0, AttemptResult::kWriteFailed);
       continue;
     }
     budget.ShowReadFailures();
@@ -101,10 +113,14 @@ ExchangeEnd Exchange(const Dialogue& dialogue, std::span<const uint8_t> request,
     if (got < reply.size()) {
       got += link.Drain(reply.data() + got, reply.size() - got, kLateReplyQuietMs);
     }
+    if (listener != nullptr) std::memcpy(heard, reply.data(), std::min(got, sizeof heard));
     switch (judge(got)) {
-      case Verdict::kAccept: return ExchangeEnd::kAccepted;
-      case Verdict::kStop: return ExchangeEnd::kStopped;
-      case Verdict::kReject: budget.CountReadFailure(); break;
+      case Verdict::kAccept: tell(got, AttemptResult::kAccepted); return ExchangeEnd::kAccepted;
+      case Verdict::kStop: tell(got, AttemptResult::kStopped); return ExchangeEnd::kStopped;
+      case Verdict::kReject:
+        budget.CountReadFailure();
+        tell(got, AttemptResult::kRejected);
+        break;
     }
   }
   return ExchangeEnd::kExhausted;

@@ -63,24 +63,46 @@ LoaderStatus EndOfTransmission(const Dialogue& dialogue, Closing closing) {
   return LoaderStatus::kDone;
 }
 
-}  // namespace
-
-LoaderStatus CheckID_B(const Dialogue& dialogue, const ModelRules& model) {
+// The loader's identity query; an acknowledged reply passes when `accepts`
+// takes the code it reports, which is then returned.
+template <typename Accepts>
+std::optional<uint16_t> LoaderIdentityExchange(const Dialogue& dialogue, Accepts accepts) {
   dialogue.link.SetTimeouts(kExchangeTimeouts);
   std::array<uint8_t, 3> reply{};
   RetryBudget budget(dialogue.status);
   const auto end = Exchange(dialogue, kIdRequest, reply, budget, [&](size_t got) {
     if (got != reply.size() || reply[0] != kAck) return Verdict::kReject;
-    const auto reported = static_cast<uint16_t>(reply[1] << 8 | reply[2]);
-    return LoaderIdAccepts(model.name, model.code, reported) ? Verdict::kAccept : Verdict::kReject;
+    return accepts(static_cast<uint16_t>(reply[1] << 8 | reply[2])) ? Verdict::kAccept
+                                                                    : Verdict::kReject;
   });
-  if (end != ExchangeEnd::kAccepted) return LoaderStatus::kNoReply;
+  if (end != ExchangeEnd::kAccepted) return std::nullopt;
+  return static_cast<uint16_t>(reply[1] << 8 | reply[2]);
+}
+
+}  // namespace
+
+std::optional<uint16_t> LoaderIdentityInReply(std::span<const uint8_t> reply) {
+  if (reply.size() != 3 || reply[0] != kAck) return std::nullopt;
+  return static_cast<uint16_t>(reply[1] << 8 | reply[2]);
+}
+
+LoaderStatus CheckID_B(const Dialogue& dialogue, const ModelRules& model) {
+  dialogue.Begin(Operation::kCheckID_B);
+  const auto reported = LoaderIdentityExchange(
+      dialogue, [&](uint16_t code) { return LoaderIdAccepts(model.name, model.code, code); });
+  if (!reported) return LoaderStatus::kNoReply;
   // The KR2 loaders (L2) leave the count of refused replies on show.
   if (LoaderIdRuleOf(model.name, model.code) != LoaderIdRule::kL2) dialogue.status.SetErrCounter(0);
   return LoaderStatus::kDone;
 }
 
+std::optional<uint16_t> QueryID_B(const Dialogue& dialogue) {
+  dialogue.Begin(Operation::kCheckID_B);
+  return LoaderIdentityExchange(dialogue, [](uint16_t) { return true; });
+}
+
 LoaderStatus read_fu_version_B(const Dialogue& dialogue, uint8_t& GL_fu_version) {
+  dialogue.Begin(Operation::kReadVersion_B);
   dialogue.link.SetTimeouts(kExchangeTimeouts);
   std::array<uint8_t, 3> reply{};
   RetryBudget budget(dialogue.status);
@@ -95,6 +117,7 @@ LoaderStatus read_fu_version_B(const Dialogue& dialogue, uint8_t& GL_fu_version)
 }
 
 LoaderStatus SendErase_B(const Dialogue& dialogue, const ModelRules& model, uint32_t size) {
+  dialogue.Begin(Operation::kSendErase_B);
   dialogue.link.SetTimeouts(kExchangeTimeouts);
   // The sector-based rules subtract one sector from the size; a smaller image
   // would wrap to thousands of erase steps. The burn refuses such an image
@@ -116,6 +139,7 @@ LoaderStatus SendErase_B(const Dialogue& dialogue, const ModelRules& model, uint
 }
 
 LoaderStatus SendUpdate(const Dialogue& dialogue) {
+  dialogue.Begin(Operation::kSendUpdate);
   dialogue.link.SetTimeouts(kExchangeTimeouts);
   RetryBudget budget(dialogue.status);
   if (AckExchange(dialogue, kUpdateRequest, budget) != ExchangeEnd::kAccepted) {
@@ -128,6 +152,7 @@ LoaderStatus SendUpdate(const Dialogue& dialogue) {
 }
 
 LoaderStatus SendFW(const Dialogue& dialogue, const ModelRules& model, ImageReader& image) {
+  dialogue.Begin(Operation::kSendFW);
   dialogue.link.SetTimeouts(kExchangeTimeouts);
   const auto size = static_cast<uint32_t>(image.Size());               // within the model's limit
   if (ImageTooSmall(model.name, size)) return LoaderStatus::kNoReply;  // as in SendErase_B
@@ -135,6 +160,7 @@ LoaderStatus SendFW(const Dialogue& dialogue, const ModelRules& model, ImageRead
   const uint32_t dataBytes = plan.dataBytes;
   const uint32_t lastBlockBytes = size % dataBytes;  // 0: the last block is full
   dialogue.status.SetPhase(kProgramming);
+  dialogue.status.SetTransferred(0, plan.imageBytes);
 
   std::array<uint8_t, kLargestPacket> packet{};
   const std::span<const uint8_t> request(packet.data(), kHeaderBytes + dataBytes + 2);
@@ -172,6 +198,8 @@ LoaderStatus SendFW(const Dialogue& dialogue, const ModelRules& model, ImageRead
     if (end != ExchangeEnd::kAccepted) return LoaderStatus::kNoReply;
     ++number;
     ++acknowledged;
+    dialogue.status.SetTransferred(std::min(acknowledged * dataBytes, plan.imageBytes),
+                                   plan.imageBytes);
     // Over M + 1 steps, so that only the closing handshake shows 100.
     dialogue.status.SetProgress(
         static_cast<int32_t>(uint64_t{acknowledged} * 100 / (uint64_t{plan.blocks} + 1)));

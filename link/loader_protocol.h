@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 
 #include "catalogue/model_table.h"
 #include "image/image_source.h"
@@ -14,7 +16,14 @@ enum class LoaderStatus : uint8_t {
   kFlashWriteError = 0x16,  // the loader could not write a block (SendFW)
 };
 
+// The identity code in a reply to the loader's identity query as it came
+// off the line (0x06 and the code, high byte first); nothing for any other.
+std::optional<uint16_t> LoaderIdentityInReply(std::span<const uint8_t> reply);
+
 LoaderStatus CheckID_B(const Dialogue& dialogue, const ModelRules& model);
+// The loader's identity query without a check: the code it reports, or
+// nothing without an acknowledged reply. Reads only.
+std::optional<uint16_t> QueryID_B(const Dialogue& dialogue);
 // Stores the version into `GL_fu_version` (high four bits major, low four
 // bits minor: 0x10 is V1.0); leaves it as it was without a reply.
 LoaderStatus read_fu_version_B(const Dialogue& dialogue, uint8_t& GL_fu_version);

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -131,7 +132,8 @@ std::string HolderOf(const std::string& device) {
   if (error) return {};
   for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
     const std::string pid = process.path().filename().string();
-    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(getpid())) {
+    if (pid.find_first_not_of("0123456789") != std::string::npos ||
+        pid == std::to_string(getpid())) {
       continue;
     }
     std::error_code fdError;
@@ -154,6 +156,12 @@ LinkOpening OpenSerialLink(const std::string& port) {
   const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
+    // A file that is no device (/etc/passwd) is refused for what it is, not
+    // for the rights it happens to have.
+    struct stat status {};
+    if (stat(port.c_str(), &status) == 0 && !S_ISCHR(status.st_mode)) {
+      return {nullptr, OpenFailure::kNotASerialPort, "not a device"};
+    }
     switch (error) {
       case ENOENT:
       case ENODEV:

@@ -15,6 +15,9 @@ struct BurnStatus {
   int32_t progress = 0;         // percent of the current phase
   int32_t errCounter = 0;       // failed attempts of the current exchange
   int32_t totalErrCounter = 0;  // failed attempts of the whole burn
+  // Image bytes the PLC has acknowledged, of those the transfer sends.
+  uint32_t bytesSent = 0;
+  uint32_t bytesTotal = 0;
   friend bool operator==(const BurnStatus&, const BurnStatus&) = default;
 };
 
@@ -49,6 +52,12 @@ class StatusBoard {
   }
   void SetProgress(int32_t percent) {
     Change([&](BurnStatus& s) { s.progress = percent; });
+  }
+  void SetTransferred(uint32_t sent, uint32_t total) {
+    Change([&](BurnStatus& s) {
+      s.bytesSent = sent;
+      s.bytesTotal = total;
+    });
   }
   void Reset() {
     Change([](BurnStatus& s) { s = BurnStatus{}; });

@@ -16,7 +16,9 @@
 #include <sstream>
 
 #include "catalogue/model_table.h"
+#include "cli/reporter.h"
 #include "support/child_process.h"
+#include "support/environment_variable.h"
 #include "support/json_line.h"
 
 namespace {
@@ -62,6 +64,11 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+size_t CountStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+  return static_cast<size_t>(std::count_if(
+      lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 class CliTest : public ::testing::Test {
@@ -176,7 +183,7 @@ TEST_P(CliUpdate, SucceedsWithTheImageInTheFlashAndACleanRecord) {
         hundreds.push_back(object->at("phase"));
       }
     }
-    EXPECT_EQ(phases, (std::vector<std::string>{"Idle", "Erasing", "Programming"}));
+    EXPECT_EQ(phases, (std::vector<std::string>{"Connecting", "Erasing", "Programming"}));
     EXPECT_EQ(hundreds, (std::vector<std::string>{"Erasing", "Programming"}));
     const auto result = json_line::ParseObjectLine(lines.back());
     EXPECT_EQ(result->at("event"), "result");
@@ -192,7 +199,7 @@ TEST_P(CliUpdate, SucceedsWithTheImageInTheFlashAndACleanRecord) {
     // The transfer's progress reaches its end before the final word.
     const auto ends = [&](const std::string& phase) {
       return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-        return line.rfind(phase + " 100%", 0) == 0;
+        return line.rfind(phase, 0) == 0 && line.find(" 100%") != std::string::npos;
       });
     };
     EXPECT_TRUE(ends("Erasing")) << run.output;
@@ -488,7 +495,7 @@ TEST_F(CliTest, OnATerminalTheStatusLineIsRedrawnInPlace) {
   const std::string image = (dir_ / "36PW2-AIO_test.bin").string();
   EXPECT_EQ(lines[0], "Model 36PW2-AIO, image " + image + " (12000 bytes, SHA-256 " +
                           Sha256Sum(image) + "), port simulated PLC");
-  EXPECT_THAT(lines[1], ::testing::StartsWith("\rIdle "));
+  EXPECT_THAT(lines[1], ::testing::StartsWith("\rConnecting "));
   EXPECT_THAT(lines[1].substr(lines[1].rfind('\r')),
               ::testing::StartsWith("\rErasing     [##############################] 100%"));
   EXPECT_GT(std::count(lines[2].begin(), lines[2].end(), '\r'), 3);
@@ -499,15 +506,66 @@ TEST_F(CliTest, OnATerminalTheStatusLineIsRedrawnInPlace) {
 
 // --- Listings -------------------------------------------------------------------
 
-TEST(CliListings, ListModelsHasALineForEachOfThe32Models) {
+TEST(CliListings, ListModelsHasALineForEachOfThe32ModelsAndExplainsEveryRuleCode) {
   ChildProcess cli(MORVIX_CLI, {"--list-models"});
   const std::vector<std::string> lines = Lines(cli.ReadAll(5s));
   EXPECT_EQ(cli.Wait(), 0);
-  ASSERT_EQ(lines.size(), 1u + kModelCount);
+  ASSERT_GT(lines.size(), 1u + kModelCount);
   for (int i = 0; i < kModelCount; ++i) {
     EXPECT_EQ(lines[1 + i].rfind(std::string(ModelName(i)) + " ", 0), 0u) << lines[1 + i];
     EXPECT_THAT(lines[1 + i], HasSubstr(IsUsbModel(ModelName(i)) ? " USB " : " COM "));
   }
+  const std::vector<std::string> legend(lines.begin() + 1 + kModelCount, lines.end());
+  for (int i = 0; i < kModelCount; ++i) {
+    const std::string_view name = ModelName(i);
+    for (const char* label :
+         {RuleLabel(EraseRuleOf(name)), RuleLabel(BlockRuleOf(name)),
+          RuleLabel(ReconnectRuleOf(name)), RuleLabel(LoaderIdRuleOf(name, ModelCode(i)))}) {
+      EXPECT_EQ(CountStartingWith(legend, std::string(label) + "  "), 1u) << label;
+    }
+  }
+}
+
+// A script reads the lists as one JSON object each, with every model and
+// its rules, and every port.
+TEST(CliListings, ListsInJsonAreOneObjectEach) {
+  ChildProcess models(MORVIX_CLI, {"--list-models", "--json"});
+  const std::vector<std::string> modelLines = Lines(models.ReadAll(5s));
+  EXPECT_EQ(models.Wait(), 0);
+  ASSERT_EQ(modelLines.size(), 1u);
+  const auto list = json_line::ParseObjectLine(modelLines[0]);
+  ASSERT_TRUE(list) << modelLines[0];
+  EXPECT_EQ(list->at("schema"), std::to_string(kJsonSchema));
+  const auto entries = json_line::ParseArray(list->at("models"));
+  ASSERT_TRUE(entries);
+  ASSERT_EQ(entries->size(), static_cast<size_t>(kModelCount));
+  const auto legend = json_line::ParseObjectLine(list->at("legend"));
+  ASSERT_TRUE(legend);
+  for (int i = 0; i < kModelCount; ++i) {
+    const auto model = json_line::ParseObjectLine((*entries)[i]);
+    ASSERT_TRUE(model) << (*entries)[i];
+    const std::string_view name = ModelName(i);
+    EXPECT_EQ(model->at("model"), name);
+    EXPECT_EQ(model->at("link"), IsUsbModel(name) ? "USB" : "COM");
+    EXPECT_EQ(model->at("limit"), std::to_string(SizeLimitOf(name).bytes));
+    EXPECT_EQ(std::stoi(model->at("code"), nullptr, 16), ModelCode(i));
+    for (const char* member : {"erase", "blocks", "reconnect", "loaderId"}) {
+      EXPECT_EQ(legend->count(model->at(member)), 1u) << member << " of " << name;
+    }
+  }
+}
+
+TEST_F(CliTest, ListPortsInJsonIsOneObject) {
+  const fs::path sys = dir_ / "sys";
+  fs::create_directories(sys / "class" / "tty");
+  const EnvironmentVariable root("MORVIX_SYSFS_ROOT", sys.c_str());
+  ChildProcess ports(MORVIX_CLI, {"--list-ports", "--json"});
+  const std::vector<std::string> portLines = Lines(ports.ReadAll(5s));
+  EXPECT_EQ(ports.Wait(), 0);
+  ASSERT_EQ(portLines.size(), 1u);
+  const auto survey = json_line::ParseObjectLine(portLines[0]);
+  ASSERT_TRUE(survey) << portLines[0];
+  EXPECT_EQ(survey->at("ports"), "[]");
 }
 
 TEST(CliListings, VersionNamesTheBuiltInImageAndItsSize) {

@@ -150,8 +150,20 @@ TEST(ChooseModel, WithoutModelOrImageTheBuiltInImagesModel) {
 
 StatusSnapshot At(int32_t status, int32_t percent, int32_t elapsed, int32_t errors = 0,
                   int32_t total = 0) {
-  return {status, percent, elapsed, errors, total};
+  return {status, percent, elapsed, errors, total, 0, 0};
 }
+
+// A display writing into strings, on a clock the test moves.
+struct Display {
+  explicit Display(Reporter::Mode mode, int columns = 80, bool quiet = false)
+      : reporter(out, err, {mode, quiet, false, columns, [this] { return now; }}) {}
+  void Advance(std::chrono::milliseconds by) { now += by; }
+
+  Reporter::Clock::time_point now{};
+  std::ostringstream out;
+  std::ostringstream err;
+  Reporter reporter;
+};
 
 constexpr char kReplug[] = "Please REPLUG the USB Cable, and then press OK to continue";
 
@@ -162,7 +174,7 @@ void PlayBurn(Reporter& reporter) {
   reporter.Start("GL30", "GL30_x.bin", 40000, std::string(64, 'a'), "/dev/ttyACM0");
   reporter.Update(At(kIdle, 0, 0));
   reporter.Update(At(kIdle, 0, 0));  // nothing new
-  reporter.Prompt("Information", kReplug);
+  reporter.Prompt("Information", kReplug, false);
   for (int32_t p = 0; p <= 100; ++p) reporter.Update(At(kErasing, p, 5));
   for (int32_t p = 0; p <= 100; ++p) {
     const int32_t errors = p == 50 ? 1 : 0;
@@ -172,7 +184,7 @@ void PlayBurn(Reporter& reporter) {
   reporter.Result("Information", "Firmware update is SUCCESSFUL!, please REPLUG the USB cable", 0);
   // Anything after the last word is not shown.
   reporter.Update(At(kIdle, 0, 0));
-  reporter.Prompt("Information", kReplug);
+  reporter.Prompt("Information", kReplug, false);
   reporter.Result("ERROR", "late", 1);
 }
 
@@ -189,24 +201,23 @@ size_t CountStartingWith(const std::vector<std::string>& lines, const std::strin
 }
 
 TEST(PlainReporter, ALinePerTenthOfProgressAndNoCarriageReturn) {
-  std::ostringstream out;
-  Reporter reporter(out, Reporter::Mode::kPlain);
-  PlayBurn(reporter);
-  const std::string text = out.str();
+  Display display(Reporter::Mode::kPlain);
+  PlayBurn(display.reporter);
+  const std::string text = display.out.str();
   EXPECT_EQ(text.find('\r'), std::string::npos);
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
   const std::vector<std::string> lines = Lines(text);
   EXPECT_EQ(lines.front(), "Model GL30, image GL30_x.bin (40000 bytes, SHA-256 " +
                                std::string(64, 'a') + "), port /dev/ttyACM0");
-  EXPECT_EQ(CountStartingWith(lines, "Idle "), 1u);
+  EXPECT_EQ(CountStartingWith(lines, "Connecting "), 1u);
   EXPECT_EQ(CountStartingWith(lines, "Erasing "), 11u);  // 0, 10, ... 100
   // 0, 10, ... 100, and the retry counters' change back after 50 %.
   EXPECT_EQ(CountStartingWith(lines, "Programming "), 12u);
   EXPECT_EQ(CountStartingWith(lines, "Information: " + std::string(kReplug)), 1u);
-  EXPECT_THAT(lines, ::testing::Contains("Erasing 100%  5 s  errors 0/0"));
-  EXPECT_THAT(lines, ::testing::Contains("Programming  50%  11 s  errors 1/1"));
-  EXPECT_THAT(lines, ::testing::Contains("Programming  51%  11 s  errors 0/1"));
-  EXPECT_EQ(lines.end()[-2], "Programming 100%  16 s  errors 0/1");
+  EXPECT_THAT(lines, ::testing::Contains("Erasing     100%     5 s  errors 0/0"));
+  EXPECT_THAT(lines, ::testing::Contains("Programming  50%    11 s  errors 1/1"));
+  EXPECT_THAT(lines, ::testing::Contains("Programming  51%    11 s  errors 0/1"));
+  EXPECT_EQ(lines.end()[-2], "Programming 100%    16 s  errors 0/1");
   EXPECT_EQ(lines.back(),
             "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable");
 }
@@ -226,19 +237,19 @@ std::vector<std::string> Drawings(const std::string& line) {
 }
 
 TEST(TerminalReporter, RedrawsOneStatusLineInPlaceAndKeepsTheErasesLine) {
-  std::ostringstream out;
-  Reporter reporter(out, Reporter::Mode::kTerminal);
-  PlayBurn(reporter);
-  const std::vector<std::string> lines = Lines(out.str());
+  Display display(Reporter::Mode::kTerminal);
+  PlayBurn(display.reporter);
+  const std::string& text = display.out.str();
+  const std::vector<std::string> lines = Lines(text);
   // The start line, phase 1's status line, the prompt, the erase's status
   // line, the transfer's, and the final box.
-  ASSERT_EQ(lines.size(), 6u) << out.str();
+  ASSERT_EQ(lines.size(), 6u) << text;
   EXPECT_EQ(lines[2], "Information: " + std::string(kReplug));
   EXPECT_EQ(lines[5], "Information: Firmware update is SUCCESSFUL!, please REPLUG the USB cable");
 
   const std::vector<std::string> idle = Drawings(lines[1]);
   EXPECT_EQ(idle.size(), 1u);  // an unchanged status is not drawn again
-  EXPECT_THAT(idle[0], HasSubstr("Idle "));
+  EXPECT_THAT(idle[0], HasSubstr("Connecting "));
 
   const std::vector<std::string> erase = Drawings(lines[3]);
   EXPECT_EQ(erase.size(), 101u);  // every per cent
@@ -255,18 +266,16 @@ TEST(TerminalReporter, RedrawsOneStatusLineInPlaceAndKeepsTheErasesLine) {
 // The display shows what the burn reported, nothing it made up: an erase
 // that failed at 90 % is not shown ending.
 TEST(Reporter, AFailedEraseIsNotShownCompleted) {
-  std::ostringstream out;
-  Reporter reporter(out, Reporter::Mode::kPlain);
-  reporter.Update(At(kErasing, 90, 5));
-  reporter.Update(At(kIdle, 0, 0));
-  EXPECT_EQ(out.str().find("100%"), std::string::npos) << out.str();
+  Display display(Reporter::Mode::kPlain);
+  display.reporter.Update(At(kErasing, 90, 5));
+  display.reporter.Update(At(kIdle, 0, 0));
+  EXPECT_EQ(display.out.str().find("100%"), std::string::npos) << display.out.str();
 }
 
 TEST(JsonReporter, EveryLineIsOneObjectAndTheLastIsTheResult) {
-  std::ostringstream out;
-  Reporter reporter(out, Reporter::Mode::kJson);
-  PlayBurn(reporter);
-  const std::vector<std::string> lines = Lines(out.str());
+  Display display(Reporter::Mode::kJson);
+  PlayBurn(display.reporter);
+  const std::vector<std::string> lines = Lines(display.out.str());
   std::map<std::string, int> events;
   std::vector<std::string> phases;
   for (const std::string& line : lines) {
@@ -280,7 +289,7 @@ TEST(JsonReporter, EveryLineIsOneObjectAndTheLastIsTheResult) {
   EXPECT_EQ(events["result"], 1);
   EXPECT_EQ(events["progress"], 1 + 101 + 101);
   EXPECT_EQ(events["errors"], 3);  // 0/0 at the start, 1/1 at 50 %, 0/1 after
-  EXPECT_THAT(phases, ::testing::ElementsAre("Idle", "Erasing", "Programming"));
+  EXPECT_THAT(phases, ::testing::ElementsAre("Connecting", "Erasing", "Programming"));
 
   const auto start = json_line::ParseObjectLine(lines.front());
   EXPECT_EQ(start->at("model"), "GL30");
@@ -297,16 +306,16 @@ TEST(JsonReporter, EveryLineIsOneObjectAndTheLastIsTheResult) {
 TEST(JsonReporter, NamesComeBackByteForByteAndEachLineStaysOneObject) {
   const std::string awkward =
       "C:\\images\\\"new\" GL30_x\xC3\xA9.bin\nline two\ttab\x01\x1f\x7f\xE9\xFF end";
-  std::ostringstream out;
-  Reporter reporter(out, Reporter::Mode::kJson);
-  reporter.Start("GL30", awkward, 1, "", awkward);
-  reporter.Result("ERROR", awkward, 2);
-  const std::vector<std::string> lines = Lines(out.str());
+  Display display(Reporter::Mode::kJson);
+  display.reporter.Start("GL30", awkward, 1, "", awkward);
+  display.reporter.Result("ERROR", awkward, 2);
+  const std::string& out = display.out.str();
+  const std::vector<std::string> lines = Lines(out);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("GL30_x\xC3\xA9.bin"), std::string::npos) << "valid UTF-8 unchanged";
   const auto start = json_line::ParseObjectLine(lines[0]);
   const auto result = json_line::ParseObjectLine(lines[1]);
-  ASSERT_TRUE(start && result) << out.str();
+  ASSERT_TRUE(start && result) << out;
   EXPECT_EQ(start->at("image"), awkward);
   EXPECT_EQ(start->at("port"), awkward);
   EXPECT_EQ(result->at("text"), awkward);
@@ -318,14 +327,14 @@ TEST(JsonReporter, NamesComeBackByteForByteAndEachLineStaysOneObject) {
 TEST(PlainReporter, ControlCharactersInNamesAreShownEscaped) {
   const std::string forged = "GL30_x.bin\nINFORMATION: Firmware update is SUCCESSFUL\r\x1b[2K";
   for (const Reporter::Mode mode : {Reporter::Mode::kPlain, Reporter::Mode::kTerminal}) {
-    std::ostringstream out;
-    Reporter reporter(out, mode);
-    reporter.Start("GL30", forged + "\xC3\xA9", 1, "", forged);
-    reporter.Result("ERROR", "CANNOT open " + forged + " Port!!!", 4);
-    const std::vector<std::string> lines = Lines(out.str());
-    ASSERT_EQ(lines.size(), 2u) << out.str();
-    EXPECT_EQ(out.str().find('\r'), std::string::npos);
-    EXPECT_EQ(out.str().find('\x1b'), std::string::npos);
+    Display display(mode);
+    display.reporter.Start("GL30", forged + "\xC3\xA9", 1, "", forged);
+    display.reporter.Result("ERROR", "CANNOT open " + forged + " Port!!!", 4);
+    const std::string& out = display.out.str();
+    const std::vector<std::string> lines = Lines(out);
+    ASSERT_EQ(lines.size(), 2u) << out;
+    EXPECT_EQ(out.find('\r'), std::string::npos);
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
     EXPECT_THAT(lines[0], HasSubstr("GL30_x.bin\\nINFORMATION: Firmware update is "
                                     "SUCCESSFUL\\r\\x1B[2K\xC3\xA9 (1 bytes)"));
     EXPECT_EQ(lines[1],
@@ -340,11 +349,11 @@ TEST(PlainReporter, ControlCharactersInNamesAreShownEscaped) {
 // answer it, and the burn is asked to stop instead of waiting for ever.
 TEST(TerminalPrompt, EnterAnswersItAndTheEndOfInputStopsTheBurn) {
   for (const bool enter : {true, false}) {
-    std::ostringstream out;
-    Reporter reporter(out, Reporter::Mode::kPlain);
+    Display display(Reporter::Mode::kPlain);
     std::istringstream in(enter ? "\n" : "");
     CancelToken cancel;
-    TerminalEnvironment environment(reporter, in, false, {}, "", cancel);
+    TerminalEnvironment environment(
+        {display.reporter, in, false, {}, "", cancel, ModelAt(*FindModel("GL30")), "USB"});
     environment.ShowBox(BoxKind::kPrompt, kReplug, "Information");
     EXPECT_EQ(environment.PromptUnanswered(), !enter);
     EXPECT_EQ(cancel.Requested(), !enter);

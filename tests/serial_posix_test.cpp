@@ -158,9 +158,8 @@ TEST_F(PseudoTerminal, PortTheUserMayNotOpenIsRefusedAsPermissionDenied) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to open the tty as another user";
   ASSERT_EQ(chmod(slaveName_.c_str(), 0600), 0);
   // What the unprivileged user saw, as the failure's number.
-  const int failure = RunUnprivileged([&] {
-    return static_cast<int>(OpenSerialLink(slaveName_).failure);
-  });
+  const int failure =
+      RunUnprivileged([&] { return static_cast<int>(OpenSerialLink(slaveName_).failure); });
   EXPECT_EQ(failure, static_cast<int>(OpenFailure::kPermissionDenied));
 }
 
@@ -193,10 +192,9 @@ TEST_P(RefusedPorts, OpenSaysWhy) {
   EXPECT_FALSE(opening.detail.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, RefusedPorts,
-    ::testing::Values(RefusedPort{"/dev/nonexistent", OpenFailure::kMissing},
-                      RefusedPort{"", OpenFailure::kMissing},
-                      RefusedPort{"/dev/null", OpenFailure::kNotASerialPort}));
+INSTANTIATE_TEST_SUITE_P(Paths, RefusedPorts,
+                         ::testing::Values(RefusedPort{"/dev/nonexistent", OpenFailure::kMissing},
+                                           RefusedPort{"", OpenFailure::kMissing},
+                                           RefusedPort{"/dev/null", OpenFailure::kNotASerialPort}));
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <stdexcept>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -43,6 +44,22 @@ fs::path FakeSysfs::UsbDevice(const std::string& port, const char* vendor, const
   Write(dir / "idVendor", vendor);
   Write(dir / "idProduct", product);
   return dir;
+}
+
+void FakeSysfs::Attribute(const fs::path& dir, const std::string& name, const std::string& value) {
+  Write(dir / name, value);
+}
+
+void FakeSysfs::Unplug(const fs::path& usbDevice) {
+  const std::string inside = fs::canonical(usbDevice).string() + "/";
+  std::vector<fs::path> entries;
+  for (const auto& entry : fs::directory_iterator(sys_ / "class" / "tty")) {
+    std::error_code error;
+    const fs::path target = fs::canonical(entry.path(), error);
+    if (!error && target.string().rfind(inside, 0) == 0) entries.push_back(entry.path());
+  }
+  for (const fs::path& entry : entries) fs::remove(entry);
+  fs::remove_all(usbDevice);
 }
 
 void FakeSysfs::ClassTty(const std::string& name, const fs::path& ttyDir, const fs::path& device) {

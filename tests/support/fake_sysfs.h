@@ -22,6 +22,12 @@ class FakeSysfs {
   // A USB device at `port` (such as "1-2") on bus 1, or below `parent`.
   std::filesystem::path UsbDevice(const std::string& port, const char* vendor, const char* product,
                                   const std::filesystem::path& parent = {});
+  // A sysfs attribute of `dir` (a USB device's serial, manufacturer, product).
+  void Attribute(const std::filesystem::path& dir, const std::string& name,
+                 const std::string& value);
+  // The device and everything below it go, as at an unplug: its folder and
+  // the class entries of its ttys (their /dev nodes are the caller's).
+  void Unplug(const std::filesystem::path& usbDevice);
   // usb-serial: device / interface / ttyUSBn port / tty / ttyUSBn
   void UsbSerialTty(const std::filesystem::path& usbDevice, const std::string& name);
   // cdc_acm: device / interface / tty / ttyACMn, the device link on the interface

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace json_line {
 
@@ -29,6 +30,20 @@ class Reader {
     } while (Take(','));
     if (!Take('}')) return std::nullopt;
     return members;
+  }
+
+  // The elements of an array, each as Value gives it.
+  std::optional<std::vector<std::string>> Elements() {
+    std::vector<std::string> elements;
+    if (!Take('[')) return std::nullopt;
+    if (Take(']')) return elements;
+    do {
+      std::string element;
+      if (!Value(element)) return std::nullopt;
+      elements.push_back(element);
+    } while (Take(','));
+    if (!Take(']')) return std::nullopt;
+    return elements;
   }
 
   bool AtEnd() {
@@ -173,6 +188,15 @@ inline std::optional<std::map<std::string, std::string>> ParseObjectLine(const s
   auto object = reader.Object();
   if (!object || !reader.AtEnd()) return std::nullopt;
   return object;
+}
+
+// The elements of the array `text` (a member's value as ParseObjectLine gives
+// it); empty when it is anything else.
+inline std::optional<std::vector<std::string>> ParseArray(const std::string& text) {
+  Reader reader(text);
+  auto elements = reader.Elements();
+  if (!elements || !reader.AtEnd()) return std::nullopt;
+  return elements;
 }
 
 }  // namespace json_line

@@ -10,8 +10,11 @@
 // clang-format on
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -19,6 +22,7 @@
 
 #include "discovery/ports.h"
 #include "discovery/usb.h"
+#include "discovery/usb_plc.h"
 #include "discovery/win32_device_api.h"
 #include "ui/port_list.h"
 
@@ -32,7 +36,15 @@ struct FakeInterface {
   enum class SizeQuery { kAnswers, kFails, kTooSmall } sizeQuery = SizeQuery::kAnswers;
   bool detailFails = false;
   bool opens = true;
+  // Its device's registry properties (a REG_MULTI_SZ with its NULs) and
+  // instance id.
+  std::map<DWORD, std::string> properties = {};
+  std::optional<std::string> instanceId = std::nullopt;
 };
+
+// Devices of the interface list are numbered from here, those of the device
+// list from 0.
+constexpr DWORD kInterfaceDevice = 0x100;
 
 struct Fake {
   // What the system holds.
@@ -78,9 +90,32 @@ BOOL WINAPI FakeEnumDeviceInfo(HDEVINFO info, DWORD index, PSP_DEVINFO_DATA devi
   return TRUE;
 }
 
+// A property of an interface's device: whole into the buffer or not at all.
+BOOL InterfaceDeviceProperty(DWORD device, DWORD property, PDWORD type, PBYTE buffer, DWORD size,
+                             PDWORD required) {
+  fake.calls.push_back("property " + std::to_string(device - kInterfaceDevice) + " " +
+                       std::to_string(property));
+  if (type != nullptr || required != nullptr) Fault("property: type or size output given");
+  const auto& properties = fake.interfaces.at(device - kInterfaceDevice).properties;
+  const auto value = properties.find(property);
+  if (value == properties.end()) {
+    SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  if (value->second.size() > size) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(buffer, value->second.data(), value->second.size());
+  return TRUE;
+}
+
 BOOL WINAPI FakeGetDeviceRegistryProperty(HDEVINFO info, PSP_DEVINFO_DATA device, DWORD property,
                                           PDWORD type, PBYTE buffer, DWORD size, PDWORD required) {
   if (info != kList) Fault("property: not the list");
+  if (device->DevInst >= kInterfaceDevice) {
+    return InterfaceDeviceProperty(device->DevInst, property, type, buffer, size, required);
+  }
   if (property != SPDRP_FRIENDLYNAME) Fault("property: not the friendly name");
   if (type != nullptr || required != nullptr) Fault("property: type or size output given");
   if (size != kFriendlyNameSize) Fault("property: buffer size " + std::to_string(size));
@@ -125,7 +160,6 @@ BOOL WINAPI FakeGetDeviceInterfaceDetail(HDEVINFO info, PSP_DEVICE_INTERFACE_DAT
                                          PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
                                          PDWORD required, PSP_DEVINFO_DATA device) {
   if (info != kList) Fault("detail: not the list");
-  if (device != nullptr) Fault("detail: device output given");
   const size_t index = data->Reserved - 1;
   const FakeInterface& interface = fake.interfaces.at(index);
   const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
@@ -141,7 +175,8 @@ BOOL WINAPI FakeGetDeviceInterfaceDetail(HDEVINFO info, PSP_DEVICE_INTERFACE_DAT
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  fake.calls.push_back("detail " + std::to_string(index));
+  fake.calls.push_back("detail " + std::to_string(index) + (device != nullptr ? " +device" : ""));
+  if (device != nullptr && device->cbSize != sizeof(SP_DEVINFO_DATA)) Fault("detail: device size");
   if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) Fault("detail: record size");
   if (size < needed) Fault("detail: buffer smaller than the size reported");
   if (interface.detailFails || size < needed) {
@@ -149,6 +184,21 @@ BOOL WINAPI FakeGetDeviceInterfaceDetail(HDEVINFO info, PSP_DEVICE_INTERFACE_DAT
     return FALSE;
   }
   std::memcpy(detail->DevicePath, interface.path.c_str(), interface.path.size() + 1);
+  if (device != nullptr) device->DevInst = kInterfaceDevice + index;
+  return TRUE;
+}
+
+BOOL WINAPI FakeGetDeviceInstanceId(HDEVINFO info, PSP_DEVINFO_DATA device, PSTR id, DWORD size,
+                                    PDWORD required) {
+  if (info != kList) Fault("instance id: not the list");
+  if (required != nullptr) Fault("instance id: size output given");
+  if (device->DevInst < kInterfaceDevice) Fault("instance id: not an interface's device");
+  const auto& instanceId = fake.interfaces.at(device->DevInst - kInterfaceDevice).instanceId;
+  if (!instanceId || instanceId->size() >= size) {
+    SetLastError(instanceId ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  std::memcpy(id, instanceId->c_str(), instanceId->size() + 1);
   return TRUE;
 }
 
@@ -195,6 +245,7 @@ const DeviceApi kFakeApi = {FakeGetClassDevs,
                             FakeGetDeviceRegistryProperty,
                             FakeEnumDeviceInterfaces,
                             FakeGetDeviceInterfaceDetail,
+                            FakeGetDeviceInstanceId,
                             FakeDestroyDeviceInfoList,
                             FakeCreateFile,
                             FakeCloseHandle,
@@ -203,6 +254,20 @@ const DeviceApi kFakeApi = {FakeGetClassDevs,
 const std::string kPlcA = R"(\\?\usb#vid_3e9a&pid_0001#a1#{a5dcbf10-6530-11d2-901f-00c04fb951ed})";
 const std::string kPlcB = R"(\\?\usb#vid_3e9a&pid_0001#b2#{a5dcbf10-6530-11d2-901f-00c04fb951ed})";
 const std::string kHub = R"(\\?\usb#vid_05e3&pid_0608#5&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed})";
+
+// Pauses that take no time and are counted.
+struct CountingPause {
+  int count = 0;
+  std::chrono::milliseconds total{0};
+  std::function<void(int)> onPause;
+  Pause AsPause() {
+    return [this](std::chrono::milliseconds pause) {
+      ++count;
+      total += pause;
+      if (onPause) onPause(count);
+    };
+  }
+};
 
 class UsbSearch : public ::testing::Test {
  protected:
@@ -382,6 +447,131 @@ TEST_F(ComPortList, UnobtainableDeviceListGivesNoListAtAll) {
   EXPECT_EQ(list.changes, 0);
 }
 
+// --- USB PLCs by location -----------------------------------------------------
+
+using namespace std::string_literals;
+
+const std::string kPlcC =
+    R"(\\?\usb#vid_3e9a&pid_0001#5&2c4f3e1&0&4#{a5dcbf10-6530-11d2-901f-00c04fb951ed})";
+const std::string kPathsA = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)";
+
+class UsbPlcList : public UsbSearch {
+ protected:
+  void SetUp() override {
+    UsbSearch::SetUp();
+    // A hub, and three PLCs: behind the hub with a serial number and every
+    // property; with only the older location and no hardware id; and one
+    // without any location.
+    FakeInterface hub{kHub};
+    hub.properties[SPDRP_LOCATION_PATHS] = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)\0\0"s;
+    FakeInterface plcA{kPlcA};
+    plcA.properties[SPDRP_LOCATION_PATHS] = kPathsA + "\0ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)\0\0"s;
+    plcA.properties[SPDRP_LOCATION_INFORMATION] = "Port_#0003.Hub_#0002\0"s;
+    plcA.properties[SPDRP_HARDWAREID] =
+        "USB\\VID_3E9A&PID_0001&REV_0120\0USB\\VID_3E9A&PID_0001\0\0"s;
+    plcA.properties[SPDRP_MFG] = "Morvix\0"s;
+    plcA.properties[SPDRP_DEVICEDESC] = "Morvix PLC\0"s;
+    plcA.instanceId = R"(USB\VID_3E9A&PID_0001\MX0042)";
+    FakeInterface plcB{kPlcB};
+    plcB.properties[SPDRP_LOCATION_INFORMATION] = "Port_#0001.Hub_#0001\0"s;
+    plcB.instanceId = R"(USB\VID_3E9A&PID_0001\5&2C4F3E1&0&1)";
+    FakeInterface plcC{kPlcC};
+    fake.interfaces = {hub, plcA, plcB, plcC};
+  }
+};
+
+TEST_F(UsbPlcList, ListsEveryPlcWithItsLocationIdsSerialAndNamesOpeningNone) {
+  const auto plcs = ListUsbPlcs(kFakeApi);
+  ASSERT_EQ(plcs.size(), 3u);
+  // Sorted by location; the one without comes first.
+  EXPECT_EQ(plcs[0].location, "");
+  EXPECT_EQ(plcs[0].devicePath, kPlcC);
+  EXPECT_EQ(plcs[0].vendorId, "3e9a");  // from the path when no hardware id is given
+  EXPECT_EQ(plcs[0].productId, "0001");
+  EXPECT_EQ(plcs[1].location, kPathsA);  // the paths before the older location
+  EXPECT_EQ(plcs[1].devicePath, kPlcA);
+  EXPECT_EQ(plcs[1].serial, "MX0042");
+  EXPECT_EQ(plcs[1].manufacturer, "Morvix");
+  EXPECT_EQ(plcs[1].product, "Morvix PLC");
+  EXPECT_EQ(plcs[2].location, "Port_#0001.Hub_#0001");
+  EXPECT_EQ(plcs[2].devicePath, kPlcB);
+  EXPECT_EQ(plcs[2].serial, "");  // an id Windows made up, not a serial number
+  EXPECT_EQ(plcs[2].manufacturer, "");
+
+  EXPECT_EQ(CountStartingWith("open"), 0u);
+  EXPECT_EQ(CountStartingWith("link"), 0u);
+  EXPECT_TRUE(Called("detail 1 +device"));
+  EXPECT_FALSE(Called("property 0 " + std::to_string(SPDRP_LOCATION_PATHS)));  // not a PLC
+  EXPECT_EQ(fake.classFlags, 0x12u);
+  EXPECT_EQ(fake.calls.back(), "release");
+}
+
+TEST_F(UsbPlcList, PlcIsOpenedAtItsLocationOnItsPipePath) {
+  for (const std::string& location : {kPathsA, "Port_#0001.Hub_#0001"s}) {
+    fake.calls.clear();
+    CountingPause pauses;
+    ASSERT_NE(OpenUsbPlcAt(kFakeApi, location, pauses.AsPause()).link, nullptr) << location;
+    EXPECT_EQ(fake.calls.back(), "link " + (location == kPathsA ? kPlcA : kPlcB) + "\\");
+    EXPECT_EQ(CountStartingWith("link"), 1u);
+    EXPECT_EQ(pauses.count, 0);
+  }
+  EXPECT_EQ(fake.linkShareMode, 3u);
+  EXPECT_EQ(fake.linkFlags, 0u);
+}
+
+// A replug: the PLC is gone for a while, then back at its location under
+// another path (another instance id).
+TEST_F(UsbPlcList, ReplugWithinTheWindowIsWaitedFor) {
+  FakeInterface back = fake.interfaces[1];
+  back.path = R"(\\?\usb#vid_3e9a&pid_0001#mx0042#{a5dcbf10-6530-11d2-901f-00c04fb951ed})";
+  fake.interfaces.erase(fake.interfaces.begin() + 1);
+  CountingPause pauses;
+  pauses.onPause = [&](int count) {
+    if (count == 6) fake.interfaces.push_back(back);
+  };
+  ASSERT_NE(OpenUsbPlcAt(kFakeApi, kPathsA, pauses.AsPause()).link, nullptr);
+  EXPECT_EQ(pauses.count, 6);
+  EXPECT_EQ(fake.calls.back(), "link " + back.path + "\\");
+}
+
+TEST_F(UsbPlcList, NoPlcAtTheLocationOrAPipeThatWillNotOpenFailsAfterTheWindow) {
+  CountingPause pauses;
+  LinkOpening opening =
+      OpenUsbPlcAt(kFakeApi, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)", pauses.AsPause());
+  EXPECT_EQ(opening.link, nullptr);
+  EXPECT_EQ(opening.failure, OpenFailure::kNoDevice);
+  EXPECT_EQ(pauses.total, kReopenWindow);
+  EXPECT_EQ(CountStartingWith("link"), 0u);
+
+  fake.linkOpens = false;
+  pauses = CountingPause{};
+  opening = OpenUsbPlcAt(kFakeApi, kPathsA, pauses.AsPause());
+  EXPECT_EQ(opening.link, nullptr);
+  EXPECT_EQ(opening.failure, OpenFailure::kBusy);
+  EXPECT_EQ(opening.detail, kPlcA + ": in use");
+  EXPECT_EQ(pauses.total, kReopenWindow);
+
+  pauses = CountingPause{};
+  opening = OpenUsbPlcAt(kFakeApi, "", pauses.AsPause());
+  EXPECT_EQ(opening.failure, OpenFailure::kMissing);
+  EXPECT_EQ(pauses.count, 0);
+  EXPECT_EQ(CountStartingWith("list"), 2 * static_cast<size_t>(kReopenWindow / kReopenPause + 1));
+}
+
+TEST_F(UsbPlcList, PropertiesThatCannotBeReadLeaveTheirFieldsEmpty) {
+  // Too long for the buffer, or no instance id at all.
+  fake.interfaces[1].properties[SPDRP_LOCATION_PATHS] = std::string(kPropertySize + 1, 'x');
+  fake.interfaces[1].properties[SPDRP_HARDWAREID] = std::string(kPropertySize + 1, 'x');
+  fake.interfaces[1].instanceId.reset();
+  const auto plcs = ListUsbPlcs(kFakeApi);
+  ASSERT_EQ(plcs.size(), 3u);
+  EXPECT_EQ(plcs[1].location, "Port_#0001.Hub_#0001");
+  EXPECT_EQ(plcs[2].location, "Port_#0003.Hub_#0002");
+  EXPECT_EQ(plcs[2].devicePath, kPlcA);
+  EXPECT_EQ(plcs[2].vendorId, "3e9a");
+  EXPECT_EQ(plcs[2].serial, "");
+}
+
 TEST(UsbDriverGuid, IsTheUsbDeviceInterfaceClass) {
   EXPECT_EQ(USB_DRIVER_GUID, GUID_DEVINTERFACE_USB_DEVICE);
 }
@@ -398,6 +588,8 @@ TEST(SystemCalls, ReturnCleanlyWhenNoPlcIsPresent) {
   const PortSurvey survey = SurveyPorts();
   EXPECT_TRUE(survey.ports.has_value());
   EXPECT_EQ(survey.plcDevice, "");
+  EXPECT_TRUE(survey.usbPlcs.empty());
+  EXPECT_TRUE(ListUsbPlcs().empty());
 }
 
 }  // namespace

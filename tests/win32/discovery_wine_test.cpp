@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "discovery/ports.h"
 #include "discovery/usb.h"
+#include "discovery/usb_plc.h"
 #include "discovery/win32_device_api.h"
 #include "ui/port_list.h"
 #include "ui/win32/combo_box_port_list.h"
@@ -90,6 +92,40 @@ TEST(RegisteredDevices, PlcInterfaceIsFoundButWithoutADriverDoesNotOpen) {
 
   EXPECT_EQ(OpenMyDevPipe("").link, nullptr);
   EXPECT_EQ(FindPlcDevicePath(), "");
+}
+
+// What wine's SetupAPI gives of a USB device: the location from its
+// LocationInformation value (it has no location paths), the hardware id,
+// the names, and the instance id whose last part is the serial number.
+Strings linked;
+LinkOpening RecordingOpenLink(const char* path, uint32_t, uint32_t) {
+  linked.push_back(path);
+  return {MakeInvalidLink(), OpenFailure::kNone, {}};
+}
+
+TEST(RegisteredDevices, PlcIsListedAndOpenedByItsLocation) {
+  if (!AtStage("registered")) GTEST_SKIP() << "MORVIX_WINE_STAGE is not registered";
+  const auto plcs = ListUsbPlcs();
+  ASSERT_EQ(plcs.size(), 1u);
+  const UsbPlc& plc = plcs[0];
+  EXPECT_EQ(plc.location, "Port_#0002.Hub_#0001");
+  EXPECT_EQ(plc.devicePath.rfind(R"(\\?\usb#vid_3e9a&pid_0001#0001#)", 0), 0u) << plc.devicePath;
+  EXPECT_EQ(plc.vendorId, "3e9a");
+  EXPECT_EQ(plc.productId, "0001");
+  EXPECT_EQ(plc.serial, "0001");
+  EXPECT_EQ(plc.manufacturer, "Morvix");
+  EXPECT_EQ(plc.product, "Morvix PLC");
+  EXPECT_EQ(SurveyPorts().usbPlcs.size(), 1u);
+
+  DeviceApi api = kSystemDeviceApi;
+  api.openLink = RecordingOpenLink;
+  EXPECT_NE(OpenUsbPlcAt(api, "Port_#0002.Hub_#0001", [](std::chrono::milliseconds) {}).link,
+            nullptr);
+  EXPECT_EQ(linked, Strings{plc.devicePath + "\\"});
+  // Without a driver behind it the system's own open fails, through the window.
+  const LinkOpening opening = OpenUsbPlcAt("Port_#0002.Hub_#0001");
+  EXPECT_EQ(opening.link, nullptr);
+  EXPECT_NE(opening.failure, OpenFailure::kNoDevice);
 }
 
 }  // namespace
