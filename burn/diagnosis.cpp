@@ -142,8 +142,8 @@ Diagnosis DiagnoseExchange(const LastExchange& exchange, const ModelRules& model
                 Times(exchange.attempts) + ", and no byte came back.",
             Checklist(model, port), std::nullopt};
   }
-  return {"The PLC answered " + what + " " + Times(exchange.attemptsAnswered) + " of " +
-              std::to_string(exchange.attempts) +
+  return {"The PLC answered " + what + " in " + std::to_string(exchange.attemptsAnswered) +
+              " of " + std::to_string(exchange.attempts) +
               " attempts, but never as expected; the last reply was " + ShowBytes(exchange.reply) +
               " (" + std::to_string(exchange.reply.size()) + " bytes).",
           "A damaged reply points at the line: a loose cable, noise, or a converter set to "

@@ -178,7 +178,8 @@ void Reporter::Prompt(const std::string& caption, const std::string& text, bool 
   std::lock_guard<std::mutex> lock(mutex_);
   // After an interruption's result the burn thread may still reach a
   // prompt: a script takes the last line for the result.
-  if (finished_) return;
+  // Quiet, a prompt is shown only when somebody has to answer it.
+  if (finished_ || (settings_.quiet && !waitsForEnter)) return;
   if (settings_.mode == Mode::kJson) {
     out_ << Event("prompt") << ",\"caption\":" << JsonString(caption)
          << ",\"text\":" << JsonString(text) << ",\"waits\":" << (waitsForEnter ? "true" : "false")

@@ -32,7 +32,9 @@ class WindowLikeFrontEnd : public BurnEnvironment, public BurnObserver {
     std::lock_guard<std::mutex> lock(portMutex_);
     port_ = port;
   }
-  LinkOpening OpenSerialPort(const std::string&) override { return {OpenSimLink(plc_), OpenFailure::kNone, {}}; }
+  LinkOpening OpenSerialPort(const std::string&) override {
+    return {OpenSimLink(plc_), OpenFailure::kNone, {}};
+  }
   LinkOpening OpenMyDevPipe() override { return {OpenSimLink(plc_), OpenFailure::kNone, {}}; }
   void ShowBox(BoxKind, const std::string&, const std::string&) override {}
   void EnableStartButton(bool) override {}

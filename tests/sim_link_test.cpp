@@ -13,8 +13,8 @@
 #include "link/app_protocol.h"
 #include "link/exchange.h"
 #include "sim/plc_sim.h"
-#include "support/protocol_test.h"
 #include "sim/wire.h"
+#include "support/protocol_test.h"
 #include "support/test_data.h"
 
 namespace {
@@ -209,7 +209,8 @@ TEST_F(SimLinkTest, PacedClockIsTheExactLineTimeAfterManyExchanges) {
   s.pacing = true;
   Start("KR2-E", s);
   constexpr int kExchanges = 10000;
-  for (int i = 0; i < kExchanges; ++i) ASSERT_EQ(Code(ConfirmComm(d(), rules())), kApplicationMode) << i;
+  for (int i = 0; i < kExchanges; ++i)
+    ASSERT_EQ(Code(ConfirmComm(d(), rules())), kApplicationMode) << i;
   const double exact = kExchanges * 34 * 10 * 1e9 / 9600;
   EXPECT_NEAR(static_cast<double>(plc->nowMicros.nanos), exact, 10000.0);
 }

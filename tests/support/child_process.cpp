@@ -38,7 +38,8 @@ bool MakeOutput(ChildOutput kind, int out[2]) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::string& input, ChildOutput output) {
+                           const std::string& input, ChildOutput output,
+                           const std::string& errorFile) {
   int out[2];
   int in[2];
   if (!MakeOutput(output, out)) return;
@@ -51,7 +52,12 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   const bool terminal = output == ChildOutput::kTerminal;
-  if (terminal) posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  if (terminal) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  } else if (!errorFile.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+  }
   posix_spawn_file_actions_adddup2(&actions, terminal ? out[1] : in[0], 0);
   posix_spawn_file_actions_addclose(&actions, out[0]);
   posix_spawn_file_actions_addclose(&actions, in[1]);

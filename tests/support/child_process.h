@@ -21,8 +21,10 @@ class ChildProcess {
  public:
   // Starts `program` with `args`; `input` is fed to its standard input
   // (which then ends), or it reads /dev/null when `input` is empty.
+  // With kPipe, its standard error goes to `errorFile` when one is named.
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
-               const std::string& input = "", ChildOutput output = ChildOutput::kPipe);
+               const std::string& input = "", ChildOutput output = ChildOutput::kPipe,
+               const std::string& errorFile = "");
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
