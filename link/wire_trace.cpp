@@ -74,7 +74,11 @@ void WireTrace::Bytes(const char* direction, const uint8_t* data, size_t n) {
     ++exchange_;
     operationHasExchange_ = true;
   }
-  Prefix(direction, "#" + std::to_string(exchange_));
+  // Appended, not "#" + std::to_string(): GCC 12 at -O3 takes that for an
+  // overlapping copy (-Wrestrict, a false positive).
+  std::string exchange = "#";
+  exchange += std::to_string(exchange_);
+  Prefix(direction, exchange);
   char hex[4];
   for (size_t i = 0; i < n; ++i) {
     std::snprintf(hex, sizeof hex, " %02X", data[i]);

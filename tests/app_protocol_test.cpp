@@ -202,8 +202,9 @@ struct RefusalCase {
 class ExhaustionResults : public ProtocolTest, public ::testing::WithParamInterface<RefusalCase> {
  protected:
   void RefuseEveryRequest() {
-    link.SetResponder(
-        [this](const Bytes&) { return Reply64(0x15, GetParam().refusalClass, GetParam().detail); });
+    link.SetResponder([refusal = GetParam()](const Bytes&) {
+      return Reply64(0x15, refusal.refusalClass, refusal.detail);
+    });
   }
 };
 
