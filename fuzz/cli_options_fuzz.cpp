@@ -44,12 +44,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const CliOptions& options = *parsed.options;
   for (const auto& [name, value] :
        {std::pair{"--model", &options.model}, std::pair{"--image", &options.image},
-        std::pair{"--port", &options.port}}) {
+        std::pair{"--trace", &options.trace}, std::pair{"--log", &options.log}}) {
     Require(value->empty() || ValueGiven(args, name, *value), "every value was given");
+  }
+  for (const auto& [name, values] :
+       {std::pair{"--port", &options.ports}, std::pair{"--usb", &options.usb}}) {
+    for (const std::string& value : *values) {
+      Require(ValueGiven(args, name, value), "every value was given");
+    }
   }
   Require(!options.yes || Given(args, "--yes"), "--yes was given");
   Require(!options.json || Given(args, "--json"), "--json was given");
   Require(!options.simulate || Given(args, "--simulate"), "--simulate was given");
+  Require(!options.info || Given(args, "--info"), "--info was given");
+  Require(!options.station || Given(args, "--station"), "--station was given");
+  Require(!options.verbose || Given(args, "--verbose") || Given(args, "-v"), "-v was given");
+  Require(!options.quiet || Given(args, "--quiet") || Given(args, "-q"), "-q was given");
   Require(!options.listModels || Given(args, "--list-models"), "--list-models was given");
   Require(!options.listPorts || Given(args, "--list-ports"), "--list-ports was given");
   Require(!options.version || Given(args, "--version"), "--version was given");
