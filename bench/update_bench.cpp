@@ -18,6 +18,7 @@
 #include "image/image_source.h"
 #include "sim/plc_sim.h"
 #include "sim/sim_link.h"
+#include "tests/support/instant_front_end.h"
 
 namespace {
 
@@ -91,23 +92,6 @@ class ReplayLink final : public Link {
   size_t& next_;
 };
 
-// A front end whose operator answers at once and whose clock is not looked at.
-class QuietFrontEnd final : public BurnEnvironment, public BurnObserver {
- public:
-  explicit QuietFrontEnd(std::function<std::unique_ptr<Link>()> open) : open_(std::move(open)) {}
-  std::string ComPort() override { return {}; }
-  LinkOpening OpenSerialPort(const std::string&) override { return {open_(), OpenFailure::kNone, {}}; }
-  LinkOpening OpenMyDevPipe() override { return {open_(), OpenFailure::kNone, {}}; }
-  void ShowBox(BoxKind, const std::string&, const std::string&) override {}
-  void EnableStartButton(bool) override {}
-  void StopElapsedTimer() override {}
-  void ResetElapsedTime() override {}
-  void SleepSeconds(int, const CancelToken&) override {}
-
- private:
-  std::function<std::unique_ptr<Link>()> open_;
-};
-
 struct Gl30 {
   const int index = *FindModel("GL30");
   const ModelRules& model = ModelAt(index);
@@ -119,10 +103,11 @@ struct Gl30 {
 // Runs one update against a fresh simulated PLC; `calls` records it.
 BurnResult UpdateOnTheSimulator(Gl30& gl30, std::vector<Call>* calls, double& simulatorSeconds) {
   PlcSimulator plc(DefaultPlcSettings(gl30.index, gl30.size));
-  QuietFrontEnd frontEnd([&]() -> std::unique_ptr<Link> {
+  InstantFrontEnd frontEnd([&]() -> LinkOpening {
     auto link = OpenSimLink(plc);
-    if (!link) return nullptr;
-    return std::make_unique<RecordingLink>(std::move(link), calls, simulatorSeconds);
+    if (!link) return {nullptr, OpenFailure::kBusy, "the simulated PLC is open already"};
+    return {std::make_unique<RecordingLink>(std::move(link), calls, simulatorSeconds),
+            OpenFailure::kNone, {}};
   });
   CancelToken cancel;
   return StartBurn({gl30.model, gl30.image, frontEnd, frontEnd, cancel, true});
@@ -162,7 +147,9 @@ void BM_Gl30UpdateToolAlone(benchmark::State& state) {
   }
   for (auto _ : state) {
     size_t next = 0;
-    QuietFrontEnd frontEnd([&] { return std::make_unique<ReplayLink>(calls, next); });
+    InstantFrontEnd frontEnd([&]() -> LinkOpening {
+      return {std::make_unique<ReplayLink>(calls, next), OpenFailure::kNone, {}};
+    });
     CancelToken cancel;
     const BurnResult result = StartBurn({gl30.model, gl30.image, frontEnd, frontEnd, cancel, true});
     if (result.outcome != BurnOutcome::kSucceeded || next != calls.size()) {

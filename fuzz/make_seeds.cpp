@@ -21,6 +21,7 @@
 #include "link/loader_protocol.h"
 #include "sim/plc_sim.h"
 #include "sim/sim_link.h"
+#include "tests/support/instant_front_end.h"
 
 namespace fs = std::filesystem;
 
@@ -160,29 +161,12 @@ void LoaderProtocolSeeds(const fs::path& dir) {
   }
 }
 
-// Answers every box at once; links go to the simulated PLC and are recorded.
-class SeedEnvironment final : public BurnEnvironment, public BurnObserver {
- public:
-  SeedEnvironment(PlcSimulator& plc, std::vector<Arrival>& arrivals)
-      : plc_(plc), arrivals_(arrivals) {}
-  std::string ComPort() override { return "COM1"; }
-  LinkOpening OpenSerialPort(const std::string&) override { return Open(); }
-  LinkOpening OpenMyDevPipe() override { return Open(); }
-  void ShowBox(BoxKind, const std::string&, const std::string&) override {}
-  void EnableStartButton(bool) override {}
-  void StopElapsedTimer() override {}
-  void ResetElapsedTime() override {}
-  void SleepSeconds(int, const CancelToken&) override {}
-
- private:
-  LinkOpening Open() {
-    auto link = OpenSimLink(plc_);
-    if (!link) return {nullptr, OpenFailure::kBusy, "the simulated PLC is open already"};
-    return {std::make_unique<RecordingLink>(std::move(link), arrivals_), OpenFailure::kNone, {}};
-  }
-  PlcSimulator& plc_;
-  std::vector<Arrival>& arrivals_;
-};
+// The simulated PLC's link, every arrival recorded.
+LinkOpening RecordedSimLink(PlcSimulator& plc, std::vector<Arrival>& arrivals) {
+  auto link = OpenSimLink(plc);
+  if (!link) return {nullptr, OpenFailure::kBusy, "the simulated PLC is open already"};
+  return {std::make_unique<RecordingLink>(std::move(link), arrivals), OpenFailure::kNone, {}};
+}
 
 bool BurnSeeds(const fs::path& dir) {
   bool allSucceeded = true;
@@ -190,7 +174,7 @@ bool BurnSeeds(const fs::path& dir) {
     MemoryImageSource source("seed.bin", FuzzImage(kSeedImageSize));
     PlcSimulator plc(DefaultPlcSettings(model, kSeedImageSize));
     std::vector<Arrival> arrivals;
-    SeedEnvironment environment(plc, arrivals);
+    InstantFrontEnd environment([&] { return RecordedSimLink(plc, arrivals); });
     const CancelToken cancel;
     const BurnResult result = StartBurn({ModelAt(model), source, environment, environment, cancel});
     if (result.outcome != BurnOutcome::kSucceeded) {

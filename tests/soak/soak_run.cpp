@@ -8,6 +8,7 @@
 #include "link/exchange.h"
 #include "sim/sim_link.h"
 #include "soak/soak.h"
+#include "support/instant_front_end.h"
 
 namespace {
 
@@ -89,33 +90,12 @@ class GuardedLink final : public Link {
   Guard& guard_;
 };
 
-class SoakEnvironment final : public BurnEnvironment, public BurnObserver {
- public:
-  SoakEnvironment(PlcSimulator& plc, Guard& guard) : plc_(plc), guard_(guard) {}
-
-  std::string ComPort() override { return "COM3"; }
-  LinkOpening OpenSerialPort(const std::string&) override { return Open(); }
-  LinkOpening OpenMyDevPipe() override { return Open(); }
-  // The operator answers at once.
-  void ShowBox(BoxKind, const std::string&, const std::string&) override {}
-  void EnableStartButton(bool) override {}
-  void StopElapsedTimer() override {}
-  void ResetElapsedTime() override {}
-  void SleepSeconds(int, const CancelToken&) override {}
-  void OnPrompt(const std::string& text) override { prompts.push_back(text); }
-
-  std::vector<std::string> prompts;
-
- private:
-  LinkOpening Open() {
-    auto link = OpenSimLink(plc_);
-    if (!link) return {nullptr, OpenFailure::kMissing, "the simulated PLC is unplugged"};
-    return {std::make_unique<GuardedLink>(std::move(link), guard_), OpenFailure::kNone, {}};
-  }
-
-  PlcSimulator& plc_;
-  Guard& guard_;
-};
+// A simulated PLC's link, behind the guard.
+LinkOpening GuardedSimLink(PlcSimulator& plc, Guard& guard) {
+  auto link = OpenSimLink(plc);
+  if (!link) return {nullptr, OpenFailure::kMissing, "the simulated PLC is unplugged"};
+  return {std::make_unique<GuardedLink>(std::move(link), guard), OpenFailure::kNone, {}};
+}
 
 // The worst case, summed exchange by exchange.
 struct WorstCase {
@@ -198,7 +178,7 @@ SoakRun RunSoakCase(const SoakCase& c, std::optional<uint64_t> boundNanos) {
   // Every attempt makes a few link calls; taking stale input off the line
   // may take a few dozen.
   Guard guard{*run.plc, cancel, run.boundNanos, 100 * worst.attempts};
-  SoakEnvironment environment(*run.plc, guard);
+  InstantFrontEnd environment([&] { return GuardedSimLink(*run.plc, guard); });
   SoakImageSource image(SoakImage(c.imageSize));
   run.result = StartBurn({ModelAt(c.model), image, environment, environment, cancel, false});
   run.prompts = std::move(environment.prompts);
