@@ -21,6 +21,17 @@ constexpr auto kPortRetry = 1s;
 // leaves between two runs: bytes still on the line are not the new link's.
 constexpr auto kSettle = 200ms;
 
+// The unit of a USB PLC found attached: at its location; one the system
+// gives no location is the one PLC of the station, found by its ids.
+UnitTarget UsbTargetOf(const UsbPlc& plc) {
+  UnitTarget target;
+  target.kind =
+      plc.location.empty() ? UnitTarget::Kind::kUsbSearch : UnitTarget::Kind::kUsbLocation;
+  target.name = plc.location.empty() ? "USB" : plc.location;
+  target.serial = plc.serial;
+  return target;
+}
+
 std::string Seconds(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", seconds);
@@ -73,13 +84,7 @@ class Station {
       std::optional<UnitTarget> target;
       if (Usb()) {
         plc = NextUsbPlc(done);
-        // A PLC the system gives no location is the one PLC of the station,
-        // found by its ids.
-        if (plc) {
-          target = plc->location.empty()
-                       ? UnitTarget{UnitTarget::Kind::kUsbSearch, "USB", plc->serial}
-                       : UnitTarget{UnitTarget::Kind::kUsbLocation, plc->location, plc->serial};
-        }
+        if (plc) target = UsbTargetOf(*plc);
       } else {
         target = NextSerialPlc();
       }
