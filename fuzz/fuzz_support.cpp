@@ -27,8 +27,9 @@ uint16_t BitwiseCrc(std::span<const uint8_t> data) {
 constexpr uint8_t kArrivesLate = 0x80;
 constexpr uint8_t kArrivalLength = 0x7F;
 
-// One read and what listening for a late reply right after it brought, with
-// the request it answers: the last write before it, when that went out whole.
+// One read and what listening for the rest of it brought, when it came
+// short, with the request it answers: the last write before it, when that
+// went out whole.
 struct Answer {
   const Bytes* request;
   size_t asked;
@@ -39,7 +40,10 @@ std::vector<Answer> Answers(const ScriptedLink& link) {
   using Kind = ScriptedLink::Call::Kind;
   std::vector<Answer> answers;
   const Bytes* request = nullptr;
-  bool listening = false;  // a drain that waits for quiet still adds to the reply
+  // A drain that waits for quiet right after a short read adds to its
+  // reply; any other drain takes stale input off the line (also one after
+  // a reply read whole, which the exchange listens past for a late reply).
+  bool listening = false;
   for (const ScriptedLink::Call& call : link.calls()) {
     if (call.kind == Kind::kWrite) {
       request = call.moved == call.asked ? &call.bytes : nullptr;
@@ -49,9 +53,9 @@ std::vector<Answer> Answers(const ScriptedLink& link) {
       request = nullptr;
       listening = true;
     } else if (call.kind == Kind::kDrain) {
-      if (listening && call.quietMs > 0) {
-        answers.back().reply.insert(answers.back().reply.end(), call.bytes.begin(),
-                                    call.bytes.end());
+      if (listening && call.quietMs > 0 && answers.back().reply.size() < answers.back().asked) {
+        Bytes& reply = answers.back().reply;
+        reply.insert(reply.end(), call.bytes.begin(), call.bytes.end());
       } else {
         listening = false;
       }
