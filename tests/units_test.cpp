@@ -101,16 +101,22 @@ struct PlanCase {
 
 void PrintTo(const PlanCase& c, std::ostream* os) { *os << c.name; }
 
+// The units the arguments and `--model MODEL` name, with `attached` the USB
+// PLCs found; an empty plan when the arguments do not parse.
+UnitPlan PlanOf(const char* model, std::vector<std::string> args,
+                const std::vector<UsbPlc>& attached) {
+  args.insert(args.end(), {"--model", model});
+  const ParsedOptions parsed = ParseOptions(args);
+  EXPECT_TRUE(parsed.options) << parsed.error;
+  if (!parsed.options) return {{}, false, "unparsed: " + parsed.error, 0};
+  return PlanUnits(*parsed.options, ModelAt(*FindModel(model)), [&] { return attached; });
+}
+
 class Plan : public ::testing::TestWithParam<PlanCase> {};
 
 TEST_P(Plan, NamesEachUnitAndHowItIsReached) {
   const PlanCase& c = GetParam();
-  std::vector<std::string> args = c.args;
-  args.insert(args.end(), {"--model", c.model});
-  const ParsedOptions parsed = ParseOptions(args);
-  ASSERT_TRUE(parsed.options) << parsed.error;
-  const UnitPlan plan =
-      PlanUnits(*parsed.options, ModelAt(*FindModel(c.model)), [&] { return c.attached; });
+  const UnitPlan plan = PlanOf(c.model, c.args, c.attached);
   ASSERT_EQ(plan.error, "");
   std::vector<std::tuple<Kind, std::string, std::string>> targets;
   for (const UnitTarget& target : plan.targets) {
@@ -191,12 +197,7 @@ class PlanRefused : public ::testing::TestWithParam<PlanRefusal> {};
 
 TEST_P(PlanRefused, WithItsStatusAndWhy) {
   const PlanRefusal& c = GetParam();
-  std::vector<std::string> args = c.args;
-  args.insert(args.end(), {"--model", c.model});
-  const ParsedOptions parsed = ParseOptions(args);
-  ASSERT_TRUE(parsed.options) << parsed.error;
-  const UnitPlan plan =
-      PlanUnits(*parsed.options, ModelAt(*FindModel(c.model)), [&] { return c.attached; });
+  const UnitPlan plan = PlanOf(c.model, c.args, c.attached);
   EXPECT_TRUE(plan.targets.empty());
   EXPECT_EQ(plan.errorStatus, c.status);
   EXPECT_THAT(plan.error, HasSubstr(c.says));
