@@ -198,11 +198,11 @@ class BurnSession {
       }
     }
     phase_ = BurnPhase::kErasing;
-    if (SendErase_B(Talk(), model_, static_cast<uint32_t>(image_->Size())) != LoaderStatus::kDone) {
-      return LoaderFailure(BurnMessage::kEraseUnanswered);
-    }
-    if (SendUpdate(Talk()) != LoaderStatus::kDone) {
-      return LoaderFailure(BurnMessage::kUpdateUnanswered);
+    const LoaderStatus erased = SendErase_B(Talk(), model_, static_cast<uint32_t>(image_->Size()));
+    if (erased != LoaderStatus::kDone) return LoaderFailure(BurnMessage::kEraseUnanswered, erased);
+    const LoaderStatus updating = SendUpdate(Talk());
+    if (updating != LoaderStatus::kDone) {
+      return LoaderFailure(BurnMessage::kUpdateUnanswered, updating);
     }
     phase_ = BurnPhase::kProgramming;
     const LoaderStatus s = SendFW(Talk(), model_, *image_);
@@ -214,9 +214,12 @@ class BurnSession {
                   BoxKind::kInformation);
   }
 
-  // A loader operation that failed, or stopped because it was asked to.
-  BurnResult LoaderFailure(BurnMessage message) {
+  // A loader operation that failed, or stopped because it was asked to. A
+  // loader whose replies fell out of step fails the update as a whole,
+  // whichever step met it.
+  BurnResult LoaderFailure(BurnMessage message, LoaderStatus status = LoaderStatus::kNoReply) {
     if (cancel_.Requested()) return Cancelled();
+    if (status == LoaderStatus::kOutOfStep) message = BurnMessage::kTransferFailed;
     return FailAndFinish(MessageText(message));
   }
 

@@ -112,6 +112,15 @@ Diagnosis ExchangeFailed(const BurnResult& result, const ModelRules& model,
     return {"The loader reported a flash write error (0x16) while taking the image.", "",
             std::nullopt};
   }
+  if (const auto byte = result.lastExchange.outOfStep) {
+    return {"The loader answered " + ShowBytes({&*byte, 1}) + " to " +
+                OperationPurpose(*result.lastExchange.operation) +
+                " where only an answer to a request sent again could come, so the tool cannot "
+                "tell which request the line answers; it did not close the transfer, and the "
+                "PLC waits in its loader.",
+            "Run the same command again: it continues with phase 2. " + Checklist(model, port),
+            std::nullopt};
+  }
   return DiagnoseExchange(result.lastExchange, model, port);
 }
 
@@ -142,8 +151,8 @@ Diagnosis DiagnoseExchange(const LastExchange& exchange, const ModelRules& model
                 Times(exchange.attempts) + ", and no byte came back.",
             Checklist(model, port), std::nullopt};
   }
-  return {"The PLC answered " + what + " in " + std::to_string(exchange.attemptsAnswered) +
-              " of " + std::to_string(exchange.attempts) +
+  return {"The PLC answered " + what + " in " + std::to_string(exchange.attemptsAnswered) + " of " +
+              std::to_string(exchange.attempts) +
               " attempts, but never as expected; the last reply was " + ShowBytes(exchange.reply) +
               " (" + std::to_string(exchange.reply.size()) + " bytes).",
           "A damaged reply points at the line: a loose cable, noise, or a converter set to "

@@ -15,6 +15,8 @@ struct LastExchange {
   int attempts = 0;
   int attemptsAnswered = 0;  // attempts that brought back any byte
   int attemptsUnsent = 0;    // attempts whose request could not be written
+  // The byte that put the line out of step, when one did.
+  std::optional<uint8_t> outOfStep;
 };
 
 // Keeps the last exchange, and passes the conversation on.
@@ -27,7 +29,7 @@ class ExchangeRecorder final : public ExchangeListener {
     next_.OnOperation(operation);
   }
   void OnExchange() override {
-    last_ = LastExchange{last_.operation, {}, {}, 0, 0, 0};
+    last_ = LastExchange{last_.operation, {}, {}, 0, 0, 0, std::nullopt};
     next_.OnExchange();
   }
   void OnAttempt(const Attempt& attempt) override {
@@ -37,6 +39,10 @@ class ExchangeRecorder final : public ExchangeListener {
     if (!attempt.reply.empty()) ++last_.attemptsAnswered;
     if (attempt.result == AttemptResult::kWriteFailed) ++last_.attemptsUnsent;
     next_.OnAttempt(attempt);
+  }
+  void OnOutOfStep(uint8_t byte) override {
+    last_.outOfStep = byte;
+    next_.OnOutOfStep(byte);
   }
   const LastExchange& last() const { return last_; }
 

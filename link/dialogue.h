@@ -57,6 +57,9 @@ class ExchangeListener {
   // A request/reply exchange of the current operation begins.
   virtual void OnExchange() {}
   virtual void OnAttempt(const Attempt&) {}
+  // A reply came that answers no request the exchange can name (`byte`):
+  // the line is out of step and the exchange ends.
+  virtual void OnOutOfStep(uint8_t /*byte*/) {}
 };
 
 struct Dialogue {

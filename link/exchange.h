@@ -49,6 +49,7 @@ enum class ExchangeEnd {
   kExhausted,
   kStopped,
   kCancelled,  // the burn was asked to stop before an attempt
+  kOutOfStep,  // a reply came that answers no request the exchange can name
 };
 
 // After a read that came up short the line is listened to until it has been
@@ -60,26 +61,22 @@ inline constexpr uint32_t kLateReplyQuietMs = 200;
 
 // Input waiting before a request goes out is stale (the tail of an earlier
 // reply, a reply later than its listening, noise) and is taken off the line,
-// so that it cannot stand in for the reply to this request. An exchange may
-// look at it first: a StaleInput check that returns true ends the exchange.
-struct IgnoreStaleInput {
-  bool operator()(std::span<const uint8_t>) const { return false; }
-};
-
-// With quietMs 0 only what has arrived is taken; otherwise also what keeps
-// arriving, until the line has been quiet that long.
-template <typename StaleInput>
-bool DiscardStaleInput(Link& link, StaleInput& check, uint32_t quietMs = 0) {
+// so that it cannot stand in for the reply to this request. With quietMs 0
+// only what has arrived is taken; otherwise also what keeps arriving, until
+// the line has been quiet that long.
+inline void DiscardStaleInput(Link& link, uint32_t quietMs = 0) {
   // A line that never stops delivering is not drained for ever.
   constexpr size_t kMostStaleBytes = 4096;
   uint8_t chunk[64];
-  for (size_t taken = 0; taken < kMostStaleBytes;) {
-    const size_t got = link.Drain(chunk, sizeof chunk, quietMs);
-    if (got > 0 && check(std::span<const uint8_t>(chunk, got))) return true;
-    if (got < sizeof chunk) return false;
-    taken += got;
+  for (size_t taken = 0; taken < kMostStaleBytes; taken += sizeof chunk) {
+    if (link.Drain(chunk, sizeof chunk, quietMs) < sizeof chunk) return;
   }
-  return false;
+}
+
+// Tells the listener, if any, how an attempt ended and what it heard.
+inline void TellAttempt(ExchangeListener* listener, std::span<const uint8_t> request,
+                        std::span<const uint8_t> heard, AttemptResult result) {
+  if (listener != nullptr) listener->OnAttempt({request, heard, result});
 }
 
 // Runs attempts under `budget` until `judge` accepts or stops, or the budget
@@ -97,23 +94,21 @@ bool DiscardStaleInput(Link& link, StaleInput& check, uint32_t quietMs = 0) {
 // accepted after an attempt that went unanswered (it may be that attempt's,
 // late, with this attempt's own still coming); what comes meanwhile is
 // stale input.
-template <typename Judge, typename StaleInput = IgnoreStaleInput>
+template <typename Judge>
 ExchangeEnd Exchange(const Dialogue& dialogue, std::span<const uint8_t> request,
-                     std::span<uint8_t> reply, RetryBudget& budget, Judge&& judge,
-                     StaleInput&& stale = {}) {
+                     std::span<uint8_t> reply, RetryBudget& budget, Judge&& judge) {
   Link& link = dialogue.link;
   ExchangeListener* const listener = dialogue.listener;
   if (listener != nullptr) listener->OnExchange();
   // The listener hears the reply as it came: the judge may convert it in place.
   uint8_t heard[kLargestReply];
   auto tell = [&](size_t got, AttemptResult result) {
-    if (listener != nullptr)
-      listener->OnAttempt({request, {heard, std::min(got, sizeof heard)}, result});
+    TellAttempt(listener, request, {heard, std::min(got, sizeof heard)}, result);
   };
   bool unanswered = false;  // an earlier attempt's reply may still come
   while (budget.HasAttemptsLeft()) {
     if (dialogue.cancel.Requested()) return ExchangeEnd::kCancelled;
-    if (DiscardStaleInput(link, stale)) return ExchangeEnd::kStopped;
+    DiscardStaleInput(link);
     if (link.Write(request.data(), request.size()) != request.size()) {
       budget.CountWriteFailure();
       tell(0, AttemptResult::kWriteFailed);
@@ -130,18 +125,14 @@ ExchangeEnd Exchange(const Dialogue& dialogue, std::span<const uint8_t> request,
     switch (judge(got)) {
       case Verdict::kAccept:
         tell(got, AttemptResult::kAccepted);
-        if (unanswered && DiscardStaleInput(link, stale, kLateReplyQuietMs)) {
-          return ExchangeEnd::kStopped;
-        }
+        if (unanswered) DiscardStaleInput(link, kLateReplyQuietMs);
         return ExchangeEnd::kAccepted;
       case Verdict::kStop: tell(got, AttemptResult::kStopped); return ExchangeEnd::kStopped;
       case Verdict::kReject:
         budget.CountReadFailure();
         tell(got, AttemptResult::kRejected);
         // A short reply was followed by a quiet line already.
-        if (whole && DiscardStaleInput(link, stale, kLateReplyQuietMs)) {
-          return ExchangeEnd::kStopped;
-        }
+        if (whole) DiscardStaleInput(link, kLateReplyQuietMs);
         unanswered = unanswered || !whole;
         break;
     }

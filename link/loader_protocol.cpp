@@ -23,41 +23,124 @@ constexpr uint8_t kEraseRequest[] = {'E', 'R', 'A', 'S', 'E'};
 constexpr uint8_t kUpdateRequest[] = {'U', 'P', 'D', 'A', 'T', 'E'};
 constexpr uint8_t kEotRequest[] = {kEot};
 
-// The exchanges whose only acceptable reply is the single byte 0x06.
-ExchangeEnd AckExchange(const Dialogue& dialogue, std::span<const uint8_t> request,
-                        RetryBudget& budget) {
-  std::array<uint8_t, 1> reply{};
-  return Exchange(dialogue, request, reply, budget, [&](size_t got) {
-    return got == reply.size() && reply[0] == kAck ? Verdict::kAccept : Verdict::kReject;
-  });
+constexpr uint8_t kNak = 0x15;
+
+// What a reply the loader owed, read after its attempt had given up on it,
+// means for the exchange.
+enum class LateReply { kInStep, kAcknowledged, kFlashWriteError, kOutOfStep };
+
+LateReply JudgeLateReply(uint8_t byte, bool blocksFlow) {
+  if (byte == kAck) return LateReply::kAcknowledged;
+  if (byte == kNak) return LateReply::kInStep;
+  // Once blocks flow, a 0x16 is the flash-write error wherever it is read.
+  if (blocksFlow && byte == kFlashError) return LateReply::kFlashWriteError;
+  return LateReply::kOutOfStep;
 }
 
-// Once blocks flow, a 0x16 from the loader is its flash-write error wherever
-// it turns up: as the reply to a block, in the input left over from an
-// earlier exchange, or read while the transfer is being closed (a reply that
-// came late may be met there). Taking it for an ordinary failed read would
-// let the closing 0x04 be acknowledged and a failed update end as a success.
-bool HoldsFlashWriteError(std::span<const uint8_t> bytes) {
-  return std::find(bytes.begin(), bytes.end(), kFlashError) != bytes.end();
+// The loader's one-byte exchanges (every erase step, the update command,
+// every block and both closing 0x04s), kept in step with the loader.
+//
+// An attempt that went unanswered may still be answered: the loader owes a
+// reply for every request that went out whole. Replies owed are counted
+// (attempts sent minus replies read), and before the next request goes out
+// each is waited for, up to a full reply time-out: an ACK or a NAK is the
+// loader's answer to the same request sent again, a 0x16 once blocks flow is
+// the flash-write error, and silence means it was never taken. Any other
+// byte cannot be placed: the exchange ends out of step, so that the closing
+// 0x04 never goes out unless every block had its own acknowledgement in step.
+// With `blocksFlow` a 0x16 ends the exchange as the flash-write error.
+ExchangeEnd InStepExchange(const Dialogue& dialogue, std::span<const uint8_t> request,
+                           RetryBudget& budget, bool blocksFlow) {
+  Link& link = dialogue.link;
+  ExchangeListener* const listener = dialogue.listener;
+  if (listener != nullptr) listener->OnExchange();
+  uint32_t owed = 0;
+  uint8_t byte = 0;
+  const std::span<const uint8_t> heard(&byte, 1);
+
+  // One owed reply, read: how the exchange goes on (nothing: in step).
+  auto placeOwed = [&](std::optional<ExchangeEnd> accepted) -> std::optional<ExchangeEnd> {
+    --owed;
+    switch (JudgeLateReply(byte, blocksFlow)) {
+      case LateReply::kInStep: return std::nullopt;
+      case LateReply::kAcknowledged: return accepted;
+      case LateReply::kFlashWriteError:
+        TellAttempt(listener, request, heard, AttemptResult::kStopped);
+        return ExchangeEnd::kStopped;
+      case LateReply::kOutOfStep: break;
+    }
+    if (listener != nullptr) listener->OnOutOfStep(byte);
+    return ExchangeEnd::kOutOfStep;
+  };
+  // After the acknowledgement, the replies still owed.
+  auto settle = [&]() {
+    while (owed > 0) {
+      if (link.Read(&byte, 1) == 0) break;  // a whole reply time-out of silence
+      if (auto end = placeOwed(std::nullopt)) return *end;
+    }
+    return ExchangeEnd::kAccepted;
+  };
+
+  while (budget.HasAttemptsLeft()) {
+    if (dialogue.cancel.Requested()) return ExchangeEnd::kCancelled;
+    // Waiting input is a late reply to an earlier attempt of this request
+    // (an ACK there acknowledges it), or, when nothing is owed, noise.
+    constexpr size_t kMostStaleBytes = 4096;
+    for (size_t taken = 0; taken < kMostStaleBytes && link.Drain(&byte, 1, 0) == 1; ++taken) {
+      if (owed == 0) {
+        if (!blocksFlow || byte != kFlashError) continue;
+        TellAttempt(listener, request, heard, AttemptResult::kStopped);
+        return ExchangeEnd::kStopped;
+      }
+      if (auto end = placeOwed(ExchangeEnd::kAccepted)) {
+        if (*end != ExchangeEnd::kAccepted) return *end;
+        TellAttempt(listener, request, heard, AttemptResult::kAccepted);
+        return settle();
+      }
+    }
+    if (link.Write(request.data(), request.size()) != request.size()) {
+      budget.CountWriteFailure();
+      TellAttempt(listener, request, {}, AttemptResult::kWriteFailed);
+      continue;
+    }
+    ++owed;
+    budget.ShowReadFailures();
+    byte = 0;
+    size_t got = link.Read(&byte, 1);
+    if (got == 0) got = link.Drain(&byte, 1, kLateReplyQuietMs);
+    if (got == 1) --owed;
+    if (got == 1 && byte == kAck) {
+      TellAttempt(listener, request, heard, AttemptResult::kAccepted);
+      return settle();
+    }
+    if (got == 1 && blocksFlow && byte == kFlashError) {
+      TellAttempt(listener, request, heard, AttemptResult::kStopped);
+      return ExchangeEnd::kStopped;
+    }
+    budget.CountReadFailure();
+    TellAttempt(listener, request, heard.first(got), AttemptResult::kRejected);
+  }
+  return ExchangeEnd::kExhausted;
+}
+
+LoaderStatus StatusOf(ExchangeEnd end) {
+  switch (end) {
+    case ExchangeEnd::kAccepted: return LoaderStatus::kDone;
+    case ExchangeEnd::kStopped: return LoaderStatus::kFlashWriteError;
+    case ExchangeEnd::kOutOfStep: return LoaderStatus::kOutOfStep;
+    case ExchangeEnd::kExhausted:
+    case ExchangeEnd::kCancelled: break;
+  }
+  return LoaderStatus::kNoReply;
 }
 
 // Closes the erase (a 0x16 there is just a wrong reply) or the transfer.
 enum class Closing { kErase, kTransfer };
 
 LoaderStatus EndOfTransmission(const Dialogue& dialogue, Closing closing) {
-  const bool transfer = closing == Closing::kTransfer;
   RetryBudget budget(dialogue.status);
-  std::array<uint8_t, 1> reply{};
-  const auto end = Exchange(
-      dialogue, kEotRequest, reply, budget,
-      [&](size_t got) {
-        if (got != reply.size()) return Verdict::kReject;
-        if (reply[0] == kAck) return Verdict::kAccept;
-        return transfer && reply[0] == kFlashError ? Verdict::kStop : Verdict::kReject;
-      },
-      [&](std::span<const uint8_t> stale) { return transfer && HoldsFlashWriteError(stale); });
-  if (end == ExchangeEnd::kStopped) return LoaderStatus::kFlashWriteError;
-  if (end != ExchangeEnd::kAccepted) return LoaderStatus::kNoReply;
+  const auto end = InStepExchange(dialogue, kEotRequest, budget, closing == Closing::kTransfer);
+  if (end != ExchangeEnd::kAccepted) return StatusOf(end);
   dialogue.status.SetProgress(100);
   dialogue.status.SetErrCounter(0);
   return LoaderStatus::kDone;
@@ -129,9 +212,8 @@ LoaderStatus SendErase_B(const Dialogue& dialogue, const ModelRules& model, uint
   dialogue.status.SetPhase(kErasing);
   for (uint32_t k = 0; k < steps; ++k) {
     RetryBudget budget(dialogue.status, failuresPerKind);
-    if (AckExchange(dialogue, kEraseRequest, budget) != ExchangeEnd::kAccepted) {
-      return LoaderStatus::kNoReply;
-    }
+    const auto end = InStepExchange(dialogue, kEraseRequest, budget, false);
+    if (end != ExchangeEnd::kAccepted) return StatusOf(end);
     dialogue.status.SetErrCounter(0);
     dialogue.status.SetProgress(static_cast<int32_t>(k * 100 / steps));
   }
@@ -142,9 +224,8 @@ LoaderStatus SendUpdate(const Dialogue& dialogue) {
   dialogue.Begin(Operation::kSendUpdate);
   dialogue.link.SetTimeouts(kExchangeTimeouts);
   RetryBudget budget(dialogue.status);
-  if (AckExchange(dialogue, kUpdateRequest, budget) != ExchangeEnd::kAccepted) {
-    return LoaderStatus::kNoReply;
-  }
+  const auto end = InStepExchange(dialogue, kUpdateRequest, budget, false);
+  if (end != ExchangeEnd::kAccepted) return StatusOf(end);
   // The acknowledgement still comes at the old speed; the blocks go at the new one.
   dialogue.link.ApplyLineSettings(kLoaderLineSettings);
   dialogue.status.SetErrCounter(0);
@@ -185,17 +266,8 @@ LoaderStatus SendFW(const Dialogue& dialogue, const ModelRules& model, ImageRead
 
     dialogue.status.SetErrCounter(0);
     RetryBudget budget(dialogue.status);
-    std::array<uint8_t, 1> reply{};
-    const auto end = Exchange(
-        dialogue, request, reply, budget,
-        [&](size_t got) {
-          if (got != reply.size()) return Verdict::kReject;
-          if (reply[0] == kAck) return Verdict::kAccept;
-          return reply[0] == kFlashError ? Verdict::kStop : Verdict::kReject;
-        },
-        HoldsFlashWriteError);
-    if (end == ExchangeEnd::kStopped) return LoaderStatus::kFlashWriteError;
-    if (end != ExchangeEnd::kAccepted) return LoaderStatus::kNoReply;
+    const auto end = InStepExchange(dialogue, request, budget, true);
+    if (end != ExchangeEnd::kAccepted) return StatusOf(end);
     ++number;
     ++acknowledged;
     dialogue.status.SetTransferred(std::min(acknowledged * dataBytes, plan.imageBytes),

@@ -14,6 +14,9 @@ enum class LoaderStatus : uint8_t {
   kDone = 0x00,
   kNoReply = 0x10,          // no acceptable reply within the attempts allowed
   kFlashWriteError = 0x16,  // the loader could not write a block (SendFW)
+  // A reply came that answers no request the tool can name: the loader is
+  // left without the closing 0x04 and waits in its loader.
+  kOutOfStep = 0x20,
 };
 
 // The identity code in a reply to the loader's identity query as it came

@@ -82,8 +82,12 @@ class PosixSerialLink final : public Link {
                     [&](size_t done) { return read(fd_, data + done, n - done); });
   }
 
+  // A terminal set to VMIN 0 and VTIME 0 reads 0 when nothing is waiting,
+  // not EAGAIN, so a read of 0 is "nothing yet" here as in Transfer; a
+  // hang-up shows as POLLHUP, or as EIO from the read.
   size_t Drain(uint8_t* data, size_t n, uint32_t quietMs) override {
     size_t done = 0;
+    bool hungUp = false;
     while (done < n) {
       const ssize_t moved = read(fd_, data + done, n - done);
       if (moved > 0) {
@@ -91,12 +95,15 @@ class PosixSerialLink final : public Link {
         continue;
       }
       if (moved < 0 && errno == EINTR) continue;
-      if (moved == 0 || errno != EAGAIN || quietMs == 0) break;
+      if (moved < 0 && errno != EAGAIN) break;  // device gone
+      if (hungUp || quietMs == 0) break;
       pollfd pfd{fd_, POLLIN, 0};
       const int ready = poll(&pfd, 1, static_cast<int>(quietMs));
       if (ready < 0 && errno == EINTR) continue;
-      // Quiet for quietMs, or hung up with nothing more to read.
-      if (ready <= 0 || (pfd.revents & POLLIN) == 0) break;
+      if (ready <= 0) break;  // quiet for quietMs
+      // What it sent before it went is still read; then nothing more comes.
+      if ((pfd.revents & (POLLHUP | POLLERR)) != 0) hungUp = true;
+      if (!hungUp && (pfd.revents & POLLIN) == 0) break;
     }
     return done;
   }

@@ -258,52 +258,74 @@ constexpr char kFlashWriteError[] =
     "ERROR: Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW "
     "again";
 
-// The reply to block 2 comes after the tool's read has given up on it; the
-// loader then fails to write the last block. The burn must end with the
-// flash-write error, never with success; without that error it completes.
+// A block's reply comes twice the read time-out late: after the tool's first
+// attempt has given up on it, at the end of the second attempt's read.
+// The tool sends the block again, and the loader acknowledges or refuses the
+// repeat. Whatever the timing, the update ends with the truth: success with
+// the image in the flash, or the flash-write error the loader reported; and
+// the closing 0x04 reaches the loader only after every block. Paced, as a
+// real line is: the repeat's reply follows the late one a byte time later,
+// after the tool has taken the late one.
 struct LateCase {
   const char* name;
-  const char* model;
-  bool lastBlockFails;
-  std::vector<std::string> options;
+  bool lastBlock;     // the late reply is the last block's, else block 2's
+  bool refuseRepeat;  // the loader refuses a block it has written
+  bool flashError;    // the loader cannot write the last block (or close the transfer)
 };
 
 void PrintTo(const LateCase& c, std::ostream* os) { *os << c.name; }
 
 class CliLateReply : public CliTest, public ::testing::WithParamInterface<LateCase> {};
 
-TEST_P(CliLateReply, EndsWithTheTruth) {
+TEST_P(CliLateReply, EndsWithTheTruthAndClosesOnlyAfterEveryBlock) {
   const LateCase& c = GetParam();
-  const uint32_t size = 20000;
-  const std::string image = MakeImage(std::string(c.model) + "_test.bin", size);
-  std::vector<std::string> faults = {"--late", "block@2", "--exit-when-complete"};
-  if (c.lastBlockFails) {
-    const uint32_t last = BlockPlanOf(c.model, size).blocks;
-    faults.insert(faults.end(), {"--flash-error", "block@" + std::to_string(last)});
+  const uint32_t size = 600;  // five KR2-E blocks, the last one partly filled
+  const uint32_t blocks = BlockPlanOf("KR2-E", size).blocks;
+  const std::string image = MakeImage("KR2-E_test.bin", size);
+  const std::string last = "block@" + std::to_string(blocks);
+  std::vector<std::string> faults = {"--late",
+                                     c.lastBlock ? last : "block@2",
+                                     "--late-by",
+                                     "6000",
+                                     "--repeated-block",
+                                     c.refuseRepeat ? "refuse" : "ack",
+                                     "--exit-when-complete",
+                                     "--pacing"};
+  // A late last block is written: its loader fails the close instead.
+  if (c.flashError) {
+    faults.insert(faults.end(), {"--flash-error", c.lastBlock ? "final-eot" : last});
   }
-  auto plc = StartPlc(c.model, image, faults);
-  std::vector<std::string> args = {"--image", image, "--port", link_};
-  args.insert(args.end(), c.options.begin(), c.options.end());
-  const Run run = RunCli(args);
-  const std::vector<std::string> lines = Lines(run.output);
-  ASSERT_FALSE(lines.empty());
-  if (c.lastBlockFails) {
+  auto plc = StartPlc("KR2-E", image, faults);
+  const Run run = RunCli({"--image", image, "--port", link_});
+  ASSERT_FALSE(Lines(run.output).empty());
+  if (c.flashError) {
     EXPECT_EQ(run.status, 1) << run.output;
-    EXPECT_EQ(lines.back(), kFlashWriteError);
+    EXPECT_EQ(LastLine(run.output), kFlashWriteError) << run.output;
     EXPECT_EQ(plc->Stop(SIGTERM), 0) << "no violation";
   } else {
     EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(lines.back(), IsUsbModel(c.model) ? kUsbSuccess : kComSuccess);
+    EXPECT_EQ(LastLine(run.output), kComSuccess) << run.output;
     ExpectCleanReport(*plc);
+  }
+  const std::string report = ReadText(dir_ / "report.json");
+  const size_t close = report.find("\"request\": \"final-eot\"");
+  if (close != std::string::npos) {
+    EXPECT_LT(report.find("\"block\": " + std::to_string(blocks) + ","), close)
+        << "the closing 0x04 came before the last block";
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Blocks, CliLateReply,
-                         ::testing::Values(LateCase{"KR2_E_Completes", "KR2-E", false, {}},
-                                           LateCase{"KR2_E_LastBlockFails", "KR2-E", true, {}},
-                                           LateCase{
-                                               "GL30_LastBlockFails", "GL30", true, {"--yes"}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, CliLateReply,
+    ::testing::Values(LateCase{"MiddleRepeatAcked", false, false, false},
+                      LateCase{"MiddleRepeatRefused", false, true, false},
+                      LateCase{"MiddleRepeatAckedLastFails", false, false, true},
+                      LateCase{"MiddleRepeatRefusedLastFails", false, true, true},
+                      LateCase{"LastRepeatAcked", true, false, false},
+                      LateCase{"LastRepeatRefused", true, true, false},
+                      LateCase{"LastRepeatAckedCloseFails", true, false, true},
+                      LateCase{"LastRepeatRefusedCloseFails", true, true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliTest, PlcThatNeverStartsItsLoaderIsToldAfterThreeRounds) {
   // One that keeps the link, one asking for a power cycle (which answers the

@@ -290,6 +290,7 @@ TEST_F(LoaderTest, StaleInputIsNeverTakenForTheReplyButA0x16EndsTheTransfer) {
   link.QueueArrival(Bytes{kAck, kAck});  // block 1, and a stray 0x06 after it
   link.QueueArrival(Bytes{});            // block 2 gets no reply...
   link.QueueArrival(Bytes{kAck});        // ...until it is sent again
+  link.QueueArrival(Bytes{});            // the first attempt's reply never comes
   link.QueueArrival(Bytes{kAck});        // the closing 0x04
   EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), 0);
   EXPECT_EQ(BlockPackets(link).size(), 3u) << "the stray 0x06 did not stand in for block 2";
@@ -298,6 +299,43 @@ TEST_F(LoaderTest, StaleInputIsNeverTakenForTheReplyButA0x16EndsTheTransfer) {
   link.QueueArrival(Bytes{kAck, kFlashWriteError});
   EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), kFlashWriteError);
 }
+
+// A block whose first attempt went unanswered is acknowledged on its second:
+// the loader still owes the first attempt a reply, and it is waited for
+// before anything more goes out. An ACK or NAK there answers the repeat, a
+// 0x16 is the flash-write error, silence leaves the line in step; any other
+// byte answers nothing the tool sent, and the transfer is left unclosed.
+struct OwedReplyCase {
+  const char* name;
+  Bytes owed;  // what comes where the first attempt's reply was owed
+  int code;
+};
+
+void PrintTo(const OwedReplyCase& c, std::ostream* os) { *os << c.name; }
+
+class OwedReply : public LoaderTest, public ::testing::WithParamInterface<OwedReplyCase> {};
+
+TEST_P(OwedReply, IsWaitedForBeforeTheNextRequestGoesOut) {
+  const OwedReplyCase& c = GetParam();
+  SelectByName("MU");
+  LoadImage(Pattern(2 * 256));
+  link.QueueArrival(Bytes{kAck});  // block 1
+  link.QueueArrival(Bytes{});      // block 2 goes unanswered...
+  link.QueueArrival(Bytes{kAck});  // ...and its repeat is acknowledged
+  link.QueueArrival(c.owed);
+  link.QueueArrival(Bytes{kAck});  // the closing 0x04
+  EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), c.code);
+  EXPECT_EQ(BlockPackets(link).size(), 3u);
+  EXPECT_EQ(link.Requests().back() == kEotRequest, c.code == 0) << "closed only in step";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, OwedReply,
+    ::testing::Values(OwedReplyCase{"Ack", Bytes{kAck}, 0}, OwedReplyCase{"Nak", Bytes{0x15}, 0},
+                      OwedReplyCase{"Silence", Bytes{}, 0},
+                      OwedReplyCase{"FlashWriteError", Bytes{kFlashWriteError}, kFlashWriteError},
+                      OwedReplyCase{"AnyOtherByte", Bytes{'X'}, 0x20}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LoaderTest, SilentLoaderEndsTheTransferAfterSixAttemptsOfOneBlock) {
   SelectByName("GL30");

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/serial.h"
@@ -116,6 +117,30 @@ TEST_F(PseudoTerminal, EveryByteValuePassesUnchangedBothWays) {
   std::vector<uint8_t> back(all.size());
   EXPECT_EQ(link->Read(back.data(), back.size()), all.size());
   EXPECT_EQ(back, all);
+}
+
+// Listening until the line is quiet: a terminal with nothing waiting reads
+// 0, which is "nothing yet", not a hang-up. A byte that comes 100 ms later
+// is still taken; a hang-up ends the listening at once.
+TEST_F(PseudoTerminal, DrainListensUntilTheLineIsQuietAndStopsAtAHangUp) {
+  auto link = OpenSerialLink(slaveName_).link;
+  ASSERT_NE(link, nullptr);
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(write(master_, "A", 1), 1);
+  });
+  uint8_t buffer[4] = {};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(link->Drain(buffer, sizeof buffer, 400), 1u);
+  late.join();
+  EXPECT_EQ(buffer[0], 'A');
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(490));
+
+  close(master_);
+  master_ = -1;
+  const auto hangUp = std::chrono::steady_clock::now();
+  EXPECT_EQ(link->Drain(buffer, sizeof buffer, 2000), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - hangUp, std::chrono::milliseconds(1000));
 }
 
 TEST_F(PseudoTerminal, SecondOpenIsRefusedAsBusyWhileTheFirstIsOpen) {

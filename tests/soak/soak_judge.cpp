@@ -145,16 +145,16 @@ struct ExchangeRun {
   std::vector<JudgedAttempt> attempts;
 
   int Bad() const {
-    return static_cast<int>(
-        std::count_if(attempts.begin(), attempts.end(), [](const JudgedAttempt& a) { return a.bad; }));
+    return static_cast<int>(std::count_if(attempts.begin(), attempts.end(),
+                                          [](const JudgedAttempt& a) { return a.bad; }));
   }
   int MaybeBad() const {
     return static_cast<int>(std::count_if(attempts.begin(), attempts.end(),
                                           [](const JudgedAttempt& a) { return a.maybeBad; }));
   }
   int Late() const {
-    return static_cast<int>(
-        std::count_if(attempts.begin(), attempts.end(), [](const JudgedAttempt& a) { return a.late; }));
+    return static_cast<int>(std::count_if(attempts.begin(), attempts.end(),
+                                          [](const JudgedAttempt& a) { return a.late; }));
   }
   const JudgedAttempt& Last() const { return attempts.back(); }
   bool Dropped() const { return Last().dropped; }
@@ -541,16 +541,10 @@ SoakVerdict JudgeSoakRun(const SoakCase& c, const SoakRun& run) {
       if (result.message != text || result.caption != caption) {
         problem("success worded \"" + result.caption + ": " + result.message + "\"");
       }
-      if (!record.updateComplete) {
-        // A reply behind, the tool reads the last block's acknowledgement as
-        // the final one's: the flash is whole, but the PLC did not confirm.
-        if (outOfStep) {
-          verdict.excused.push_back(std::string("a success the PLC never confirmed: ") +
-                                    kOutOfStep);
-        } else {
-          problem("succeeded, but the PLC never completed the update");
-        }
-      }
+      // The closing 0x04 goes out only after every block's own
+      // acknowledgement, and success only on the close's: late replies or
+      // not, a success the PLC did not confirm is never excused.
+      if (!record.updateComplete) problem("succeeded, but the PLC never completed the update");
       if (record.flash != SoakExpectedFlash(c.model, c.imageSize)) {
         problem("succeeded, but the flash is not the image");
       }
