@@ -15,8 +15,8 @@
 
 namespace {
 
-// Kept in the record whatever was read: SetCommState refuses a record whose
-// XON and XOFF characters are equal, as they are in one read as all zeros.
+// Written whatever was read: SetCommState refuses a record whose XON and XOFF
+// characters are equal, as they are when the port's state could not be read.
 constexpr char kXon = 0x11;
 constexpr char kXoff = 0x13;
 
