@@ -1,6 +1,10 @@
 // COM ports and the USB pipe on Windows: synchronous handles, configured
 // through the DCB and COMMTIMEOUTS records. Only the byte counts of ReadFile
 // and WriteFile are used; no result of the settings calls is examined.
+//
+// The DCB is read from the port and every field the dialogues depend on is
+// then set, so that nothing another program left on the port (flow control,
+// NUL stripping, error replacement, abort on error) changes the bytes moved.
 #include <windows.h>
 
 #include <string>
@@ -11,20 +15,25 @@
 
 namespace {
 
+// Written whatever was read: SetCommState refuses a record whose XON and XOFF
+// characters are equal, as they are when the port's state could not be read.
+constexpr char kXon = 0x11;
+constexpr char kXoff = 0x13;
+
 class Win32Link final : public Link {
  public:
-  explicit Win32Link(HANDLE handle) : handle_(handle) {}
-  ~Win32Link() override { CloseHandle(handle_); }
+  Win32Link(const CommApi& api, HANDLE handle) : api_(api), handle_(handle) {}
+  ~Win32Link() override { api_.closeHandle(handle_); }
 
   size_t Write(const uint8_t* data, size_t n) override {
     DWORD written = 0;
-    WriteFile(handle_, data, static_cast<DWORD>(n), &written, nullptr);
+    api_.writeFile(handle_, data, static_cast<DWORD>(n), &written, nullptr);
     return written;
   }
 
   size_t Read(uint8_t* data, size_t n) override {
     DWORD read = 0;
-    ReadFile(handle_, data, static_cast<DWORD>(n), &read, nullptr);
+    api_.readFile(handle_, data, static_cast<DWORD>(n), &read, nullptr);
     return read;
   }
 
@@ -37,11 +46,11 @@ class Win32Link final : public Link {
     record.ReadTotalTimeoutMultiplier = quietMs == 0 ? 0 : MAXDWORD;
     record.ReadTotalTimeoutConstant = quietMs;
     record.WriteTotalTimeoutConstant = timeouts_.writeTotalMs;
-    SetCommTimeouts(handle_, &record);
+    api_.setCommTimeouts(handle_, &record);
     size_t done = 0;
     while (done < n) {
       DWORD read = 0;
-      ReadFile(handle_, data + done, static_cast<DWORD>(n - done), &read, nullptr);
+      api_.readFile(handle_, data + done, static_cast<DWORD>(n - done), &read, nullptr);
       if (read == 0) break;
       done += read;
     }
@@ -57,23 +66,47 @@ class Win32Link final : public Link {
     record.ReadTotalTimeoutConstant = timeouts.readTotalMs;
     record.WriteTotalTimeoutMultiplier = 0;
     record.WriteTotalTimeoutConstant = timeouts.writeTotalMs;
-    SetCommTimeouts(handle_, &record);
+    api_.setCommTimeouts(handle_, &record);
   }
 
   void ApplyLineSettings(const LineSettings& settings) override {
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    GetCommState(handle_, &dcb);
+    api_.getCommState(handle_, &dcb);
     dcb.BaudRate = settings.baudRate;
     dcb.ByteSize = settings.byteSize;
     dcb.Parity = settings.parity;
     dcb.StopBits = settings.stopBits;
+    // The only mode Windows has; without it an EOF character could end input.
+    dcb.fBinary = TRUE;
+    // Parity errors are noted only where there is parity. With neither an
+    // error character nor abort on error, a byte that fails parity still
+    // arrives as received, and the frame's own check turns it down.
+    dcb.fParity = settings.parity != NOPARITY;
+    dcb.fErrorChar = FALSE;
+    dcb.fAbortOnError = FALSE;
+    // DTR and RTS stay down and no control line holds output or discards
+    // input: the PLC's lines carry no handshake, and an adapter with DSR
+    // unconnected would otherwise drop every byte it receives.
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    SetCommState(handle_, &dcb);
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    // No XON/XOFF either way: 0x11 and 0x13 are data in a block and a CRC.
+    // Sending goes on whatever the input side would do.
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.XonChar = kXon;
+    dcb.XoffChar = kXoff;
+    // The loader's replies carry 0x00 bytes.
+    dcb.fNull = FALSE;
+    api_.setCommState(handle_, &dcb);
   }
 
  private:
+  CommApi api_;
   HANDLE handle_;
   Timeouts timeouts_ = kExchangeTimeouts;
 };
@@ -82,11 +115,19 @@ static_assert(sizeof(DCB) == 28, "the DCB record is 28 bytes on every Windows ta
 
 }  // namespace
 
-LinkOpening OpenWin32Link(const char* path, uint32_t shareMode, uint32_t flagsAndAttributes) {
-  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, shareMode, nullptr, OPEN_EXISTING,
-                              flagsAndAttributes, nullptr);
+const CommApi kSystemCommApi = {CreateFileA,     ClearCommError, GetCommState, SetCommState,
+                                SetCommTimeouts, ReadFile,       WriteFile,    CloseHandle};
+
+LinkOpening OpenWin32Link(const CommApi& api, const char* path, uint32_t shareMode,
+                          uint32_t flagsAndAttributes) {
+  HANDLE handle = api.createFile(path, GENERIC_READ | GENERIC_WRITE, shareMode, nullptr,
+                                 OPEN_EXISTING, flagsAndAttributes, nullptr);
   if (handle != INVALID_HANDLE_VALUE) {
-    return {std::make_unique<Win32Link>(handle), OpenFailure::kNone, {}};
+    // A line error the last program left pending would, with abort on error
+    // still set, fail every read and write until it is cleared.
+    DWORD errors = 0;
+    api.clearCommError(handle, &errors, nullptr);
+    return {std::make_unique<Win32Link>(api, handle), OpenFailure::kNone, {}};
   }
   const DWORD error = GetLastError();
   char text[256] = {};
@@ -103,6 +144,10 @@ LinkOpening OpenWin32Link(const char* path, uint32_t shareMode, uint32_t flagsAn
     case ERROR_SHARING_VIOLATION: return {nullptr, OpenFailure::kBusy, detail};
     default: return {nullptr, OpenFailure::kOther, detail};
   }
+}
+
+LinkOpening OpenWin32Link(const char* path, uint32_t shareMode, uint32_t flagsAndAttributes) {
+  return OpenWin32Link(kSystemCommApi, path, shareMode, flagsAndAttributes);
 }
 
 LinkOpening OpenSerialLink(const std::string& port) {

@@ -4,6 +4,7 @@
 // end echoes every byte and logs the line speed; without MORVIX_TEST_COM_PORT
 // the test is skipped.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <numeric>
@@ -72,6 +73,50 @@ TEST(Win32SerialLink, NameAlreadyInTheDeviceFormOpensTheSamePort) {
   link->SetTimeouts(kShortTimeouts);
   const std::vector<uint8_t> bytes = {0x06, 0x15, 0x04};
   EXPECT_EQ(Echo(*link, bytes), bytes);
+}
+
+// The port's settings as a program that opens it finds them; with `change`,
+// changed and written back as that program would leave them.
+DCB PortState(const std::string& port, void (*change)(DCB&) = nullptr) {
+  const std::string path = "\\\\.\\" + port;
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  EXPECT_NE(handle, INVALID_HANDLE_VALUE) << path;
+  EXPECT_TRUE(GetCommState(handle, &dcb));
+  if (change != nullptr) {
+    change(dcb);
+    EXPECT_TRUE(SetCommState(handle, &dcb));
+  }
+  CloseHandle(handle);
+  return dcb;
+}
+
+// Another program left the port stripping NULs and with XON/XOFF both ways.
+// Wine keeps only what the terminal itself holds (XON/XOFF, not NUL
+// stripping), so that is what the link's own settings meet here.
+TEST(Win32SerialLink, SettingsAnotherProgramLeftDoNotHoldBytesBack) {
+  const std::string port = PortUnderTest();
+  if (port.empty()) GTEST_SKIP() << "MORVIX_TEST_COM_PORT is not set";
+  PortState(port, [](DCB& dcb) {
+    dcb.fNull = TRUE;
+    dcb.fOutX = TRUE;
+    dcb.fInX = TRUE;
+  });
+  const DCB left = PortState(port);
+  ASSERT_TRUE(left.fOutX && left.fInX) << "the port did not keep what the other program left";
+
+  auto link = OpenSerialLink(port).link;
+  ASSERT_NE(link, nullptr);
+  link->ApplyLineSettings(kLoaderLineSettings);
+  link->SetTimeouts(kShortTimeouts);
+  // A loader reply with a 0x00 in it, and the two flow-control bytes.
+  const std::vector<uint8_t> bytes = {0x06, 0x00, 0x17, 0x11, 0x13, 0x00};
+  EXPECT_EQ(Echo(*link, bytes), bytes);
+  link.reset();
+  const DCB after = PortState(port);
+  EXPECT_FALSE(after.fNull || after.fOutX || after.fInX);
 }
 
 TEST(Win32SerialLink, MissingPortDoesNotOpenAndSaysSo) {
