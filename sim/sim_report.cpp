@@ -73,6 +73,7 @@ std::string PlcRecordJson(const PlcSimulator& plc, std::optional<bool> flashMatc
     }
     requests += ", \"reply\": " + Text(q.reply);
     if (!q.fault.empty()) requests += ", \"fault\": " + JsonString(q.fault);
+    if (q.noisy) requests += ", \"noisy\": true";
     requests += "}";
   }
   requests += r.requests.empty() ? "]" : "\n  ]";
