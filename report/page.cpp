@@ -466,6 +466,17 @@ void Units(Writer& w, const UnitRecords& records, const Summary& summary) {
 
 void AppendHtml(std::string& out, std::string_view text) {
   for (size_t at = 0; at < text.size();) {
+    // Runs of printable ASCII without markup characters, the most of any
+    // record, are copied as they are.
+    size_t plain = at;
+    while (plain < text.size()) {
+      const auto b = static_cast<unsigned char>(text[plain]);
+      if (b < 0x20 || b >= 0x7F || b == '&' || b == '<' || b == '>' || b == '"' || b == '\'') break;
+      ++plain;
+    }
+    out.append(text.substr(at, plain - at));
+    at = plain;
+    if (at == text.size()) break;
     const size_t length = Utf8SequenceAt(text, at);
     const auto c = static_cast<unsigned char>(text[at]);
     if (length > 1) {

@@ -36,6 +36,15 @@ class LineReader {
     if (!Take('"')) return false;
     offset = scratch_.size();
     while (at_ < text_.size()) {
+      // Most of a record is plain text: copied in runs.
+      size_t plain = at_;
+      while (plain < text_.size() && text_[plain] != '"' && text_[plain] != '\\' &&
+             static_cast<unsigned char>(text_[plain]) >= 0x20) {
+        ++plain;
+      }
+      scratch_.append(text_.substr(at_, plain - at_));
+      at_ = plain;
+      if (at_ == text_.size()) break;
       const char c = text_[at_++];
       if (c == '"') {
         length = scratch_.size() - offset;
@@ -260,21 +269,22 @@ std::string ReadRecordLine(std::string_view line, RecordFields& fields, std::str
     do {
       size_t keyOffset = 0, keyLength = 0;
       if (!reader.String(keyOffset, keyLength) || !reader.Take(':')) return "not JSON";
-      const std::string key = scratch.substr(keyOffset, keyLength);
-      scratch.resize(keyOffset);
+      const std::string_view key = std::string_view(scratch).substr(keyOffset, keyLength);
       Member* member = nullptr;
       for (Member& m : texts) {
         if (m.key == key) member = &m;
       }
+      const bool seconds = key == "seconds", verified = key == "verified";
+      scratch.resize(keyOffset);  // the key is no longer needed
       if (member != nullptr && reader.Peek() == '"') {
         if (!reader.String(member->span.offset, member->span.length)) return "not JSON";
         member->span.present = true;
-      } else if (key == "seconds" &&
+      } else if (seconds &&
                  (reader.Peek() == '-' || (reader.Peek() >= '0' && reader.Peek() <= '9'))) {
         double value = 0;
         if (!reader.Number(value)) return "not JSON";
         fields.seconds = value;
-      } else if (key == "verified" && reader.Peek() != 'n') {
+      } else if (verified && reader.Peek() != 'n') {
         if (reader.Word("true")) {
           fields.verified = true;
         } else if (reader.Word("false")) {
