@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     const uint64_t r = Next();
     const int station = static_cast<int>(r % 3);
     const bool kr2e = station != 1;
-    const uint64_t roll = (r >> 8) % 1000;
+    const uint64_t roll = Next() % 1000;
     const Failure* failure = nullptr;
     if (roll < 60) failure = &kFailures[roll % 4];
     const bool interrupted = roll >= 60 && roll < 66;

@@ -29,6 +29,7 @@ section { max-width: 100%; }
 .scroll { overflow-x: auto; background: #fff; border: 1px solid var(--line); border-radius: 6px; }
 table { border-collapse: collapse; background: #fff; width: 100%; }
 th, td { padding: 4px 8px; border-bottom: 1px solid #eaeef2; text-align: left; vertical-align: top; }
+tbody th { white-space: nowrap; }
 thead th { position: sticky; top: 0; background: #f6f8fa; font-weight: 600; white-space: nowrap; }
 td.n, th.n { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 td.t { white-space: nowrap; font-variant-numeric: tabular-nums; }
@@ -239,8 +240,11 @@ void Chart(Writer& w, const Summary& summary) {
   for (const HourBar& bar : summary.bars) {
     most = std::max(most, bar.succeeded + bar.failed + bar.interrupted);
   }
-  const uint64_t top = RoundUp(most);
-  const int barWidth = std::clamp(static_cast<int>(960 / n), 3, 48);
+  // Gridlines at a round step, at most four of them, the top one just
+  // above the busiest bar.
+  const uint64_t step = RoundUp((most + 3) / 4);
+  const uint64_t top = step * ((most + step - 1) / step);
+  const int barWidth = std::clamp(static_cast<int>(1180 / n), 3, 80);
   const int gap = barWidth >= 8 ? 2 : barWidth >= 5 ? 1 : 0;
   const int left = 44, plot = 180, bottom = 36, right = 8;
   const int width = left + static_cast<int>(n) * barWidth + right;
@@ -252,9 +256,7 @@ void Chart(Writer& w, const Summary& summary) {
                 "height=\"%d\" viewBox=\"0 0 %d %d\" role=\"img\" aria-label=\"Updates per %s\">\n",
                 width, height, width, height, std::string(per).c_str());
   w << piece;
-  for (int tick = 0; tick <= 4; ++tick) {
-    const uint64_t value = top * static_cast<uint64_t>(tick) / 4;
-    if (tick > 0 && value == top * static_cast<uint64_t>(tick - 1) / 4) continue;
+  for (uint64_t value = 0; value <= top; value += step) {
     const int y = y0 - static_cast<int>(static_cast<double>(plot) * static_cast<double>(value) /
                                         static_cast<double>(top));
     std::snprintf(piece, sizeof piece,

@@ -54,7 +54,11 @@ Summary Summarise(const UnitRecords& records) {
       kind.hosts.push_back(row.host);
     }
   }
-  for (auto& [key, kind] : failures) summary.failures.push_back(std::move(kind));
+  for (auto& [key, kind] : failures) {
+    std::sort(kind.hosts.begin(), kind.hosts.end(),
+              [&](uint32_t a, uint32_t b) { return records.Text(a) < records.Text(b); });
+    summary.failures.push_back(std::move(kind));
+  }
   std::stable_sort(summary.failures.begin(), summary.failures.end(),
                    [](const FailureKind& a, const FailureKind& b) { return a.units > b.units; });
 

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -28,6 +29,9 @@ struct LineCase {
   const char* why;  // "" for a record
   const char* label;
 };
+
+// Test names from what the line is, not its bytes.
+void PrintTo(const LineCase& c, std::ostream* out) { *out << (*c.why ? c.why : "a record"); }
 
 class ReadRecordLineTest : public testing::TestWithParam<LineCase> {};
 
