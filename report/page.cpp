@@ -458,8 +458,10 @@ void Units(Writer& w, const UnitRecords& records, const Summary& summary) {
       w << " title=\"";
       w.Text(records.Text(row.message)) << "\"";
     }
-    w << ">" << outcome << (row.verified == 0 ? ", not verified" : "") << "</td><td class=\"n\">"
-      << (row.seconds < 0 ? std::string() : Format("%.1f", row.seconds)) << "</td></tr>\n";
+    w << ">" << outcome
+      << (row.verified == 0 && row.outcome == Outcome::kSuccess ? ", not verified" : "")
+      << "</td><td class=\"n\">" << (row.seconds < 0 ? std::string() : Format("%.1f", row.seconds))
+      << "</td></tr>\n";
   }
   w << "</tbody></table></div></section>\n";
 }

@@ -16,8 +16,11 @@ void Tally::Count(const UnitRow& row) {
     case Outcome::kFailure: ++failed; break;
     case Outcome::kInterrupted: ++interrupted; break;
   }
-  verified += row.verified == 1 ? 1 : 0;
-  notVerified += row.verified == 0 ? 1 : 0;
+  // A unit that was not written was not checked either, whatever its
+  // record says: only a written unit counts as verified or not.
+  const bool written = row.outcome == Outcome::kSuccess;
+  verified += written && row.verified == 1 ? 1 : 0;
+  notVerified += written && row.verified == 0 ? 1 : 0;
 }
 
 Durations DurationsOf(std::vector<float>& durations) {
