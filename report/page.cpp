@@ -28,9 +28,9 @@ section { max-width: 100%; }
 .card.int .n { color: var(--int); } .card .n.small { font-size: 15px; padding: 6px 0 3px; }
 .scroll { overflow-x: auto; background: #fff; border: 1px solid var(--line); border-radius: 6px; }
 table { border-collapse: collapse; background: #fff; width: 100%; }
-th, td { padding: 4px 8px; border-bottom: 1px solid #eaeef2; text-align: left; vertical-align: top; }
+th, td { padding: 4px 6px; border-bottom: 1px solid #eaeef2; text-align: left; vertical-align: top; }
 tbody th { white-space: nowrap; }
-thead th { position: sticky; top: 0; background: #f6f8fa; font-weight: 600; white-space: nowrap; }
+thead th { position: sticky; top: 0; background: #f6f8fa; font-weight: 600; }
 td.n, th.n { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 td.t { white-space: nowrap; font-variant-numeric: tabular-nums; }
 .sha { font-family: ui-monospace, "DejaVu Sans Mono", Consolas, monospace; font-size: 12px;
@@ -397,7 +397,7 @@ void Groups(Writer& w, const UnitRecords& records, std::map<Key, Tally>& groups,
       if (sha.empty()) {
         w << "<span class=\"none\">—</span>";
       } else {
-        w.Text(sha.substr(0, 16)) << (sha.size() > 16 ? "…" : "");
+        w.Text(sha.substr(0, 12)) << (sha.size() > 12 ? "…" : "");
       }
       w << "</td>";
     }
@@ -409,7 +409,8 @@ void Groups(Writer& w, const UnitRecords& records, std::map<Key, Tally>& groups,
       << Writer::Grouped(tally.notVerified) << "</td><td class=\"n\">"
       << Rate(tally.succeeded, tally.units) << "</td><td class=\"n\">" << Seconds(durations.median)
       << "</td><td class=\"n\">" << Seconds(durations.p95) << "</td><td class=\"t\">"
-      << UtcText(tally.first) << "</td><td class=\"t\">" << UtcText(tally.last) << "</td></tr>\n";
+      << UtcText(tally.first).substr(0, 16) << "</td><td class=\"t\">"
+      << UtcText(tally.last).substr(0, 16) << "</td></tr>\n";
     // Their durations are no longer needed: a year's would stay in memory.
     std::vector<float>().swap(tally.durations);
   }
