@@ -101,7 +101,9 @@ bool ReadLog(const std::string& path, const Options& options, UnitRecords& recor
       break;
     }
   }
-  if (!line.empty()) take(line);  // a last line without its end: cut short?
+  // A last line without its end is read all the same: if the station was
+  // cut off while writing it, it is no JSON and is named as such.
+  if (!line.empty()) take(line);
   std::fclose(file);
   facts.badLineCount += input.badLines;
   facts.files.push_back(std::move(input));
