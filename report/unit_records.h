@@ -39,7 +39,6 @@ class TextPool {
  public:
   uint32_t Add(std::string_view text);
   std::string_view operator[](uint32_t id) const { return texts_[id]; }
-  size_t size() const { return texts_.size(); }
 
  private:
   std::deque<std::string> texts_;  // a deque never moves its strings: ids_ views them
