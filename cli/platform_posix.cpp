@@ -97,4 +97,7 @@ void CatchStopSignals(void (*handler)(int)) {
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGHUP, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
+  // A log past the file size limit is a record not written (exit 6), not
+  // the end of an update.
+  signal(SIGXFSZ, SIG_IGN);
 }

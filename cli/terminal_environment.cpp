@@ -26,6 +26,7 @@ LinkOpening TerminalEnvironment::OpenMyDevPipe() {
   const auto& run = setup_.runSerials;
   const bool ofThisRun = std::find(run.begin(), run.end(), serial) != run.end();
   if (!opening || serial.empty() || setup_.serial.empty() || serial == setup_.serial || ofThisRun) {
+    if (opening && !serial.empty()) serial_ = serial;
     return Traced(std::move(opening));
   }
   // Not a PLC this run took into its loader: nothing of it was checked.
@@ -37,6 +38,11 @@ LinkOpening TerminalEnvironment::OpenMyDevPipe() {
       "PLC left in its loader goes straight to phase 2.",
       std::nullopt};
   return {nullptr, OpenFailure::kNoDevice, "the PLC there is " + serial};
+}
+
+std::string TerminalEnvironment::Serial() {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  return serial_;
 }
 
 std::optional<std::string> TerminalEnvironment::SerialAfterReplug() {

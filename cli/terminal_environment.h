@@ -120,6 +120,9 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
   // After a replug: the serial number the USB PLC reported then ("" for
   // none); unset when no replug was reached or it cannot be asked.
   std::optional<std::string> SerialAfterReplug();
+  // The USB PLC's serial number as its record carries it: the one seen
+  // after the replug when that PLC was written, else the one planned.
+  std::string Serial();
 
  private:
   void Show(const BurnStatus& status);
@@ -135,6 +138,7 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
   int usbOpens_ = 0;                // on the burn's thread only
   std::mutex statusMutex_;
   std::optional<std::string> serialAfterReplug_;
+  std::string serial_ = setup_.serial;
   std::optional<Diagnosis> stranger_;  // why the PLC after the replug was not written
   BurnStatus status_;
   BurnStatus final_;

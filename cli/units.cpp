@@ -256,14 +256,13 @@ UnitEnd UnitRun::Burn() {
 
   if (shared_.log != nullptr) {
     const BurnStatus status = environment_.FinalStatus();
-    const std::optional<std::string> after = environment_.SerialAfterReplug();
     UnitRecord record;
     record.time = std::chrono::system_clock::now();
     record.host = shared_.host;
     record.unit = end.unit;
     record.label = label_;
-    record.serial = after && !after->empty() ? *after : target_.serial;
-    record.serialAfterReplug = after;
+    record.serial = environment_.Serial();
+    record.serialAfterReplug = environment_.SerialAfterReplug();
     record.model = model.name;
     record.image = shared_.image.Name();
     record.size = shared_.digest.size;
