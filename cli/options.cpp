@@ -290,13 +290,22 @@ Options:
                   by --list-ports), reopened there after the replug whatever
                   the system calls it then; more than once for several PLCs
                   at the same time, or "all" for every USB PLC attached
-  --station       one PLC after another: wait for a PLC (attached on USB, or
-                  answering on --port), update it, say the outcome and ring
-                  the bell, wait for it to be removed (USB) or for Enter,
-                  and again; Ctrl-C ends the day with its counts
+  --station       one PLC after another: wait for a PLC (attached on USB, at
+                  one --usb LOCATION if given, or answering on --port),
+                  update it, say the outcome and ring the bell, wait for it
+                  to be removed (USB) or for Enter, and again; Ctrl-C ends
+                  the day with its counts
   --log FILE      append one JSON line per finished unit to FILE: time,
-                  unit, model, image, size, SHA-256, outcome, message,
-                  seconds and retry counters
+                  host, unit, label, serial, model, image, size, SHA-256,
+                  outcome, message, seconds and retry counters; the image,
+                  --trace and --log must be three different files
+  --label TEXT    the operator's label of the one unit of this run (a serial
+                  or order number, at most 100 characters), in its record
+                  and its JSON events
+  --ask-label     in station mode, ask each unit's label before it (a
+                  barcode scanner types it and Enter)
+  --host-name NAME  the station's name in the records (default: the
+                  machine's name)
   --yes           answer the replug and power-cycle prompts without waiting
                   for Enter (the waits before reopening still happen)
   --info          read what the PLC is (firmware running, identity code and
@@ -326,14 +335,17 @@ Several units at once show one status line each (lines prefixed with the
 unit when not on a terminal; a "unit" member in every JSON event), ask each
 prompt once for all units that wait at it, and end with a summary table.
 
-Exit status:
+Exit status (of several reasons, the first in the order 2, 3, 4, 1, 5, 6, 0):
   0    the update succeeded (of several units: every unit; of a station's
        day: no unit failed; --info: the PLC answered)
   1    the burn ended with an error after the link was opened; of several
        units, any unit that did not succeed (--info: the PLC did not answer)
-  2    usage error: unknown option or model, unreadable image file
+  2    usage error: unknown option or model, an option given twice,
+       unreadable image file, one file or port named twice
   3    the image was refused (too large or too small for the model)
   4    the link could not be opened
+  5    written, but the PLC did not confirm what it holds (verification)
+  6    updated, but the unit's record could not be written to --log
   130  interrupted (Ctrl-C); the PLC may be left in its loader, and the next
        run then goes straight to phase 2
   143  stopped by SIGTERM, as by Ctrl-C
