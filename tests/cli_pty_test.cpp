@@ -562,6 +562,20 @@ TEST(CliListings, ListsInJsonAreOneObjectEach) {
   }
 }
 
+TEST(CliListings, VersionInJsonIsOneObject) {
+  ChildProcess version(MORVIX_CLI, {"--version", "--json"});
+  const std::vector<std::string> lines = Lines(version.ReadAll(5s));
+  EXPECT_EQ(version.Wait(), 0);
+  ASSERT_EQ(lines.size(), 1u);
+  const auto object = json_line::ParseObjectLine(lines[0]);
+  ASSERT_TRUE(object) << lines[0];
+  EXPECT_EQ(object->at("schema"), std::to_string(kJsonSchema));
+  const auto image = json_line::ParseObjectLine(object->at("builtInImage"));
+  ASSERT_TRUE(image) << lines[0];
+  EXPECT_THAT(image->at("name"), ::testing::EndsWith(".bin"));
+  EXPECT_GT(std::stoul(image->at("size")), 0u);
+}
+
 TEST_F(CliTest, ListPortsInJsonIsOneObject) {
   const fs::path sys = dir_ / "sys";
   fs::create_directories(sys / "class" / "tty");
