@@ -1259,6 +1259,9 @@ TEST_F(CliTest, AfterTheReplugTheSerialDecidesWhichPlcIsWritten) {
   EXPECT_THAT(output, HasSubstr("Why: After the replug the PLC at 1-2 reports the serial number "
                                 "MXC, and the PLC that went through phase 1 there reported MXB"));
   EXPECT_THAT(output, HasSubstr("What to do: Put the PLCs back where they were"));
+  EXPECT_THAT(SummaryRow(Lines(output), "1-2"),
+              ::testing::AllOf(HasSubstr("  failure "),
+                               ::testing::EndsWith("  ERROR: NO RESPONSE @ State 1")));
 
   for (auto& [serial, plc] : plcs) EXPECT_EQ(plc->Stop(SIGTERM), 0) << serial;
   ExpectFlashHoldsImage(dir_ / "MXB.flash", image, "MU");
