@@ -821,6 +821,8 @@ TEST_F(CliTest, UsbUnitsAreReopenedAtTheirLocationsWhenTheTtyNamesSwap) {
   ASSERT_EQ(records.size(), 2u);
   for (const Members& record : records) {
     EXPECT_EQ(record.at("outcome"), record.at("unit") == "1-1" ? "success" : "failure");
+    // These devices report no serial number, after the replug either.
+    EXPECT_EQ(record.at("serialAfterReplug"), "null");
   }
 }
 
@@ -1150,9 +1152,9 @@ TEST_F(CliTest, StationOnASerialPortTakesThePlcThatAnswersAndTheNextAfterEnter) 
 }
 
 // Two MU attached, a station told one location: the PLC elsewhere is never
-// opened. The station asks each unit's label (an empty one is refused) and
-// ends at the end of its input; every event of the day counts from one
-// clock, and the day's first says the schema.
+// opened. The station asks each unit's label (an empty one is refused, one
+// given before is warned of); every event of the day counts from one clock,
+// and the day's first says the schema.
 TEST_F(CliTest, StationAtOneUsbLocationTakesOnlyThePlcsThereUnderTheirLabels) {
   FakeSysfs sysfs;
   const EnvironmentVariable root("MORVIX_SYSFS_ROOT", sysfs.Sys().c_str());
@@ -1173,9 +1175,19 @@ TEST_F(CliTest, StationAtOneUsbLocationTakesOnlyThePlcsThereUnderTheirLabels) {
                        {"--station", "--usb", "1-2", "--ask-label", "--image", image, "--yes",
                         "--json", "--log", log.string(), "--host-name", "line-7"},
                        "\n(21)A7\x1D"
+                       "42\n(21)A7\x1D"
                        "42\n",
                        ChildOutput::kPipe, (dir_ / "stderr").string());
-  const std::string output = station.ReadAll(60s);
+  // The same label again for the next PLC: a warning, and the wait for it.
+  std::string output;
+  for (size_t waits = 0; waits < 2;) {
+    const std::string line = station.NextLine(30s);
+    ASSERT_FALSE(line.empty()) << output;
+    waits += line.find("\"event\":\"waiting\"") != std::string::npos ? 1 : 0;
+    output += line + "\n";
+  }
+  station.Signal(SIGINT);
+  output += station.ReadAll(10s);
   EXPECT_EQ(station.Wait(5s), 0) << output;
   std::vector<Members> events;
   for (const std::string& line : Lines(output)) {
@@ -1198,6 +1210,7 @@ TEST_F(CliTest, StationAtOneUsbLocationTakesOnlyThePlcsThereUnderTheirLabels) {
   EXPECT_GE(last, 2000) << "the replug's wait, counted from the program's start";
   EXPECT_EQ(asked, 3u) << "again after the empty label, and for the next PLC";
   EXPECT_THAT(ReadText(dir_ / "stderr"), HasSubstr("a label cannot be empty"));
+  EXPECT_THAT(ReadText(dir_ / "stderr"), HasSubstr("was given before"));
   EXPECT_EQ(events.back().at("event"), "day");
   EXPECT_EQ(events.back().at("succeeded"), "1");
 
