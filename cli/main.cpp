@@ -196,12 +196,9 @@ int main(int argc, char** argv) {
     trace = std::make_unique<WireTrace>(traceFile);
     return static_cast<bool>(traceFile);
   };
+  // --info names no units with --usb, the one way to a plan refused other
+  // than for usage.
   if (options.info) {
-    if (!plan.error.empty()) {
-      Reporter(std::cout, std::cerr, DisplaySettings(options, 0))
-          .Result("ERROR", plan.error, plan.errorStatus, plan.diagnosis);
-      return plan.errorStatus;
-    }
     if (!openTrace()) return Usage("cannot write the trace file " + options.trace);
     CatchStopSignals([](int signal) { stopSignal = signal; });
     return Info(options, model, plan.targets.front(), trace.get());

@@ -128,7 +128,7 @@ class Station {
         continue;
       }
       if (std::find(labels_.begin(), labels_.end(), label) != labels_.end()) {
-        reporter_.Note("Warning: the label " + label + " was given before today");
+        reporter_.Note("Warning: the label " + label + " was given before in this station run");
       } else {
         labels_.push_back(label);
       }
@@ -240,7 +240,7 @@ class Station {
   int failed_ = 0;
   int interrupted_ = 0;
   int recorded_ = kExitSuccess;      // of the units that succeeded: 5 not verified, 6 not recorded
-  std::vector<std::string> labels_;  // --ask-label: the labels given today
+  std::vector<std::string> labels_;  // --ask-label: the labels given in this station run
 };
 
 }  // namespace
