@@ -61,6 +61,12 @@ LinkSource UsbPlcLinksAt(const std::string& location) {
   LinkSource links;
   links.openSerial = [](const std::string& port) { return OpenSerialLink(port); };
   links.openUsb = [location] { return OpenUsbPlcAt(location); };
+  links.usbSerialNow = [location] {
+    for (const UsbPlc& plc : ListUsbPlcs()) {
+      if (plc.location == location) return plc.serial;
+    }
+    return std::string();
+  };
   return links;
 }
 

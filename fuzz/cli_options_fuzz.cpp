@@ -44,9 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const CliOptions& options = *parsed.options;
   for (const auto& [name, value] :
        {std::pair{"--model", &options.model}, std::pair{"--image", &options.image},
-        std::pair{"--trace", &options.trace}, std::pair{"--log", &options.log}}) {
+        std::pair{"--trace", &options.trace}, std::pair{"--log", &options.log},
+        std::pair{"--label", &options.label}, std::pair{"--host-name", &options.hostName}}) {
     Require(value->empty() || ValueGiven(args, name, *value), "every value was given");
   }
+  Require(options.label.empty() || LabelError(options.label).empty(), "a label accepted is valid");
   for (const auto& [name, values] :
        {std::pair{"--port", &options.ports}, std::pair{"--usb", &options.usb}}) {
     for (const std::string& value : *values) {

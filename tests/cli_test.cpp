@@ -360,6 +360,28 @@ TEST(TerminalPrompt, EnterAnswersItAndTheEndOfInputStopsTheBurn) {
   }
 }
 
+// A cancelled burn resets its status after its result: the display keeps
+// the phase it stopped in, not "Connecting 0% 0 s".
+TEST(TerminalStatus, ACancelledBurnsLastStatusIsThePhaseItStoppedIn) {
+  Display display(Reporter::Mode::kPlain);
+  std::istringstream in;
+  CancelToken cancel;
+  TerminalEnvironment environment(
+      {display.reporter, in, true, {}, "COM3", cancel, ModelAt(*FindModel("KR2-E")), "COM3"});
+  environment.OnStatus({kProgramming, 40, 0, 0, 400, 1000});
+  environment.Tick();
+  BurnResult cancelled;
+  cancelled.outcome = BurnOutcome::kCancelled;
+  environment.StopElapsedTimer();
+  environment.OnResult(cancelled);
+  environment.ResetElapsedTime();
+  environment.OnStatus({});
+  environment.Tick();
+  const std::string out = display.out.str();
+  const size_t from = out.rfind('\n', out.size() - 2);
+  EXPECT_EQ(out.substr(from + 1, 11), "Programming") << out;
+}
+
 TEST(JsonLineReader, RefusesWhatIsNotExactlyOneObject) {
   for (const char* bad : {"", "{", "{\"a\":1", "{\"a\":1} x", "{\"a\":1}{\"b\":2}",
                           "{\"a\":\"x\ny\"}", "{\"a\":01x}", "[1]", "{\"a\" 1}", "{\"a\":1,}"}) {

@@ -40,6 +40,10 @@ cli_options=$("$cli" --help | sed -n 's/^ \{1,\}\(--[a-z0-9-]*\).*/\1/p')
 expect "$cli " $cli_options
 expect "$cli --li" --list-models --list-ports
 expect "$cli --yes --js" --json
+expect "$cli --station --as" --ask-label
+# A label or a station's name is the operator's to type.
+expect "$cli --label "
+expect "$cli --host-name "
 expect "$cli --model KR2-C" KR2-C-V2 KR2-C-V4
 expect "$cli --model GL2" GL20 GL20-AIO GL20-TO-GL30
 # --model=GL20- reaches the function as three words.
