@@ -67,6 +67,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
                         {"--json", &options.json},
                         {"--simulate", &options.simulate},
                         {"--info", &options.info},
+                        {"--doctor", &options.doctor},
                         {"--station", &options.station},
                         {"--verbose", &options.verbose},
                         {"-v", &options.verbose},
@@ -178,6 +179,12 @@ Options:
   --info          read what the PLC is (firmware running, identity code and
                   model, variant registers, loader version) without writing
                   anything; nothing is erased, the PLC is not restarted
+  --doctor        check the bench without opening a port or touching a PLC:
+                  who may open each port, the udev rule, ModemManager,
+                  brltty, programs holding a port, the USB PLCs attached,
+                  FTDI latency; one line per check, "ok", "advice" or
+                  "problem", with the command that mends it (--json: one
+                  "check" event each)
   --json          one JSON object per line on stdout for every event
   --trace FILE    record every byte sent and received, with its time in
                   microseconds, its direction and its exchange, in FILE
@@ -204,9 +211,11 @@ prompt once for all units that wait at it, and end with a summary table.
 
 Exit status:
   0    the update succeeded (of several units: every unit; of a station's
-       day: no unit failed; --info: the PLC answered)
+       day: no unit failed; --info: the PLC answered; --doctor: no check
+       found a problem)
   1    the burn ended with an error after the link was opened; of several
-       units, any unit that did not succeed (--info: the PLC did not answer)
+       units, any unit that did not succeed (--info: the PLC did not answer;
+       --doctor: a check found a problem)
   2    usage error: unknown option or model, unreadable image file
   3    the image was refused (too large or too small for the model)
   4    the link could not be opened
