@@ -211,11 +211,11 @@ prompt once for all units that wait at it, and end with a summary table.
 
 Exit status:
   0    the update succeeded (of several units: every unit; of a station's
-       day: no unit failed; --info: the PLC answered; --doctor: no check
-       found a problem)
+       day: no unit failed; --info: the PLC answered; with --doctor, no
+       check found a problem)
   1    the burn ended with an error after the link was opened; of several
        units, any unit that did not succeed (--info: the PLC did not answer;
-       --doctor: a check found a problem)
+       with --doctor, a check found a problem)
   2    usage error: unknown option or model, unreadable image file
   3    the image was refused (too large or too small for the model)
   4    the link could not be opened

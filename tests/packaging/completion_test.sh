@@ -39,6 +39,9 @@ cli_options=$("$cli" --help | sed -n 's/^ \{1,\}\(--[a-z0-9-]*\).*/\1/p')
 expect "$cli " $cli_options
 expect "$cli --li" --list-models --list-ports
 expect "$cli --yes --js" --json
+# An option without a value: the next word is an option again.
+expect "$cli --doc" --doctor
+expect "$cli --doctor --js" --json
 expect "$cli --model KR2-C" KR2-C-V2 KR2-C-V4
 expect "$cli --model GL2" GL20 GL20-AIO GL20-TO-GL30
 # --model=GL20- reaches the function as three words.
