@@ -393,22 +393,6 @@ BenchCheck BrlttyCheck(const BenchRoots& roots, const std::vector<RuleFile>& rul
           fix};
 }
 
-std::vector<BenchCheck> UsbPlcChecks(const DeviceRoots& devices) {
-  std::vector<BenchCheck> checks;
-  for (const UsbPlc& plc : ListUsbPlcs(devices)) {
-    checks.push_back({"usb-plc", CheckLevel::kOk,
-                      "a PLC at " + plc.location + " (--usb " + plc.location +
-                          "): " + plc.devicePath + ", " +
-                          (plc.serial.empty() ? "no serial" : "serial " + plc.serial),
-                      ""});
-  }
-  if (checks.empty()) {
-    checks.push_back({"usb-plc", CheckLevel::kOk,
-                      "no USB PLC is attached (COM models are reached through a serial port)", ""});
-  }
-  return checks;
-}
-
 // Only ftdi_sio gives its ports a latency_timer.
 std::vector<BenchCheck> LatencyChecks(const std::vector<SerialPortFacts>& ports) {
   std::vector<BenchCheck> checks;
@@ -425,8 +409,8 @@ std::vector<BenchCheck> LatencyChecks(const std::vector<SerialPortFacts>& ports)
                       port.devicePath + " (FTDI): latency_timer is " + value +
                           " ms; the update asks for 1 ms while it has the port open, other "
                           "programs wait up to " +
-                          value + " ms for every reply",
-                      "echo 1 | sudo tee " + attribute.string() + " (for good: the udev rule)"});
+                          value + " ms for every reply (the udev rule sets 1 ms for good)",
+                      "echo 1 | sudo tee " + attribute.string()});
   }
   return checks;
 }
@@ -473,7 +457,7 @@ std::vector<BenchCheck> CheckBench(const BenchRoots& roots, const ProcessIdentit
   checks.push_back(UdevRuleCheck(rules));
   checks.push_back(ModemManagerCheck(RunningPrograms(roots.top / "proc"), rules, ports));
   checks.push_back(BrlttyCheck(roots, rules, UsbDevices(roots.devices.sys)));
-  add(UsbPlcChecks(roots.devices));
+  add(UsbPlcChecks(ListUsbPlcs(roots.devices)));
   add(LatencyChecks(ports));
   return checks;
 }

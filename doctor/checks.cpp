@@ -143,6 +143,24 @@ bool AnyProblem(const std::vector<BenchCheck>& checks) {
                      [](const BenchCheck& check) { return check.level == CheckLevel::kProblem; });
 }
 
+std::vector<BenchCheck> UsbPlcChecks(const std::vector<UsbPlc>& plcs) {
+  std::vector<BenchCheck> checks;
+  for (const UsbPlc& plc : plcs) {
+    const std::string where = plc.location.empty()
+                                  ? "a PLC (no location)"
+                                  : "a PLC at " + plc.location + " (--usb " + plc.location + ")";
+    checks.push_back({"usb-plc", CheckLevel::kOk,
+                      where + ": " + plc.devicePath + ", " +
+                          (plc.serial.empty() ? "no serial" : "serial " + plc.serial),
+                      ""});
+  }
+  if (checks.empty()) {
+    checks.push_back({"usb-plc", CheckLevel::kOk,
+                      "no USB PLC is attached (COM models are reached through a serial port)", ""});
+  }
+  return checks;
+}
+
 bool KeepsModemManagerOff(std::string_view rules, std::string_view vendor,
                           std::string_view product) {
   return AnyRuleLine(rules, [&](const std::vector<RuleToken>& tokens) {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "discovery/usb_plc.h"
+
 enum class CheckLevel {
   kOk,
   kAdvice,   // works, but could be better; no reason to stop
@@ -29,6 +31,10 @@ bool AnyProblem(const std::vector<BenchCheck>& checks);
 
 // Every check of this machine, in a fixed order.
 std::vector<BenchCheck> CheckBench();
+
+// One line per USB PLC attached, with the location --usb takes; one that
+// says so when none is.
+std::vector<BenchCheck> UsbPlcChecks(const std::vector<UsbPlc>& plcs);
 
 // --- Text rules the Linux checks read, portable so that any build tests them.
 
