@@ -5,6 +5,7 @@
 // is given, so that the groups of a login can be told from /etc/group's.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -315,6 +316,13 @@ TEST_P(DoctorProgram, ExitsOneOnAProblemAndGivesOneJsonEventPerCheck) {
   // The program asks as this test's own user, who made the nodes and so
   // may open them: the problems left are those of the bench, not of a user.
   const EnvironmentVariable root("MORVIX_SYSFS_ROOT", Sys().c_str());
+  // The kernel's word on whether the program opened a port's node: an open
+  // alone raises DTR and RTS on a real port.
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  for (const char* name : {"ttyUSB0", "ttyUSB1", "ttyACM0"}) {
+    ASSERT_GE(inotify_add_watch(watch, DevPath(name).c_str(), IN_OPEN), 0);
+  }
 
   ChildProcess plain(MORVIX_CLI, {"--doctor"});
   const std::string text = plain.ReadAll();
@@ -340,6 +348,10 @@ TEST_P(DoctorProgram, ExitsOneOnAProblemAndGivesOneJsonEventPerCheck) {
   }
   EXPECT_EQ(lines, std::count(text.begin(), text.end(), '\n') - 1);
   EXPECT_EQ(problems, troubled ? 4u : 0u);
+
+  char opens[4096];
+  EXPECT_LE(read(watch, opens, sizeof opens), 0) << "--doctor opened a port's node";
+  close(watch);
 }
 
 INSTANTIATE_TEST_SUITE_P(Trees, DoctorProgram, ::testing::Bool(),
