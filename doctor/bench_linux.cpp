@@ -10,14 +10,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
 
-#include "discovery/usb.h"
 #include "discovery/usb_plc.h"
 #include "doctor/linux_bench.h"
 #include "link/port_holder.h"
