@@ -43,7 +43,13 @@ struct UsbIdsOf {
 };
 constexpr UsbIdsOf kCh34x[] = {{"1a86", "7523"}, {"1a86", "5523"}};
 
+// A configuration file's text; empty when it is no regular file (a FIFO
+// would block the read for ever) or larger than any such file is.
 std::string ReadFile(const fs::path& file) {
+  std::error_code error;
+  if (!fs::is_regular_file(file, error) || fs::file_size(file, error) > (4u << 20) || error) {
+    return {};
+  }
   std::ifstream in(file, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
