@@ -24,6 +24,13 @@ std::string UnitsError(const CliOptions& options) {
       if (std::find(names->begin(), it, *it) != it) return *it + " is given twice";
     }
   }
+  // Silently left out, a --port would read as "the port was checked".
+  if (options.doctor &&
+      (!ports.empty() || !usb.empty() || !options.image.empty() || options.info ||
+       options.station || options.simulate || !options.trace.empty() || !options.log.empty())) {
+    return "--doctor checks the whole bench and talks to no PLC: give it no port, image or "
+           "other action";
+  }
   const bool several = ports.size() > 1 || !usb.empty();
   if (options.info && (several || options.station)) {
     return "--info reads one PLC: give one --port (or none, for the USB PLC)";
