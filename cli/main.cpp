@@ -9,6 +9,7 @@
 
 #include "burn/burn.h"
 #include "catalogue/model_table.h"
+#include "cli/doctor.h"
 #include "cli/info.h"
 #include "cli/links.h"
 #include "cli/lists.h"
@@ -179,6 +180,10 @@ int main(int argc, char** argv) {
   if (options.listPorts) {
     ListPorts(std::cout, options.json);
     return kExitSuccess;
+  }
+  if (options.doctor) {
+    Reporter reporter(std::cout, std::cerr, DisplaySettings(options, 0));
+    return ReportBenchChecks(CheckBench(), reporter, options.json);
   }
 
   const ModelChoice choice = ChooseModel(options);

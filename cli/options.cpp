@@ -33,6 +33,13 @@ std::string UnitsError(const CliOptions& options) {
       }
     }
   }
+  // Silently left out, a --port would read as "the port was checked".
+  if (options.doctor &&
+      (!ports.empty() || !usb.empty() || !options.image.empty() || options.info ||
+       options.station || options.simulate || !options.trace.empty() || !options.log.empty())) {
+    return "--doctor checks the whole bench and talks to no PLC: give it no port, image or "
+           "other action";
+  }
   const bool several = ports.size() > 1 || !usb.empty();
   if (options.info && options.station) {
     return "--info reads one PLC and changes nothing, --station updates one PLC after another: "
@@ -106,6 +113,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
                         {"--json", &options.json},
                         {"--simulate", &options.simulate},
                         {"--info", &options.info},
+                        {"--doctor", &options.doctor},
                         {"--station", &options.station},
                         {"--ask-label", &options.askLabel},
                         {"--verbose", &options.verbose},
@@ -311,6 +319,12 @@ Options:
   --info          read what the PLC is (firmware running, identity code and
                   model, variant registers, loader version) without writing
                   anything; nothing is erased, the PLC is not restarted
+  --doctor        check the bench without opening a port or touching a PLC:
+                  who may open each port, the udev rule, ModemManager,
+                  brltty, programs holding a port, the USB PLCs attached,
+                  FTDI latency; one line per check, "ok", "advice" or
+                  "problem", with the command that mends it (--json: one
+                  "check" event each)
   --json          one JSON object per line on stdout for every event
   --trace FILE    record every byte sent and received, with its time in
                   microseconds, its direction and its exchange, in FILE
@@ -337,9 +351,11 @@ prompt once for all units that wait at it, and end with a summary table.
 
 Exit status (of several reasons, the first in the order 2, 3, 4, 1, 5, 6, 0):
   0    the update succeeded (of several units: every unit; of a station's
-       day: no unit failed; --info: the PLC answered)
+       day: no unit failed; --info: the PLC answered; with --doctor, no
+       check found a problem)
   1    the burn ended with an error after the link was opened; of several
-       units, any unit that did not succeed (--info: the PLC did not answer)
+       units, any unit that did not succeed (--info: the PLC did not answer;
+       with --doctor, a check found a problem)
   2    usage error: unknown option or model, an option given twice,
        unreadable image file, one file or port named twice
   3    the image was refused (too large or too small for the model)

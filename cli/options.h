@@ -23,6 +23,7 @@ struct CliOptions {
   bool verbose = false;
   bool quiet = false;
   bool info = false;
+  bool doctor = false;   // the bench checks; no PLC, no port opened
   bool station = false;  // one PLC after another, until Ctrl-C
   bool simulate = false;
   bool listModels = false;

@@ -58,6 +58,9 @@ void PrintTo(const UsageError& c, std::ostream* os) {
   for (const std::string& arg : c.args) *os << "'" << arg << "' ";
 }
 
+constexpr char kDoctorAlone[] =
+    "--doctor checks the whole bench and talks to no PLC: give it no port, image or other action";
+
 class ParseOptionsUsageError : public ::testing::TestWithParam<UsageError> {};
 
 TEST_P(ParseOptionsUsageError, IsRefusedWithAMessage) {
@@ -77,7 +80,9 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageError{{"GL30_x.bin"}, "unknown option: GL30_x.bin"},
                       UsageError{{"--yes=1"}, "unknown option: --yes=1"},
                       UsageError{{"--models=GL30"}, "unknown option: --models=GL30"},
-                      UsageError{{"-y"}, "unknown option: -y"}));
+                      UsageError{{"-y"}, "unknown option: -y"},
+                      UsageError{{"--doctor", "--port", "COM5"}, kDoctorAlone},
+                      UsageError{{"--info", "--doctor"}, kDoctorAlone}));
 
 CliOptions With(const std::string& model, const std::string& image) {
   CliOptions options;

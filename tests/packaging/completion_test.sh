@@ -44,6 +44,9 @@ expect "$cli --station --as" --ask-label
 # A label or a station's name is the operator's to type.
 expect "$cli --label "
 expect "$cli --host-name "
+# An option without a value: the next word is an option again.
+expect "$cli --doc" --doctor
+expect "$cli --doctor --js" --json
 expect "$cli --model KR2-C" KR2-C-V2 KR2-C-V4
 expect "$cli --model GL2" GL20 GL20-AIO GL20-TO-GL30
 # --model=GL20- reaches the function as three words.
