@@ -4,9 +4,11 @@
 Every relative link in every Markdown file of the repository must reach a
 file or folder that exists, and a link with a #fragment must name a heading
 or an <a id> anchor of the Markdown file it points to, as GitHub renders
-them: a reader who follows a link lands where it says. With VERSION, every
-package file name the documents and the Ansible files spell out
-(morvix-fwupdate_1.2.3_amd64.deb) must carry that version, so a release
+them: a reader who follows a link lands where it says. The README stays an
+operator's page of at most 250 lines; the rest belongs in docs/. With
+VERSION, every package and zip file name the documents and the Ansible files
+spell out (morvix-fwupdate_1.2.3_amd64.deb,
+morvix-fwupdate-1.2.3-windows-x64.zip) must carry that version, so a release
 cannot leave its install commands behind.
 """
 import fnmatch
@@ -22,7 +24,8 @@ ANCHOR = re.compile(r"""<a\s+(?:id|name)=["']([^"']+)["']""")
 INLINE_LINK = re.compile(r"!?\[(?:[^\]\\]|\\.)*\]\(\s*<?([^)\s>]*)>?(?:\s+\"[^\"]*\")?\s*\)")
 REFERENCE = re.compile(r"^\s{0,3}\[[^\]]+\]:\s*<?(\S+?)>?(?:\s|$)")
 CODE_SPAN = re.compile(r"(`+)(.+?)\1")
-PACKAGE = re.compile(r"morvix-fwupdate(?:-cli)?_([0-9][^_\s]*)_(?:amd64|arm64)\.deb")
+PACKAGE = re.compile(r"morvix-fwupdate(?:-cli)?_([0-9][^_\s]*)_(?:amd64|arm64)\.deb"
+                     r"|morvix-fwupdate-([0-9][^-\s]*)-windows-x(?:64|86)\.zip")
 
 
 def tracked_files(root, patterns):
@@ -117,13 +120,25 @@ def check_links(root):
     return documents, problems
 
 
+README_LINES = 250
+
+
+def check_readme(root):
+    with open(os.path.join(root, "README.md"), encoding="utf-8") as f:
+        lines = f.read().count("\n")
+    if lines > README_LINES:
+        return [f"README.md: {lines} lines, more than {README_LINES}: move the detail into docs/"]
+    return []
+
+
 def check_versions(root, version):
     problems = []
     files = tracked_files(root, ["*.md", "deploy/*.yml", "deploy/*.yaml"])
     for name in files:
         with open(os.path.join(root, name), encoding="utf-8") as f:
             for number, line in enumerate(f, 1):
-                for found in PACKAGE.findall(line):
+                for deb, zip_ in PACKAGE.findall(line):
+                    found = deb or zip_
                     if found != version:
                         problems.append(f"{name}:{number}: package version {found}, the project is {version}")
     return problems
@@ -134,6 +149,7 @@ def main():
         sys.exit(__doc__)
     root = os.path.abspath(sys.argv[1])
     documents, problems = check_links(root)
+    problems += check_readme(root)
     if len(sys.argv) == 3:
         problems += check_versions(root, sys.argv[2])
     for problem in problems:
