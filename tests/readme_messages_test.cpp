@@ -50,8 +50,7 @@ std::set<std::string> EveryMessage() {
 
 TEST(ReadmeMessages, EveryMessageOfTheToolHasItsRow) {
   std::ifstream file(MORVIX_MESSAGES_DOC);
-  const std::string doc((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
+  const std::string doc((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   const size_t table = doc.find("## Messages: cause and what to do");
   ASSERT_NE(table, std::string::npos);
   const std::string section = doc.substr(table, doc.find("\n## ", table + 1) - table);
