@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of messages in docs/messages.md names every message the tool can end
 // with: a message added to the code without its cause and remedy fails here.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # readme_recipe_test.sh SOURCE_DIR
 # Runs the simulator recipe of docs/simulator.md exactly as it stands, from
 # the repository's folder as the page says, and checks that it updated the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # deb_contents.sh DEB EXPECTED
 # Checks a built package against what the build expects of it (EXPECTED is
 # written by packaging/CMakeLists.txt): its name, version and architecture, a

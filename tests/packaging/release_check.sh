@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # release_check.sh FOLDER VERSION
 # Checks the release folder scripts/release made, as a user would take it:
 # exactly the two Windows zips, the two Debian packages and SHA256SUMS, whose
