@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # cli_wakeups.sh CLI PLCSIM IMAGE STRACE_OUT
 # How often the command line wakes while it waits for a burn: one paced
 # KR2-E update (morvix-plcsim --pacing, the real line speeds) over a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes unit records as a busy line's stations would, for the report's
 // benchmark and its screenshot: three stations, two models, labels and
 // serials, a few kinds of failure with their reasons and hints, verified

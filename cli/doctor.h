@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --doctor: the bench checks, one line or one JSON event each.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/info.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the command line's burn finds its PLC: the real ports and USB
 // device, or a simulated PLC.
 #pragma once

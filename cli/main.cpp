@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // morvix-fwupdate-cli: the window's burn from a terminal.
 #include <csignal>
 #include <cstdint>

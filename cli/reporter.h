@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the command line shows: a status line redrawn in place on a
 // terminal (the erase's line stays when the transfer starts), plain lines
 // otherwise, or one JSON object per line. Standard output carries the

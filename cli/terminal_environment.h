@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The burn's outside world on a terminal: its events become the display's
 // lines, a prompt waits for Enter, the elapsed-time timer is the display's
 // one-second tick. One per burn.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record a production line keeps of every unit it updated (--log): one
 // JSON object per line, appended, so that a day's or a year's records are one
 // file that jq and a spreadsheet read.

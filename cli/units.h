@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The units of a run: each unit is one PLC updated by a burn of its own.
 // One unit, as the window does it; or several at the same time, one per
 // serial port or USB location, each burn on its own thread with its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linux only: discovery through sysfs. A serial port is a tty in
 // <sys>/class/tty with a device behind it; the PLC's USB link is the tty
 // whose nearest USB device has the PLC's idVendor and idProduct. The roots

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial ports and the PLC's USB tty from sysfs. Every file-system call uses
 // the error_code overloads: a device that vanishes in the middle of a scan is
 // simply not there.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bench checks on Linux, from sysfs, the device nodes, /proc, /etc/group
 // and the folders udev reads its rules from. Every file-system call uses the
 // error_code overloads: a device or a process that vanishes in the middle

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bench checks on Windows: the COM ports from SetupAPI, who holds them
 // from the system's handle table, the USB PLCs from SetupAPI.
 #include <windows.h>

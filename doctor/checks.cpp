@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "doctor/checks.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bench's own check before an update: may this user open the ports, is
 // the system set up to leave them alone, does another program hold one, and
 // which PLCs are attached. Nothing here opens a port or talks to a PLC: an

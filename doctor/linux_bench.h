@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linux only: the bench checks on a file-system tree. The roots are
 // parameters so that tests run them on trees of their own.
 #pragma once

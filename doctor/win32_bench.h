@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows only: the bench checks, and who holds a COM port. Windows tells
 // that only through the system's handle table: each file handle of another
 // program is looked at through a duplicate in this process, never by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line's options on any arguments: the input is the arguments,
 // each ended by a NUL (as in argv).
 // Properties: a parse gives options or an error, never both; every value

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Who holds a serial port, as Linux's /proc tells: the link says it when a
 // port is busy, and the bench check lists it before anything is opened.
 #pragma once

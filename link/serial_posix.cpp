@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial ports on POSIX systems through termios. The device is held
 // exclusively (TIOCEXCL for other users, flock for other processes of ours
 // and for root, whom TIOCEXCL does not stop), put in raw mode at once so no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // morvix-report: one HTML page from the unit records of any number of
 // stations and days.
 #include <cerrno>

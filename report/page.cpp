@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "report/page.h"
 
 #include <algorithm>

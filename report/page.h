@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report as one HTML file that needs nothing else: its style, its hour
 // chart (SVG) and the unit table's filter are inside it, and every text from
 // the records is escaped, so that a label or a file name is shown, never run.

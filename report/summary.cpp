@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "report/summary.h"
 
 #include <algorithm>

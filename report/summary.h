@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the report page shows, counted from the records: totals, the same per
 // station, model and image, the failures by message and reason, and the
 // updates of each hour.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "report/unit_records.h"
 
 #include <charconv>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the unit records that morvix-fwupdate-cli --log writes (one JSON
 // object per line, of every schema it has written), as the report needs
 // them. A year of a busy line is a million records: they are kept compact,

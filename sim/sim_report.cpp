@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/sim_report.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line's display beyond the burn's own words: the reason and
 // hint of a failure, the transfer's rate, the width of a terminal, the
 // JSON events' time and schema, quiet and verbose runs.

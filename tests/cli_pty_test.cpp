@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // morvix-fwupdate-cli as a user runs it: the built program against
 // morvix-plcsim on a pseudo-terminal, its output, its exit status and the
 // simulator's own record of what reached the PLC.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line's parts without a PLC: option parsing, the choice of the
 // model, and the three displays of one burn.
 #include <gmock/gmock.h>

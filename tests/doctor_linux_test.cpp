@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bench checks on fake trees: sysfs, /dev, /proc, /etc/group and the
 // udev rule folders under one temporary folder, laid out as the system lays
 // them out. The device nodes are real files whose mode, group and access

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text rules of the bench checks: which udev rule lines keep
 // ModemManager off a USB device, which hand it to brltty, and what
 // /etc/group says.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // morvix-report against records made here: how it reads lines of every
 // schema, and the page it writes, both as written and as Chromium shows it
 // once its script ran (the unit filter, #q= in the address).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several units at once and the records of a line, without a PLC: the
 // options that name units, the plan made of them, the shared display and
 // prompt, the exit status of several, and the unit records.

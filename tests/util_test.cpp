@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The small helpers every layer uses: the image digest and the quoting of
 // outside text for terminals and JSON, names compared as devices.
 #include <gtest/gtest.h>

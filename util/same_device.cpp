@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util/same_device.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether two names the operator gave name one device or one file: a port
 // and its /dev/serial/by-id link, COM5 and \\.\com5, an image and a
 // symbolic link to it. Opened twice, the same port would be two units that

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # completion_test.sh COMPLETION-FILE CLI PLCSIM REPORT
 # Completes command lines with the bash completion against the built
 # programs, as bash would on Tab, and compares what it offers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The soak: complete updates on the in-process simulated PLC, each with
 // faults drawn from its own seed, each judged against what its faults call
 // for. A seed is the whole update: model, start mode, image, faults, noise

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What one seed makes of an update: the model and start mode (so that every
 // 64 consecutive seeds cover all 32 models in both modes), the image size,
 // and faults of every kind the simulated PLC knows, at places the update

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an update's faults call for, and whether it ended so.
 //
 // The judge reads only the simulator's record: each request the PLC heard,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // soak: N complete updates on the simulated PLC with seeded faults, each
 // judged against what its faults call for, then one table. Every update
 // judged wrong is printed with the command that replays exactly it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One update of the soak as the operating system runs it: the burn talks
 // through the POSIX serial link to morvix-plcsim, a process of its own on a
 // pseudo-terminal, and every wait is real. The simulator is given the
@@ -191,7 +192,7 @@ SoakRun RunSoakCaseOverPty(const SoakCase& c, const std::string& plcsim,
   InstantFrontEnd environment([&]() -> LinkOpening {
     // The simulator tells a new connection from the old by the close and
     // open it sees; a reopen in the same moment could be taken for neither.
-    if (opened) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (opened) std::this_thread::sleep_for(std::chrono::milliseconds(200));
     opened = true;
     LinkOpening opening = OpenSerialLink(link);
     if (!opening) return opening;

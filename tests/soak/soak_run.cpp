@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One update of the soak, run as a front end runs a burn: the prompts are
 // answered at once, the sleeps take no time, and every link is the
 // in-process simulated PLC, watched so that no update outlives its bound.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The soak's own guarantees: a seed replays its update exactly, the judge
 // objects to every end but the one the faults call for, its excuses hold
 // only where their cause is, and an update is stopped at its bound.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A sysfs tree and a /dev folder under one temporary folder, laid out as the
 // kernel lays them out, for the Linux discovery and the programs that use it
 // (MORVIX_SYSFS_ROOT names Sys(); the devices are then read from Dev()).

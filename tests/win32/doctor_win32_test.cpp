@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Who holds a COM port, from a fake of the system's handle table, and the
 // checks said of it.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # run_cli_doctor_test.sh PLCSIM PREFIX CLI_EXE
 # The command line's .exe under wine checking the bench: with the devices of
 # discovery_devices.reg registered (COM5, COM7 and a USB PLC) and COM5 a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # run_cli_units_test.sh SCENARIO PLCSIM PREFIX CLI_EXE IMAGE
 # The command line's Windows program under wine against morvix-plcsim on
 # COM ports of the wine prefix (each dosdevices/comN a link to a simulator's
