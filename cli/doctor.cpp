@@ -12,16 +12,16 @@ int ReportBenchChecks(const std::vector<BenchCheck>& checks, Reporter& reporter,
   size_t width = 0;
   for (const BenchCheck& check : checks) width = std::max(width, check.check.size());
   for (const BenchCheck& check : checks) {
-    const std::string members =
-        "\"schema\":" + std::to_string(kJsonSchema) + ",\"check\":" + JsonString(check.check) +
-        ",\"level\":" + JsonString(LevelWord(check.level)) +
-        ",\"detail\":" + JsonString(check.detail) + ",\"fix\":" + JsonString(check.fix);
+    const std::string members = "\"check\":" + JsonString(check.check) +
+                                ",\"level\":" + JsonString(LevelWord(check.level)) +
+                                ",\"detail\":" + JsonString(check.detail) +
+                                ",\"fix\":" + JsonString(check.fix);
     char head[64];
     std::snprintf(head, sizeof head, "%-7s  %-*s  ", LevelWord(check.level),
                   static_cast<int>(width), check.check.c_str());
     std::string line = head + PrintableText(check.detail);
     if (!check.fix.empty()) line += "; fix: " + PrintableText(check.fix);
-    reporter.Tell("check", members, line + "\n");
+    reporter.Tell("check", members, line + "\n", true);
   }
   const auto count = [&](CheckLevel level) {
     return std::count_if(checks.begin(), checks.end(),

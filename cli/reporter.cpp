@@ -320,16 +320,18 @@ void Reporter::Answer(const char* event, const std::string& jsonMembers, const s
   Say(event, jsonMembers, text);
 }
 
-void Reporter::Tell(const char* event, const std::string& jsonMembers, const std::string& text) {
+void Reporter::Tell(const char* event, const std::string& jsonMembers, const std::string& text,
+                    bool everySchema) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (finished_ || settings_.quiet) return;
-  Say(event, jsonMembers, text);
+  Say(event, jsonMembers, text, everySchema);
 }
 
-void Reporter::Say(const char* event, const std::string& jsonMembers, const std::string& text) {
+void Reporter::Say(const char* event, const std::string& jsonMembers, const std::string& text,
+                   bool everySchema) {
   EndStatusLine();
   if (settings_.mode == Mode::kJson) {
-    Emit(Event(event) + "," + jsonMembers + "}\n");
+    Emit(Event(event, everySchema) + "," + jsonMembers + "}\n");
   } else {
     Emit(text);
   }

@@ -98,7 +98,10 @@ class Reporter {
   void Answer(const char* event, const std::string& jsonMembers, const std::string& text);
   // The same, said along the way (a station's day): not the last word, and
   // not said when quiet.
-  void Tell(const char* event, const std::string& jsonMembers, const std::string& text);
+  // `everySchema`: this event carries the schema even when it is not the
+  // stream's first (each of --doctor's checks stands on its own).
+  void Tell(const char* event, const std::string& jsonMembers, const std::string& text,
+            bool everySchema = false);
 
   // A question the operator answers with a line (a station's label): shown
   // even when quiet, as an "ask" event in JSON.
@@ -123,7 +126,8 @@ class Reporter {
   void Emit(const std::string& text);
   // "[unit] " before a human line of one of several units; empty otherwise.
   std::string Prefix() const;
-  void Say(const char* event, const std::string& jsonMembers, const std::string& text);
+  void Say(const char* event, const std::string& jsonMembers, const std::string& text,
+           bool everySchema = false);
   void Line(const std::string& caption, const std::string& text);
   // A line on standard error, without tearing the status line apart.
   void ErrorLine(const std::string& text);
