@@ -88,6 +88,7 @@ Reporter::Settings DisplaySettings(const CliOptions& options, size_t boardLines)
                                : Reporter::Mode::kPlain;
   settings.quiet = options.quiet;
   settings.verbose = options.verbose;
+  settings.verdictFollows = options.verify;
   settings.columns = TerminalColumns(stdout);
   return settings;
 }

@@ -22,6 +22,10 @@ struct CliOptions {
   bool info = false;
   bool station = false;  // one PLC after another, until Ctrl-C
   bool simulate = false;
+  // --verify: after a successful update, ask the PLC whether it runs its
+  // application again, for up to --verify-timeout seconds.
+  bool verify = false;
+  int verifyTimeoutSeconds = 60;
   bool listModels = false;
   bool listPorts = false;
   bool help = false;
@@ -36,6 +40,7 @@ enum ExitStatus : int {
   kExitUsage = 2,          // unknown option or model, unreadable image file
   kExitImageRefused = 3,   // the image does not fit the model
   kExitLinkNotOpened = 4,  // the port or the USB PLC could not be opened
+  kExitNotVerified = 5,    // --verify: written, but the PLC did not confirm it runs the firmware
   kExitInterrupted = 130,  // Ctrl-C (SIGINT)
   kExitTerminated = 143,   // SIGTERM
 };

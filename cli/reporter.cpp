@@ -230,7 +230,7 @@ void Reporter::Prompt(const std::string& caption, const std::string& text, bool 
   // After an interruption's result the burn thread may still reach a
   // prompt: a script takes the last line for the result.
   // Quiet, a prompt is shown only when somebody has to answer it.
-  if (finished_ || (settings_.quiet && !waitsForEnter)) return;
+  if (Closed() || (settings_.quiet && !waitsForEnter)) return;
   std::string names;
   for (const std::string& unit : units) {
     names += (names.empty()                   ? ""
@@ -259,18 +259,10 @@ void Reporter::Result(const std::string& caption, const std::string& text, int e
   std::lock_guard<std::mutex> lock(mutex_);
   if (finished_) return;
   finished_ = true;
-  if (!settings_.quiet) {
-    EndStatusLine();
-    out_.flush();
-    if (settings_.board != nullptr) {
-      if (!diagnosis.reason.empty()) ErrorLine("Why: " + diagnosis.reason);
-      if (!diagnosis.hint.empty()) ErrorLine("What to do: " + diagnosis.hint);
-    } else {
-      if (!diagnosis.reason.empty()) err_ << "Why: " << PrintableText(diagnosis.reason) << "\n";
-      if (!diagnosis.hint.empty()) err_ << "What to do: " << PrintableText(diagnosis.hint) << "\n";
-      err_.flush();
-    }
-  }
+  verdictOwed_ = settings_.verdictFollows && exitStatus == 0;
+  // Quiet, only the verdict is said.
+  if (verdictOwed_ && settings_.quiet) return;
+  Explain(diagnosis);
   if (settings_.mode == Mode::kJson) {
     std::string event = Event("result") + ",\"caption\":" + JsonString(caption) +
                         ",\"text\":" + JsonString(text) + ",\"exit\":" + std::to_string(exitStatus);
@@ -290,6 +282,37 @@ void Reporter::Result(const std::string& caption, const std::string& text, int e
   out_.flush();
 }
 
+void Reporter::Explain(const Diagnosis& diagnosis) {
+  if (settings_.quiet) return;
+  EndStatusLine();
+  out_.flush();
+  if (settings_.board != nullptr) {
+    if (!diagnosis.reason.empty()) ErrorLine("Why: " + diagnosis.reason);
+    if (!diagnosis.hint.empty()) ErrorLine("What to do: " + diagnosis.hint);
+  } else {
+    if (!diagnosis.reason.empty()) err_ << "Why: " << PrintableText(diagnosis.reason) << "\n";
+    if (!diagnosis.hint.empty()) err_ << "What to do: " << PrintableText(diagnosis.hint) << "\n";
+    err_.flush();
+  }
+}
+
+void Reporter::Verdict(const std::string& jsonMembers, const std::string& caption,
+                       const std::string& text, const Diagnosis& diagnosis) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!verdictOwed_) return;
+  verdictOwed_ = false;
+  Explain(diagnosis);
+  if (settings_.mode == Mode::kJson) {
+    Emit(Event("verify") + "," + jsonMembers + "}\n");
+  } else if (settings_.board != nullptr && settings_.mode == Mode::kTerminal) {
+    const auto width = static_cast<size_t>(std::max(settings_.columns - 1, 1));
+    settings_.board->Status(settings_.unit, Fitting({caption + ": " + PrintableText(text)}, width));
+  } else {
+    Line(caption, text);
+  }
+  out_.flush();
+}
+
 void Reporter::Answer(const char* event, const std::string& jsonMembers, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (finished_) return;
@@ -299,7 +322,7 @@ void Reporter::Answer(const char* event, const std::string& jsonMembers, const s
 
 void Reporter::Tell(const char* event, const std::string& jsonMembers, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (finished_ || settings_.quiet) return;
+  if (Closed() || settings_.quiet) return;
   Say(event, jsonMembers, text);
 }
 
@@ -308,7 +331,7 @@ void Reporter::Say(const char* event, const std::string& jsonMembers, const std:
   if (settings_.mode == Mode::kJson) {
     Emit(Event(event) + "," + jsonMembers + "}\n");
   } else {
-    Emit(text);
+    Emit(Prefix() + text);
   }
   out_.flush();
 }

@@ -102,6 +102,9 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
   bool PromptUnanswered() const { return promptUnanswered_; }
   // The status as the burn ended: its retry counters.
   BurnStatus FinalStatus();
+  // What it was set up with: what follows the burn (--verify) reaches the
+  // same PLC, operator and display.
+  const TerminalSetup& Setup() const { return setup_; }
 
  private:
   void Show(const BurnStatus& status);

@@ -47,6 +47,8 @@ std::string RecordLine(const UnitRecord& record) {
   if (diagnosis.reportedCode) {
     line += ",\"reportedCode\":" + std::to_string(*diagnosis.reportedCode);
   }
+  if (record.verified)
+    line += std::string(",\"verified\":") + (*record.verified ? "true" : "false");
   return line + "}";
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "burn/diagnosis.h"
@@ -27,7 +28,8 @@ struct UnitRecord {
   double seconds = 0;
   int32_t errCounter = 0;  // the retry counters as the update ended
   int32_t totalErrCounter = 0;
-  Diagnosis diagnosis;  // why it failed, and what to do
+  Diagnosis diagnosis;           // why it failed, and what to do
+  std::optional<bool> verified;  // --verify's verdict; empty without --verify
 };
 
 // The record as its line, without the line end.

@@ -12,6 +12,7 @@
 #include "cli/links.h"
 #include "cli/shared_prompt.h"
 #include "cli/unit_board.h"
+#include "cli/verify.h"
 #include "util/json_text.h"
 #include "util/sha256.h"
 #include "util/text.h"
@@ -235,6 +236,12 @@ UnitEnd UnitRun::Burn() {
                                                        : kExitInterrupted;
     reporter_.Result(end.caption, end.message, end.exitStatus);
   }
+  if (shared_.options.verify && result.outcome == BurnOutcome::kSucceeded) {
+    const VerifyResult verdict = VerifyUnit(
+        target_, environment_.Setup(), std::chrono::seconds(shared_.options.verifyTimeoutSeconds));
+    const int stopped = shared_.stopSignal() == SIGTERM ? kExitTerminated : kExitInterrupted;
+    ApplyVerdict(verdict, shared_.model, stopped, end, diagnosis);
+  }
   end.seconds = std::chrono::duration<double>(Clock::now() - started).count();
 
   if (shared_.log != nullptr) {
@@ -253,7 +260,8 @@ UnitEnd UnitRun::Burn() {
                             end.seconds,
                             status.errCounter,
                             status.totalErrCounter,
-                            diagnosis};
+                            diagnosis,
+                            end.verified};
     if (!shared_.log->Append(record)) {
       reporter_.Note("the record of " + end.unit + " could not be written to the log " +
                      shared_.options.log);
@@ -291,6 +299,11 @@ int ExitStatusOfUnits(const std::vector<UnitEnd>& ends) {
   }
   if (all([](const UnitEnd& end) { return end.exitStatus == kExitImageRefused; })) {
     return kExitImageRefused;
+  }
+  if (all([](const UnitEnd& end) {
+        return end.exitStatus == kExitSuccess || end.exitStatus == kExitNotVerified;
+      })) {
+    return kExitNotVerified;
   }
   return kExitBurnFailed;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -90,7 +91,8 @@ struct UnitEnd {
   std::string message;
   int exitStatus = 0;  // what a run of this unit alone ends with
   double seconds = 0;
-  bool inputEnded = false;  // a prompt met the end of the operator's input
+  bool inputEnded = false;       // a prompt met the end of the operator's input
+  std::optional<bool> verified;  // --verify's verdict; empty when not asked
 };
 
 // One unit's burn with its own display, environment, links and stop.
@@ -100,7 +102,8 @@ class UnitRun {
   UnitRun(const RunShared& shared, UnitTarget target, const Reporter::Settings& display,
           PromptGate* gate);
 
-  // The whole update, on the calling thread; its record goes to the log.
+  // The whole update (and --verify's check), on the calling thread; its
+  // record goes to the log.
   UnitEnd Burn();
   // One second of the elapsed-time timer, from the display's thread.
   void Tick() { environment_.Tick(); }
@@ -130,5 +133,5 @@ int RunUnits(const RunShared& shared, const std::vector<UnitTarget>& targets,
 
 // The exit status of several units: 0 when every unit succeeded, the stop
 // signal's when one was stopped, 3 when the image was refused (for all
-// alike), else 1.
+// alike), 5 when every unit was written and one was not verified, else 1.
 int ExitStatusOfUnits(const std::vector<UnitEnd>& ends);
