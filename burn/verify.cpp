@@ -12,8 +12,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A PLC that has not finished starting is given a moment before it is asked
-// again, and its port is closed meanwhile, as a replug or power cycle would.
+// A PLC is given a moment to start before it is asked, the first time too:
+// the update has only just closed its link. Its port stays closed
+// meanwhile, as a replug or power cycle would leave it.
 constexpr auto kBetweenAttempts = 1s;
 // How soon the time-out or a stop is seen by the attempt under way.
 constexpr auto kWatchStep = 50ms;
@@ -93,7 +94,7 @@ class Verification {
   VerifyResult Ask(const CancelToken& stop) {
     Finding finding = Finding::kNothing;
     std::string detail;
-    while (!stop.Requested()) {
+    while (!stop.WaitFor(kBetweenAttempts)) {
       LinkOpening opening = in_.environment.OpenLink();
       if (!opening) {
         finding = Finding::kPortShut;
@@ -112,7 +113,6 @@ class Verification {
           detail = info.failure;
         }
       }
-      stop.WaitFor(kBetweenAttempts);
     }
     if (in_.cancel.Requested()) return Cancelled();
     switch (finding) {
