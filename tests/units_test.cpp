@@ -239,7 +239,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- The exit status of several ---------------------------------------------------------
 
-UnitEnd EndOf(const char* outcome, int status) { return {"u", outcome, "", "", status, 0, false}; }
+UnitEnd EndOf(const char* outcome, int status) {
+  return {"u", outcome, "", "", status, 0, false, std::nullopt};
+}
 
 TEST(ExitStatusOfUnits, ZeroOnlyWhenEveryUnitSucceeded) {
   const UnitEnd ok = EndOf("success", kExitSuccess);
@@ -256,6 +258,11 @@ TEST(ExitStatusOfUnits, ZeroOnlyWhenEveryUnitSucceeded) {
   EXPECT_EQ(ExitStatusOfUnits({refused, refused}), kExitImageRefused);
   EXPECT_EQ(ExitStatusOfUnits({ok, failed, interrupted}), kExitInterrupted);
   EXPECT_EQ(ExitStatusOfUnits({terminated, ok}), kExitTerminated);
+  // Written everywhere but not confirmed somewhere (--verify): 5, unless
+  // something failed outright.
+  const UnitEnd notVerified = EndOf("failure", kExitNotVerified);
+  EXPECT_EQ(ExitStatusOfUnits({ok, notVerified}), kExitNotVerified);
+  EXPECT_EQ(ExitStatusOfUnits({notVerified, failed}), kExitBurnFailed);
 }
 
 // --- The unit records ---------------------------------------------------------------
@@ -313,7 +320,8 @@ TEST(UnitRecord, LeavesOutWhatIsNotKnown) {
   record.diagnosis = {};
   const auto members = json_line::ParseObjectLine(RecordLine(record));
   ASSERT_TRUE(members);
-  for (const char* absent : {"serial", "sha256", "reason", "hint", "reportedCode"}) {
+  // Without --verify the record says nothing about it.
+  for (const char* absent : {"serial", "sha256", "reason", "hint", "reportedCode", "verified"}) {
     EXPECT_EQ(members->count(absent), 0u) << absent;
   }
 }

@@ -39,6 +39,7 @@ cli_options=$("$cli" --help | sed -n 's/^ \{1,\}\(--[a-z0-9-]*\).*/\1/p')
 expect "$cli " $cli_options
 expect "$cli --li" --list-models --list-ports
 expect "$cli --yes --js" --json
+expect "$cli --verify" --verify --verify-timeout
 expect "$cli --model KR2-C" KR2-C-V2 KR2-C-V4
 expect "$cli --model GL2" GL20 GL20-AIO GL20-TO-GL30
 # --model=GL20- reaches the function as three words.
@@ -50,6 +51,8 @@ expect "$plcsim --image-size "
 expect "$plcsim --start-mode " application loader
 expect "$plcsim --repeated-block " ack refuse
 expect "$plcsim --stays-in-application --pac" --pacing
+expect "$plcsim --restart-fails s" silent
+expect "$plcsim --restart-fails --rep" --repeated-block --reply-delay --report
 expect "$plcsim --flash" --flash-error --flash-out
 expect "$plcsim --d1" --d1001 --d1148 --d1386
 # morvix-plcsim asks the command line beside it (here: on PATH) for models.
