@@ -425,7 +425,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Read blindly, a FIFO without a writer hangs and /dev/zero never ends.
         UsageCase{"ImageThatIsAFifo", {"--simulate", "--image", "FIFO"}},
         UsageCase{"ImageThatIsADevice", {"--simulate", "--model", "KR2-E", "--image", "/dev/zero"}},
-        UsageCase{"ComModelWithoutPort", {"--image", "IMAGE"}}),
+        UsageCase{"ComModelWithoutPort", {"--image", "IMAGE"}},
+        UsageCase{"VerifyTimeoutOfZero", {"--simulate", "--verify", "--verify-timeout", "0"}},
+        UsageCase{"VerifyTimeoutNotANumber", {"--simulate", "--verify", "--verify-timeout=1m"}},
+        UsageCase{"VerifyTimeoutWithoutVerify", {"--simulate", "--verify-timeout", "5"}},
+        UsageCase{"VerifyOfInfo", {"--info", "--verify", "--port", "COM3", "--model", "KR2-E"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A prompt nobody can answer is found out before anything is opened, not
