@@ -344,13 +344,13 @@ void Reporter::Note(const std::string& text) {
 void Reporter::Operation(::Operation operation) {
   std::lock_guard<std::mutex> lock(mutex_);
   operation_ = operation;
-  if (!settings_.verbose || finished_) return;
+  if (!settings_.verbose || Closed()) return;
   ErrorLine(std::string(OperationName(operation)) + ": " + OperationPurpose(operation));
 }
 
 void Reporter::Attempt(const ::Attempt& attempt) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!settings_.verbose || finished_) return;
+  if (!settings_.verbose || Closed()) return;
   // A transfer or an erase is thousands of exchanges: only their retries.
   const bool stream = operation_ == ::Operation::kSendFW || operation_ == ::Operation::kSendErase_B;
   if (stream && attempt.result == AttemptResult::kAccepted) return;
