@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's own CPU cost of the loader dialogue, with a PLC that answers at
 // once: the wire, not the program, must be what limits a burn.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's transfer over a pseudo-terminal against morvix-plcsim, a process
 // of its own as a PLC is, through the same serial link the tool opens a
 // /dev/ttyUSB0 with:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A whole GL30 update with the built-in image (phase 1, the replug, the
 // erase and the 8,096 blocks), run as a front end runs it, on the in-process
 // simulated PLC: the CPU time of tool and simulator together, and of the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # window_idle.sh QT-PROGRAM WINDOWS-PROGRAM [SECONDS]
 #
 # The idle cost of each window: the CPU time its process (every thread)

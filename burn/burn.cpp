@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "burn/burn.h"
 
 #include <string_view>

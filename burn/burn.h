@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The burn: one complete firmware update, from the start command to the last
 // word, as one session with its own link, image, status and result. Every
 // front end runs this same sequence: the window once at a time, the command

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "burn/diagnosis.h"
 
 #include <algorithm>

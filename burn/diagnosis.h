@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Why a burn ended as it did and what the operator can do about it, read
 // from its result: the final box's text stays as it is; this says what lay
 // behind it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a conversation with a PLC was waiting for when it ended: the last
 // exchange, kept for the diagnosis of a failure.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "burn/messages.h"
 
 namespace {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every text a burn ends with that is not a model's own (the model's limit,
 // variant and loader-version texts are in its row of the model table): one
 // table, so that each outcome has one wording.

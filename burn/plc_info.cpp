@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "burn/plc_info.h"
 
 #include <algorithm>

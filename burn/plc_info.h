@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A look at a PLC without changing it: which firmware runs, what it says it
 // is, and what its variant registers and loader version read. Only queries
 // go out; never the erase request, never the command that restarts the PLC

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "burn/variant.h"
 
 std::optional<bool> ReadingsFit(const ModelRules& model, const VariantReadings& readings) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the variant registers and the loader version say about a PLC: the
 // burn's compatibility check and the read-only look at a PLC judge them
 // alike.

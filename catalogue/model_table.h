@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 32 PLC models and every rule that differs between them, one row per
 // model: how the PLC is reached, its identity code, image limit, erase,
 // block and reconnect rules, how its variants are told apart and which loader

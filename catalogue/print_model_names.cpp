@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints the names of the model table, one a line: how the build learns the
 // models an image's name may begin with, from the table itself.
 #include <cstdio>

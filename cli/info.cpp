@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/info.h"
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include "burn/plc_info.h"
 #include "cli/options.h"
 #include "util/json_text.h"
+#include "util/text.h"
 
 namespace {
 
@@ -45,8 +47,8 @@ struct Register {
 };
 
 std::string JsonMembers(const PlcInfo& info, const InfoSetup& setup) {
-  std::string members = "\"schema\":" + std::to_string(kJsonSchema) +
-                        ",\"port\":" + JsonString(setup.portLabel) +
+  // "schema" comes with the stream's first event, which this is.
+  std::string members = "\"port\":" + JsonString(setup.portLabel) +
                         ",\"firmware\":" + JsonString(FirmwareWord(info.firmware));
   if (info.identityCode) {
     members += ",\"identityCode\":" + JsonString(Hex4(*info.identityCode)) +
@@ -64,8 +66,8 @@ std::string JsonMembers(const PlcInfo& info, const InfoSetup& setup) {
 }
 
 std::string Text(const PlcInfo& info, const InfoSetup& setup) {
-  std::string text =
-      "PLC on " + setup.portLabel + ", asked as " + setup.model.name + " would be:\n";
+  std::string text = "PLC on " + PrintableText(setup.portLabel) + ", asked as " + setup.model.name +
+                     " would be:\n";
   text += info.firmware == RunningFirmware::kLoader
               ? "  running:        its loader (an update was left unfinished; the next update "
                 "goes straight to phase 2)\n"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --info: what a PLC is, read without changing it.
 #pragma once
 

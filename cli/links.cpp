@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/links.h"
 
 #include <chrono>
@@ -61,6 +62,12 @@ LinkSource UsbPlcLinksAt(const std::string& location) {
   LinkSource links;
   links.openSerial = [](const std::string& port) { return OpenSerialLink(port); };
   links.openUsb = [location] { return OpenUsbPlcAt(location); };
+  links.usbSerialNow = [location] {
+    for (const UsbPlc& plc : ListUsbPlcs()) {
+      if (plc.location == location) return plc.serial;
+    }
+    return std::string();
+  };
   return links;
 }
 

@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 // Where the command line's burn finds its PLC: the real ports and USB
 // device, or a simulated PLC.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -32,4 +34,12 @@ bool EchoesInput(std::FILE* stream);
 // dropped SSH session) and a closed standard output never stop an update:
 // it runs to its end, and output that cannot be written is dropped.
 void CatchStopSignals(void (*handler)(int));
+// The watching thread sleeps in WaitForWake until the time given has passed
+// or WakeWatcher was called (true), from another thread or from a stop
+// signal's handler: it never polls.
+void WakeWatcher();
+bool WaitForWake(std::chrono::milliseconds limit);
+// The machine's name, as the records name the station; empty when the
+// system does not tell.
+std::string HostName();
 LinkOpening OpenUsbDevicePath(const std::string& path);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // morvix-fwupdate-cli: the window's burn from a terminal.
 #include <csignal>
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "burn/burn.h"
 #include "catalogue/model_table.h"
+#include "cli/doctor.h"
 #include "cli/info.h"
 #include "cli/links.h"
 #include "cli/lists.h"
@@ -19,15 +21,30 @@
 #include "cli/unit_log.h"
 #include "cli/units.h"
 #include "image/image_source.h"
+#include "util/json_text.h"
 
 namespace {
 
 // The stop signal that arrived (SIGINT or SIGTERM), 0 while none did.
 volatile std::sig_atomic_t stopSignal = 0;
 
-void PrintVersion() {
+// What every event's "t" counts from.
+const Reporter::Clock::time_point programStart = Reporter::Clock::now();
+
+void PrintVersion(bool json) {
   BuiltInImageSource builtIn;
   const auto image = builtIn.OpenImage();
+  if (json) {
+    std::string members = "{\"schema\":" + std::to_string(kJsonSchema) +
+                          ",\"version\":" + JsonString(MORVIX_VERSION) +
+                          ",\"builtInImage\":{\"name\":" + JsonString(builtIn.Name());
+    if (image) {
+      members += ",\"size\":" + std::to_string(image->Size()) +
+                 ",\"demo\":" + (IsDemoImage(*image) ? "true" : "false");
+    }
+    std::printf("%s}}\n", members.c_str());
+    return;
+  }
   const std::string what = !image ? "cannot be loaded"
                            : IsDemoImage(*image)
                                ? std::to_string(image->Size()) +
@@ -90,7 +107,42 @@ Reporter::Settings DisplaySettings(const CliOptions& options, size_t boardLines)
   settings.verbose = options.verbose;
   settings.verdictFollows = options.verify;
   settings.columns = TerminalColumns(stdout);
+  settings.origin = programStart;
   return settings;
+}
+
+// A run refused before any unit started, other than for usage (--usb all
+// with no USB PLC attached): said and recorded as a failed unit is.
+int RefusedRun(const CliOptions& options, const UnitPlan& plan, const ImageSource& image,
+               const ImageDigest& digest, UnitLog* log, const std::string& host,
+               const std::string& model) {
+  const Reporter::Settings display = DisplaySettings(options, 0);
+  Reporter reporter(std::cout, std::cerr, display);
+  reporter.Result("ERROR", plan.error, plan.errorStatus, plan.diagnosis);
+  int status = plan.errorStatus;
+  if (log != nullptr) {
+    UnitRecord record;
+    record.time = std::chrono::system_clock::now();
+    record.host = host;
+    record.unit = "USB";
+    record.model = model;
+    record.image = image.Name();
+    record.size = digest.size;
+    record.sha256 = digest.sha256;
+    record.outcome = "failure";
+    record.caption = "ERROR";
+    record.message = plan.error;
+    record.exitStatus = status;
+    record.diagnosis = plan.diagnosis;
+    status = AppendRecord(*log, record, options.log, reporter);
+  }
+  // The summary of several units, of none.
+  Reporter(std::cout, std::cerr, display)
+      .Answer("summary",
+              "\"units\":[],\"succeeded\":0,\"failed\":0,\"interrupted\":0,\"exit\":" +
+                  std::to_string(status),
+              "0 of 0 units updated.\n");
+  return status;
 }
 
 int Info(const CliOptions& options, const ModelRules& model, const UnitTarget& target,
@@ -120,7 +172,7 @@ int main(int argc, char** argv) {
     return kExitSuccess;
   }
   if (options.version) {
-    PrintVersion();
+    PrintVersion(options.json);
     return kExitSuccess;
   }
   if (options.listModels) {
@@ -131,25 +183,30 @@ int main(int argc, char** argv) {
     ListPorts(std::cout, options.json);
     return kExitSuccess;
   }
+  if (options.doctor) {
+    Reporter reporter(std::cout, std::cerr, DisplaySettings(options, 0));
+    return ReportBenchChecks(CheckBench(), reporter, options.json);
+  }
 
   const ModelChoice choice = ChooseModel(options);
   if (choice.model.empty()) return Usage(choice.error);
   const ModelRules& model = ModelAt(*FindModel(choice.model));
+  if (const std::string error = FilesError(options); !error.empty()) return Usage(error);
   const UnitPlan plan = PlanUnits(options, model);
-  if (!plan.error.empty()) {
-    if (plan.errorStatus == kExitUsage) return Usage(plan.error);
-    Reporter(std::cout, std::cerr, DisplaySettings(options, 0))
-        .Result("ERROR", plan.error, plan.errorStatus);
-    return plan.errorStatus;
-  }
+  if (plan.errorStatus == kExitUsage) return Usage(plan.error);
+  // The trace replaces a file: only once nothing else can refuse the run.
   std::ofstream traceFile;
   std::unique_ptr<WireTrace> trace;
-  if (!options.trace.empty()) {
+  const auto openTrace = [&] {
+    if (options.trace.empty()) return true;
     traceFile.open(options.trace, std::ios::trunc);
-    if (!traceFile) return Usage("cannot write the trace file " + options.trace);
     trace = std::make_unique<WireTrace>(traceFile);
-  }
+    return static_cast<bool>(traceFile);
+  };
+  // --info names no units with --usb, the one way to a plan refused other
+  // than for usage.
   if (options.info) {
+    if (!openTrace()) return Usage("cannot write the trace file " + options.trace);
     CatchStopSignals([](int signal) { stopSignal = signal; });
     return Info(options, model, plan.targets.front(), trace.get());
   }
@@ -174,6 +231,12 @@ int main(int argc, char** argv) {
     log = UnitLog::Open(options.log);
     if (!log) return Usage("cannot append to the log file " + options.log);
   }
+  const std::string host = options.hostName.empty() ? HostName() : options.hostName;
+  const ImageDigest digest = DigestOf(*image);
+  if (!plan.error.empty()) {
+    return RefusedRun(options, plan, *image, digest, log.get(), host, model.name);
+  }
+  if (!openTrace()) return Usage("cannot write the trace file " + options.trace);
 
   CatchStopSignals([](int signal) { stopSignal = signal; });
   const char* allowDemo = std::getenv("MORVIX_ALLOW_DEMO_IMAGE");
@@ -181,14 +244,15 @@ int main(int argc, char** argv) {
       options,
       model,
       *image,
-      DigestOf(*image),
+      digest,
       options.simulate || (allowDemo != nullptr && std::string(allowDemo) == "1"),
       std::cin,
       std::cout,
       std::cerr,
       trace.get(),
       log.get(),
-      [] { return static_cast<int>(stopSignal); }};
+      [] { return static_cast<int>(stopSignal); },
+      host};
   if (options.station) {
     // The bell rings on the terminal, never into a log or a JSON stream.
     std::ostream* bell = IsTerminal(stdout) && !options.json ? &std::cout
@@ -200,7 +264,9 @@ int main(int argc, char** argv) {
     return RunUnits(shared, plan.targets, DisplaySettings(options, plan.targets.size()),
                     promptsWait, EchoesInput(stdin));
   }
-  UnitRun unit(shared, plan.targets.front(), DisplaySettings(options, 0), nullptr);
+  Reporter::Settings display = DisplaySettings(options, 0);
+  display.label = options.label;
+  UnitRun unit(shared, plan.targets.front(), display, nullptr);
   UnitEnd end;
   RunWatched([&] { end = unit.Burn(); }, [&] { unit.Stop(); }, [&] { unit.Tick(); },
              shared.stopSignal);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/options.h"
 
 #include <algorithm>
@@ -5,6 +6,8 @@
 
 #include "catalogue/model_table.h"
 #include "image/image_source.h"
+#include "util/same_device.h"
+#include "util/text.h"
 
 namespace {
 
@@ -19,18 +22,36 @@ std::string UnitsError(const CliOptions& options) {
   }
   const bool all = std::find(usb.begin(), usb.end(), "all") != usb.end();
   if (all && usb.size() > 1) return "--usb all takes every USB PLC: give no other --usb";
-  for (const auto* names : {&ports, &usb}) {
-    for (auto it = names->begin(); it != names->end(); ++it) {
-      if (std::find(names->begin(), it, *it) != it) return *it + " is given twice";
+  for (auto it = usb.begin(); it != usb.end(); ++it) {
+    if (std::find(usb.begin(), it, *it) != it) return *it + " is given twice";
+  }
+  // Under --simulate a port name is only the label of a simulated PLC.
+  for (auto it = ports.begin(); it != ports.end(); ++it) {
+    for (auto before = ports.begin(); before != it; ++before) {
+      if (*before == *it) return *it + " is given twice";
+      if (!options.simulate && SameDevice(*before, *it)) {
+        return *before + " and " + *it + " are the same port: give each port once";
+      }
     }
   }
+  // Silently left out, a --port would read as "the port was checked".
+  if (options.doctor &&
+      (!ports.empty() || !usb.empty() || !options.image.empty() || options.info ||
+       options.station || options.simulate || !options.trace.empty() || !options.log.empty())) {
+    return "--doctor checks the whole bench and talks to no PLC: give it no port, image or "
+           "other action";
+  }
   const bool several = ports.size() > 1 || !usb.empty();
-  if (options.info && (several || options.station)) {
+  if (options.info && options.station) {
+    return "--info reads one PLC and changes nothing, --station updates one PLC after another: "
+           "give one of them";
+  }
+  if (options.info && several) {
     return "--info reads one PLC: give one --port (or none, for the USB PLC)";
   }
-  if (options.station && (ports.size() > 1 || !usb.empty())) {
-    return "--station takes each PLC as it comes: give one --port for a COM model, none for a "
-           "USB model";
+  if (options.station && (ports.size() > 1 || usb.size() > 1 || all)) {
+    return "--station takes each PLC as it comes: give one --port for a COM model; for a USB "
+           "model none, or one --usb LOCATION to take only the PLCs attached there";
   }
   if (options.station && options.simulate) {
     return "--station waits for PLCs to be attached, which a simulated PLC never is";
@@ -43,6 +64,31 @@ std::string UnitsError(const CliOptions& options) {
   }
   if (!options.trace.empty() && several) {
     return "--trace records the wire of one unit: give one --port (or none, for the USB PLC)";
+  }
+  if (!options.label.empty() && (several || options.station)) {
+    return "--label names the one unit of a run; a station asks each unit's label with "
+           "--ask-label";
+  }
+  if (options.askLabel && !options.station) {
+    return "--ask-label asks the label of each unit of a station: give --station, or --label "
+           "TEXT for one unit";
+  }
+  return "";
+}
+
+// The options a listing or the version uses: --json. Anything else given
+// with them would be dropped without a word.
+std::string AloneError(const CliOptions& options, const std::vector<std::string>& given) {
+  std::vector<std::string> alone;
+  for (const char* name : {"--list-models", "--list-ports", "--version"}) {
+    if (std::find(given.begin(), given.end(), name) != given.end()) alone.emplace_back(name);
+  }
+  if (alone.empty() || options.help) return "";
+  if (alone.size() > 1) return alone[0] + " and " + alone[1] + ": give one of them";
+  for (const std::string& name : given) {
+    if (name != alone[0] && name != "--json") {
+      return alone[0] + " takes no " + name + " (only --json): give it alone";
+    }
   }
   return "";
 }
@@ -65,8 +111,8 @@ std::optional<int> VerifyTimeoutOf(const std::string& text) {
 ParsedOptions ParseOptions(const std::vector<std::string>& args) {
   CliOptions options;
   std::string verifyTimeout;
-  // An option given once keeps its last value; one that names units
-  // (--port, --usb) keeps every value, in order.
+  // An option that names units (--port, --usb) keeps every value, in order;
+  // any other value is given once: a second one would silently win.
   struct Valued {
     const char* name;
     std::string* value;
@@ -76,6 +122,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       {"--model", &options.model, nullptr},         {"--image", &options.image, nullptr},
       {"--port", nullptr, &options.ports},          {"--usb", nullptr, &options.usb},
       {"--trace", &options.trace, nullptr},         {"--log", &options.log, nullptr},
+      {"--label", &options.label, nullptr},         {"--host-name", &options.hostName, nullptr},
       {"--verify-timeout", &verifyTimeout, nullptr}};
   struct Flag {
     const char* name;
@@ -85,8 +132,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
                         {"--json", &options.json},
                         {"--simulate", &options.simulate},
                         {"--info", &options.info},
+                        {"--doctor", &options.doctor},
                         {"--station", &options.station},
                         {"--verify", &options.verify},
+                        {"--ask-label", &options.askLabel},
                         {"--verbose", &options.verbose},
                         {"-v", &options.verbose},
                         {"--quiet", &options.quiet},
@@ -97,6 +146,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
                         {"-h", &options.help},
                         {"--version", &options.version}};
 
+  std::vector<std::string> given;  // the options' names, as they came
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     bool known = false;
@@ -104,6 +154,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       if (arg == flag.name) {
         *flag.value = true;
         known = true;
+        given.push_back(arg);
       }
     }
     for (const Valued& option : valued) {
@@ -122,9 +173,12 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       if (value.empty()) return {std::nullopt, name + " needs a value"};
       if (option.values != nullptr) {
         option.values->push_back(std::move(value));
+      } else if (!option.value->empty()) {
+        return {std::nullopt, name + " is given twice: give it once"};
       } else {
         *option.value = std::move(value);
       }
+      given.push_back(name);
       known = true;
     }
     if (!known) return {std::nullopt, "unknown option: " + arg};
@@ -141,8 +195,87 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
   if (options.quiet && options.verbose) {
     return {std::nullopt, "--quiet and --verbose contradict each other"};
   }
+  if (const std::string error = AloneError(options, given); !error.empty()) {
+    return {std::nullopt, error};
+  }
+  if (!options.label.empty()) {
+    if (const std::string error = LabelError(options.label); !error.empty()) {
+      return {std::nullopt, "--label: " + error};
+    }
+  }
   if (const std::string error = UnitsError(options); !error.empty()) return {std::nullopt, error};
   return {options, ""};
+}
+
+std::string FilesError(const CliOptions& options) {
+  struct Named {
+    const char* option;
+    const std::string& path;
+  };
+  const Named files[] = {
+      {"--image", options.image}, {"--trace", options.trace}, {"--log", options.log}};
+  for (size_t i = 0; i < std::size(files); ++i) {
+    for (size_t j = i + 1; j < std::size(files); ++j) {
+      if (files[i].path.empty() || files[j].path.empty()) continue;
+      if (SameDevice(files[i].path, files[j].path)) {
+        return std::string(files[i].option) + " " + files[i].path + " and " + files[j].option +
+               " " + files[j].path + " are the same file, and " + files[j].option +
+               " would write over it: give " + files[j].option + " a file of its own";
+      }
+    }
+  }
+  namespace fs = std::filesystem;
+  for (const Named& file : {files[1], files[2]}) {
+    if (file.path.empty()) continue;
+    std::error_code error;
+    const fs::file_status status = fs::status(file.path, error);
+    if (!fs::exists(status) || fs::is_regular_file(status)) continue;
+    const std::string what = fs::is_directory(status) ? "a folder"
+                             : fs::is_fifo(status)    ? "a FIFO"
+                             : fs::is_character_file(status) || fs::is_block_file(status)
+                                 ? "a device"
+                                 : "no regular file";
+    return std::string(file.option) + " " + file.path + " is " + what + ": give " + file.option +
+           " a regular file, or the name of a new one";
+  }
+  return "";
+}
+
+std::string LabelError(const std::string& label) {
+  constexpr size_t kLongest = 100;
+  constexpr char kGroupSeparator = 0x1D;
+  if (label.empty()) return "a label cannot be empty";
+  size_t characters = 0;
+  for (size_t at = 0; at < label.size(); ++characters) {
+    const size_t length = Utf8SequenceAt(label, at);
+    if (length == 0) return "a label is UTF-8 text, and this one has other bytes in it";
+    const auto first = static_cast<unsigned char>(label[at]);
+    const bool c0 = first < 0x20 && label[at] != kGroupSeparator;
+    const bool c1 =
+        length == 2 && first == 0xC2 && static_cast<unsigned char>(label[at + 1]) < 0xA0;
+    if (c0 || first == 0x7F || c1) {
+      return "a label has no control characters (only the group separator 0x1D of a GS1 "
+             "scanner), and this one has " +
+             PrintableText(label.substr(at, length));
+    }
+    at += length;
+  }
+  if (characters > kLongest) {
+    return "a label is at most 100 characters, and this one has " + std::to_string(characters);
+  }
+  return "";
+}
+
+int StrongestExitStatus(int a, int b) {
+  // Strongest first; a stop signal's status is not in the list and beats it.
+  constexpr int kOrder[] = {kExitUsage,      kExitImageRefused, kExitLinkNotOpened,
+                            kExitBurnFailed, kExitNotVerified,  kExitNotRecorded,
+                            kExitSuccess};
+  const auto rank = [&](int status) {
+    const auto at = std::find(std::begin(kOrder), std::end(kOrder), status);
+    return at == std::end(kOrder) ? -1 : static_cast<int>(at - std::begin(kOrder));
+  };
+  return rank(a) <= rank(b) ? a : b;
 }
 
 ModelChoice ChooseModel(const CliOptions& options) {
@@ -194,13 +327,22 @@ Options:
                   by --list-ports), reopened there after the replug whatever
                   the system calls it then; more than once for several PLCs
                   at the same time, or "all" for every USB PLC attached
-  --station       one PLC after another: wait for a PLC (attached on USB, or
-                  answering on --port), update it, say the outcome and ring
-                  the bell, wait for it to be removed (USB) or for Enter,
-                  and again; Ctrl-C ends the day with its counts
+  --station       one PLC after another: wait for a PLC (attached on USB, at
+                  one --usb LOCATION if given, or answering on --port),
+                  update it, say the outcome and ring the bell, wait for it
+                  to be removed (USB) or for Enter, and again; Ctrl-C ends
+                  the day with its counts
   --log FILE      append one JSON line per finished unit to FILE: time,
-                  unit, model, image, size, SHA-256, outcome, message,
-                  seconds and retry counters
+                  host, unit, label, serial, model, image, size, SHA-256,
+                  outcome, message, seconds and retry counters; the image,
+                  --trace and --log must be three different files
+  --label TEXT    the operator's label of the one unit of this run (a serial
+                  or order number, at most 100 characters), in its record
+                  and its JSON events
+  --ask-label     in station mode, ask each unit's label before it (a
+                  barcode scanner types it and Enter)
+  --host-name NAME  the station's name in the records (default: the
+                  machine's name)
   --yes           answer the replug and power-cycle prompts without waiting
                   for Enter (the waits before reopening still happen)
   --verify        after a successful update, wait for the PLC to run its
@@ -216,6 +358,12 @@ Options:
   --info          read what the PLC is (firmware running, identity code and
                   model, variant registers, loader version) without writing
                   anything; nothing is erased, the PLC is not restarted
+  --doctor        check the bench without opening a port or touching a PLC:
+                  who may open each port, the udev rule, ModemManager,
+                  brltty, programs holding a port, the USB PLCs attached,
+                  FTDI latency; one line per check, "ok", "advice" or
+                  "problem", with the command that mends it (--json: one
+                  "check" event each)
   --json          one JSON object per line on stdout for every event
   --trace FILE    record every byte sent and received, with its time in
                   microseconds, its direction and its exchange, in FILE
@@ -242,16 +390,20 @@ Several units at once show one status line each (lines prefixed with the
 unit when not on a terminal; a "unit" member in every JSON event), ask each
 prompt once for all units that wait at it, and end with a summary table.
 
-Exit status:
+Exit status (of several reasons, the first in the order 2, 3, 4, 1, 5, 6, 0):
   0    the update succeeded (of several units: every unit; of a station's
-       day: no unit failed; --info: the PLC answered)
+       day: no unit failed; --info: the PLC answered; with --doctor, no
+       check found a problem)
   1    the burn ended with an error after the link was opened; of several
-       units, any unit that did not succeed (--info: the PLC did not answer)
-  2    usage error: unknown option or model, unreadable image file
+       units, any unit that did not succeed (--info: the PLC did not answer;
+       with --doctor, a check found a problem)
+  2    usage error: unknown option or model, an option given twice,
+       unreadable image file, one file or port named twice
   3    the image was refused (too large or too small for the model)
   4    the link could not be opened
   5    --verify: the image was written, but the PLC did not confirm that it
        runs its application again
+  6    updated, but the unit's record could not be written to --log
   130  interrupted (Ctrl-C); the PLC may be left in its loader, and the next
        run then goes straight to phase 2
   143  stopped by SIGTERM, as by Ctrl-C

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <io.h>
 #include <windows.h>
 
@@ -40,7 +41,41 @@ LinkOpening OpenUsbDevicePath(const std::string& path) {
   return OpenWin32Link(path.c_str(), FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
 }
 
+namespace {
+
+// Set by WakeWatcher, reset by the wait that sees it.
+HANDLE WakeEvent() {
+  static const HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  return event;
+}
+
+void (*stopHandler)(int) = nullptr;
+
+// Windows runs a handler on a thread of its own and resets it to the
+// default: it is put back for the next Ctrl-C.
+void OnStopSignal(int signal) {
+  std::signal(signal, OnStopSignal);
+  stopHandler(signal);
+  WakeWatcher();
+}
+
+}  // namespace
+
+void WakeWatcher() { SetEvent(WakeEvent()); }
+
+bool WaitForWake(std::chrono::milliseconds limit) {
+  return WaitForSingleObject(WakeEvent(), static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
+}
+
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  return GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
+}
+
 void CatchStopSignals(void (*handler)(int)) {
-  std::signal(SIGINT, handler);
-  std::signal(SIGTERM, handler);
+  WakeEvent();
+  stopHandler = handler;
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/reporter.h"
 
 #include <algorithm>
@@ -36,13 +37,20 @@ const char* PhaseWord(int32_t status) {
 }
 
 Reporter::Reporter(std::ostream& out, std::ostream& err, Settings settings)
-    : out_(out), err_(err), settings_(std::move(settings)), started_(settings_.now()) {}
+    : out_(out),
+      err_(err),
+      settings_(std::move(settings)),
+      started_(settings_.origin.value_or(settings_.now())) {}
 
-std::string Reporter::Event(const char* name) const {
+std::string Reporter::Event(const char* name, bool schema) const {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(settings_.now() - started_);
   std::string event =
       std::string("{\"event\":\"") + name + "\",\"t\":" + std::to_string(ms.count());
+  if (!settings_.schemaSaid->exchange(true) || schema) {
+    event += ",\"schema\":" + std::to_string(kJsonSchema);
+  }
   if (!settings_.unit.empty()) event += ",\"unit\":" + JsonString(settings_.unit);
+  if (!settings_.label.empty()) event += ",\"label\":" + JsonString(settings_.label);
   return event;
 }
 
@@ -74,9 +82,8 @@ void Reporter::Start(const std::string& model, const std::string& image, uint64_
   std::lock_guard<std::mutex> lock(mutex_);
   if (settings_.quiet) return;
   if (settings_.mode == Mode::kJson) {
-    std::string event = Event("start") + ",\"schema\":" + std::to_string(kJsonSchema) +
-                        ",\"model\":" + JsonString(model) + ",\"image\":" + JsonString(image) +
-                        ",\"size\":" + std::to_string(size);
+    std::string event = Event("start", true) + ",\"model\":" + JsonString(model) +
+                        ",\"image\":" + JsonString(image) + ",\"size\":" + std::to_string(size);
     if (!sha256.empty()) event += ",\"sha256\":" + JsonString(sha256);
     Emit(event + ",\"port\":" + JsonString(port) + "}\n");
   } else if (settings_.board == nullptr) {
@@ -286,6 +293,10 @@ void Reporter::Explain(const Diagnosis& diagnosis) {
   if (settings_.quiet) return;
   EndStatusLine();
   out_.flush();
+  WhyAndWhatToDo(diagnosis);
+}
+
+void Reporter::WhyAndWhatToDo(const Diagnosis& diagnosis) {
   if (settings_.board != nullptr) {
     if (!diagnosis.reason.empty()) ErrorLine("Why: " + diagnosis.reason);
     if (!diagnosis.hint.empty()) ErrorLine("What to do: " + diagnosis.hint);
@@ -313,6 +324,18 @@ void Reporter::Verdict(const std::string& jsonMembers, const std::string& captio
   out_.flush();
 }
 
+void Reporter::LogError(const std::string& path, int exitStatus, const Diagnosis& diagnosis) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Said even after the result, quiet or not: the record is lost otherwise unnoticed.
+  if (settings_.mode == Mode::kJson) {
+    Emit(Event("logError") + ",\"log\":" + JsonString(path) +
+         ",\"exit\":" + std::to_string(exitStatus) + ",\"reason\":" + JsonString(diagnosis.reason) +
+         ",\"hint\":" + JsonString(diagnosis.hint) + "}\n");
+    out_.flush();
+  }
+  WhyAndWhatToDo(diagnosis);
+}
+
 void Reporter::Answer(const char* event, const std::string& jsonMembers, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (finished_) return;
@@ -334,6 +357,12 @@ void Reporter::Say(const char* event, const std::string& jsonMembers, const std:
     Emit(Prefix() + text);
   }
   out_.flush();
+}
+
+void Reporter::Ask(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (finished_) return;
+  Say("ask", "\"text\":" + JsonString(text), text + "\n");
 }
 
 void Reporter::Note(const std::string& text) {

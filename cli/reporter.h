@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the command line shows: a status line redrawn in place on a
 // terminal (the erase's line stays when the transfer starts), plain lines
 // otherwise, or one JSON object per line. Standard output carries the
@@ -7,9 +8,11 @@
 // whole lines.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -33,10 +36,13 @@ struct StatusSnapshot {
 // "Connecting".
 const char* PhaseWord(int32_t flashStatus);
 
-// The version of the JSON events' layout, in every "start" event and every
-// list: a script can tell what it reads. 3: --list-ports gives every USB PLC
-// ("usbPlcs") where 2 gave one device path ("usbPlc").
-inline constexpr int kJsonSchema = 3;
+// The version of the JSON events' layout, in the first event of every
+// stream, every "start" event and every list: a script can tell what it
+// reads. 3: --list-ports gives every USB PLC ("usbPlcs") where 2 gave one
+// device path ("usbPlc"). 4: "t" counts from the program's start in every
+// event of a run; "label"; the "logError" event; --version in JSON; the
+// unit record's "host", "label", "serialAfterReplug" and "verified".
+inline constexpr int kJsonSchema = 4;
 
 class UnitBoard;
 
@@ -50,6 +56,14 @@ class Reporter {
     bool verbose = false;  // every exchange and retry, on standard error
     int columns = 80;      // the terminal's width: a status line never wraps
     std::function<Clock::time_point()> now = Clock::now;
+    // What every event's "t" counts from: the program's start, shared by
+    // every display of the run; unset: the display's own start.
+    std::optional<Clock::time_point> origin{};
+    // Set once the stream's first event went out (with "schema"): shared by
+    // every display of the run that writes to the same stream.
+    std::shared_ptr<std::atomic<bool>> schemaSaid = std::make_shared<std::atomic<bool>>(false);
+    // The operator's label of the unit, carried by its JSON events.
+    std::string label{};
     // Of several units: the one this display speaks for. Its JSON events
     // carry it as "unit"; with a board, its lines begin with it.
     std::string unit{};
@@ -95,8 +109,14 @@ class Reporter {
   // not said when quiet.
   void Tell(const char* event, const std::string& jsonMembers, const std::string& text);
 
+  // A question the operator answers with a line (a station's label): shown
+  // even when quiet, as an "ask" event in JSON.
+  void Ask(const std::string& text);
   // A line for the operator on standard error, whatever the display.
   void Note(const std::string& text);
+  // The unit's record could not be written to the log `path`: said after the
+  // result (a "logError" event with `exitStatus`, or Why and What to do).
+  void LogError(const std::string& path, int exitStatus, const Diagnosis& diagnosis);
 
   // The exchanges, shown when verbose.
   void Operation(::Operation operation);
@@ -120,8 +140,10 @@ class Reporter {
   bool Closed() const { return finished_ && !verdictOwed_; }
   // A line on standard error, without tearing the status line apart.
   void ErrorLine(const std::string& text);
-  // `{"event":"name","t":ms` of a JSON event; the caller closes it.
-  std::string Event(const char* name) const;
+  // `{"event":"name","t":ms` of a JSON event, with "schema" when `schema`
+  // or when it is the stream's first; the caller closes it.
+  std::string Event(const char* name, bool schema = false) const;
+  void WhyAndWhatToDo(const Diagnosis& diagnosis);
 
   std::mutex mutex_;
   std::ostream& out_;

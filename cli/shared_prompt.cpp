@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/shared_prompt.h"
 
 #include <algorithm>

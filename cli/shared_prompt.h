@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One prompt for several burns at once. A burn that reaches its replug or
 // power-cycle prompt waits until every other unit still running has reached
 // it too or gone past the point of asking (erasing, or ended); the prompt is

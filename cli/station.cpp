@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/station.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 
 #include "burn/plc_info.h"
 #include "cli/links.h"
+#include "cli/options.h"
 #include "util/json_text.h"
 #include "util/text.h"
 
@@ -58,7 +60,7 @@ class Station {
                  if (current_ != nullptr) current_->Tick();
                },
                shared_.stopSignal);
-    const int status = failed_ + interrupted_ == 0 ? kExitSuccess : kExitBurnFailed;
+    const int status = failed_ + interrupted_ == 0 ? recorded_ : kExitBurnFailed;
     reporter_.Answer("day", Counts() + ",\"exit\":" + std::to_string(status),
                      "Today: " + CountsText() + ".\n");
     return status;
@@ -68,18 +70,29 @@ class Station {
   bool Usb() const { return shared_.model.link == LinkKind::kUsb; }
   bool Stopped() const { return cancel_.Requested(); }
 
+  // --usb LOCATION: the one place a USB station takes its PLCs from.
+  std::string Location() const {
+    return shared_.options.usb.empty() ? "" : shared_.options.usb.front();
+  }
+
   void Day() {
     const std::string model = shared_.model.name;
-    const std::string port = Usb() ? "USB" : shared_.options.ports.front();
+    const std::string port = !Usb()               ? shared_.options.ports.front()
+                             : Location().empty() ? "USB"
+                                                  : Location();
     const std::string where = PrintableText(port);
     reporter_.Tell(
         "station", "\"model\":" + JsonString(model) + ",\"port\":" + JsonString(port),
         "Station: " + model + " PLCs on " + where + ", one after another; Ctrl-C ends the day.\n");
     std::vector<UsbPlc> done;  // updated, and not yet seen removed
     while (!Stopped()) {
+      std::string label;
+      if (shared_.options.askLabel && !AskLabel(label)) return;
       reporter_.Tell("waiting", "\"port\":" + JsonString(port),
-                     Usb() ? "Waiting for a PLC to be attached...\n"
-                           : "Waiting for a PLC to answer on " + where + "...\n");
+                     !Usb() ? "Waiting for a PLC to answer on " + where + "...\n"
+                     : Location().empty()
+                         ? "Waiting for a PLC to be attached...\n"
+                         : "Waiting for a PLC to be attached at " + where + "...\n");
       std::optional<UsbPlc> plc;
       std::optional<UnitTarget> target;
       if (Usb()) {
@@ -89,7 +102,7 @@ class Station {
         target = NextSerialPlc();
       }
       if (!target) return;
-      const UnitEnd end = Update(*target);
+      const UnitEnd end = Update(*target, label);
       Tally(end);
       if (end.outcome == "interrupted" || end.inputEnded) return;
       if (plc) {
@@ -105,6 +118,25 @@ class Station {
     }
   }
 
+  // The label of the next unit, as a barcode scanner types it: a line. False
+  // when the day ends first.
+  bool AskLabel(std::string& label) {
+    for (;;) {
+      reporter_.Ask("Scan or type the label of the next PLC, then Enter");
+      if (ReadAnswer(shared_.in, cancel_, label) != PromptAnswer::kAnswered) return false;
+      if (const std::string error = LabelError(label); !error.empty()) {
+        reporter_.Note(error + "; scan or type it again");
+        continue;
+      }
+      if (std::find(labels_.begin(), labels_.end(), label) != labels_.end()) {
+        reporter_.Note("Warning: the label " + label + " was given before in this station run");
+      } else {
+        labels_.push_back(label);
+      }
+      return true;
+    }
+  }
+
   // The first PLC attached that was not updated already: one that was is
   // passed over (known by its serial number, else by where it is plugged
   // in) until a look finds it gone, so that it is never taken for the next.
@@ -116,7 +148,10 @@ class Station {
       return std::any_of(done.begin(), done.end(), [&](const UsbPlc& d) { return same(d, plc); });
     };
     return WaitForUsbPlc([this](std::chrono::milliseconds pause) { return cancel_.WaitFor(pause); },
-                         [&](const UsbPlc& found) { return !wasDone(found); },
+                         [&](const UsbPlc& found) {
+                           return (Location().empty() || found.location == Location()) &&
+                                  !wasDone(found);
+                         },
                          [&] {
                            std::vector<UsbPlc> plcs = ListUsbPlcs();
                            std::erase_if(done, [&](const UsbPlc& d) {
@@ -154,9 +189,10 @@ class Station {
     return std::nullopt;
   }
 
-  UnitEnd Update(const UnitTarget& target) {
+  UnitEnd Update(const UnitTarget& target, const std::string& label) {
     Reporter::Settings display = display_;
     display.unit = target.name;
+    display.label = label;
     UnitRun unit(shared_, target, display, nullptr);
     {
       std::lock_guard<std::mutex> lock(currentMutex_);
@@ -171,6 +207,7 @@ class Station {
   void Tally(const UnitEnd& end) {
     const bool passed = end.outcome == "success";
     (passed ? succeeded_ : end.outcome == "failure" ? failed_ : interrupted_) += 1;
+    if (passed) recorded_ = StrongestExitStatus(recorded_, end.exitStatus);
     const std::string unit = PrintableText(end.unit);
     const std::string text =
         passed
@@ -205,6 +242,8 @@ class Station {
   int succeeded_ = 0;
   int failed_ = 0;
   int interrupted_ = 0;
+  int recorded_ = kExitSuccess;      // of the units that succeeded: 5 not verified, 6 not recorded
+  std::vector<std::string> labels_;  // --ask-label: the labels given in this station run
 };
 
 }  // namespace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A station at the end of a line: one PLC after another, all day. It waits
 // for a PLC (a USB PLC attached, or a PLC answering on the station's serial
 // port), updates it, says the outcome in one line and rings the bell, then

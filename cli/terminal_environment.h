@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The burn's outside world on a terminal: its events become the display's
 // lines, a prompt waits for Enter, the elapsed-time timer is the display's
 // one-second tick. One per burn.
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "burn/burn.h"
 #include "cli/reporter.h"
@@ -18,6 +20,9 @@
 struct LinkSource {
   std::function<LinkOpening(const std::string& port)> openSerial;
   std::function<LinkOpening()> openUsb;
+  // The serial number the USB PLC where openUsb looks reports now, empty
+  // when it reports none; unset where that cannot be asked.
+  std::function<std::string()> usbSerialNow{};
 };
 
 // The conversation as --verbose (the reporter) and --trace ask to see it.
@@ -45,6 +50,8 @@ enum class PromptAnswer {
 // process. So one wait at a time, and none after a stopped one: a stop ends
 // the run.
 PromptAnswer WaitForEnter(std::istream& in, const CancelToken& cancel);
+// The same, keeping the line typed (without its line end) in `line`.
+PromptAnswer ReadAnswer(std::istream& in, const CancelToken& cancel, std::string& line);
 
 // Where a burn's prompt is answered when several burns share one operator:
 // they ask once for all of them. One per burn.
@@ -70,6 +77,11 @@ struct TerminalSetup {
   std::string portLabel;       // the port as a diagnosis names it ("USB" for a USB model)
   WireTrace* trace = nullptr;  // --trace: every link opened is traced
   PromptGate* gate = nullptr;  // prompts shared with other burns; nullptr: its own
+  // The USB PLC's serial number as the unit was planned, and those of every
+  // unit of the run: after the replug, a PLC with another serial of the run
+  // is written (it passed phase 1 itself), a stranger is not.
+  std::string serial{};
+  std::vector<std::string> runSerials{};
 };
 
 class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
@@ -84,7 +96,11 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
   void ShowBox(BoxKind kind, const std::string& text, const std::string& caption) override;
   void EnableStartButton(bool) override {}
   void StopElapsedTimer() override { timerRunning_ = false; }
-  void ResetElapsedTime() override { elapsedTime_ = 0; }
+  // After the result the burn resets its status and timer for the next one;
+  // the display keeps where this one ended.
+  void ResetElapsedTime() override {
+    if (!ended_) elapsedTime_ = 0;
+  }
   void SleepSeconds(int seconds, const CancelToken& cancel) override;
 
   void OnStatus(const BurnStatus& status) override;
@@ -102,6 +118,12 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
   bool PromptUnanswered() const { return promptUnanswered_; }
   // The status as the burn ended: its retry counters.
   BurnStatus FinalStatus();
+  // After a replug: the serial number the USB PLC reported then ("" for
+  // none); unset when no replug was reached or it cannot be asked.
+  std::optional<std::string> SerialAfterReplug();
+  // The USB PLC's serial number as its record carries it: the one seen
+  // after the replug when that PLC was written, else the one planned.
+  std::string Serial();
   // What it was set up with: what follows the burn (--verify) reaches the
   // same PLC, operator and display.
   const TerminalSetup& Setup() const { return setup_; }
@@ -116,7 +138,12 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
   std::atomic<bool> timerRunning_{true};
   std::atomic<int32_t> elapsedTime_{0};
   std::atomic<bool> promptUnanswered_{false};
+  std::atomic<bool> ended_{false};  // the result was said
+  int usbOpens_ = 0;                // on the burn's thread only
   std::mutex statusMutex_;
+  std::optional<std::string> serialAfterReplug_;
+  std::string serial_ = setup_.serial;
+  std::optional<Diagnosis> stranger_;  // why the PLC after the replug was not written
   BurnStatus status_;
   BurnStatus final_;
 };

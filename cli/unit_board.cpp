@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/unit_board.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one output several units' displays share while their burns run at the
 // same time. Whatever one unit says is written whole, never torn apart by
 // another's. On a terminal the units' status lines stand in a block at the

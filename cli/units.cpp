@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/units.h"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "burn/diagnosis.h"
+#include "burn/messages.h"
 #include "cli/links.h"
 #include "cli/shared_prompt.h"
 #include "cli/unit_board.h"
@@ -146,6 +148,12 @@ UnitPlan PlanUnits(const CliOptions& options, const ModelRules& model, const Usb
     return Refused(name +
                    " is a COM model: give its serial port with --port (--list-ports shows them)");
   }
+  if (usbModel && options.station && !options.ports.empty()) {
+    return Refused(
+        "a station on " + name +
+        " takes the PLCs as they are attached, and a tty name changes at every replug: give "
+        "--usb LOCATION to take only the PLCs attached at one place (--list-ports shows them)");
+  }
   if (usbModel && options.ports.size() > 1 && !options.simulate) {
     return Refused(
         "several USB PLCs are told apart by their USB locations, which stay the same across the "
@@ -172,15 +180,22 @@ UnitPlan PlanUnits(const CliOptions& options, const ModelRules& model, const Usb
       return plan;
     }
     if (present.empty()) {
-      return Refused("no USB PLC (3e9a:0001) is attached (--list-ports shows what is)",
-                     kExitLinkNotOpened);
+      UnitPlan none = Refused(CannotOpenMessage("USB"), kExitLinkNotOpened);
+      none.diagnosis = {"No USB PLC (3e9a:0001) is attached, so --usb all found no unit to update.",
+                        "Plug in the PLCs' USB cables and power the PLCs; --list-ports shows what "
+                        "is seen.",
+                        std::nullopt};
+      return none;
     }
     for (const UsbPlc& plc : present) {
       if (plc.location.empty()) {
-        return Refused("the USB PLC " + plc.devicePath +
-                           " has no location the system gives, so it could not be told from "
-                           "another after the replug: update it alone, without --usb",
-                       kExitLinkNotOpened);
+        UnitPlan unplaced = Refused(CannotOpenMessage("USB"), kExitLinkNotOpened);
+        unplaced.diagnosis = {
+            "The USB PLC " + plc.devicePath +
+                " has no location the system gives, so it could not be told from another after "
+                "the replug.",
+            "Update it alone, without --usb.", std::nullopt};
+        return unplaced;
       }
       plan.targets.push_back({UnitTarget::Kind::kUsbLocation, plc.location, plc.serial});
     }
@@ -197,13 +212,16 @@ UnitPlan PlanUnits(const CliOptions& options, const ModelRules& model, const Usb
 }
 
 UnitRun::UnitRun(const RunShared& shared, UnitTarget target, const Reporter::Settings& display,
-                 PromptGate* gate)
+                 PromptGate* gate, std::vector<std::string> runSerials)
     : shared_(shared),
       target_(std::move(target)),
+      label_(display.label),
       reporter_(shared.out, shared.err, display),
       environment_({reporter_, shared.in, shared.options.yes || shared.options.simulate,
                     LinksFor(target_, shared.model, shared.digest.size), ComPortOf(target_),
-                    cancel_, shared.model, PortLabel(target_), shared.trace, gate}) {}
+                    cancel_, shared.model, PortLabel(target_), shared.trace, gate, target_.serial,
+                    runSerials.empty() ? std::vector<std::string>{target_.serial}
+                                       : std::move(runSerials)}) {}
 
 UnitEnd UnitRun::Burn() {
   using Clock = std::chrono::steady_clock;
@@ -246,28 +264,44 @@ UnitEnd UnitRun::Burn() {
 
   if (shared_.log != nullptr) {
     const BurnStatus status = environment_.FinalStatus();
-    const UnitRecord record{std::chrono::system_clock::now(),
-                            end.unit,
-                            target_.serial,
-                            model.name,
-                            shared_.image.Name(),
-                            shared_.digest.size,
-                            shared_.digest.sha256,
-                            end.outcome,
-                            end.caption,
-                            end.message,
-                            end.exitStatus,
-                            end.seconds,
-                            status.errCounter,
-                            status.totalErrCounter,
-                            diagnosis,
-                            end.verified};
-    if (!shared_.log->Append(record)) {
-      reporter_.Note("the record of " + end.unit + " could not be written to the log " +
-                     shared_.options.log);
-    }
+    UnitRecord record;
+    record.time = std::chrono::system_clock::now();
+    record.host = shared_.host;
+    record.unit = end.unit;
+    record.label = label_;
+    record.serial = environment_.Serial();
+    record.serialAfterReplug = environment_.SerialAfterReplug();
+    record.model = model.name;
+    record.image = shared_.image.Name();
+    record.size = shared_.digest.size;
+    record.sha256 = shared_.digest.sha256;
+    record.outcome = end.outcome;
+    record.caption = end.caption;
+    record.message = end.message;
+    record.exitStatus = end.exitStatus;
+    record.seconds = end.seconds;
+    record.errCounter = status.errCounter;
+    record.totalErrCounter = status.totalErrCounter;
+    record.diagnosis = diagnosis;
+    record.verified = end.verified;
+    end.exitStatus = AppendRecord(*shared_.log, record, shared_.options.log, reporter_);
   }
   return end;
+}
+
+int AppendRecord(UnitLog& log, const UnitRecord& record, const std::string& path,
+                 Reporter& reporter) {
+  if (log.Append(record)) return record.exitStatus;
+  const int status = StrongestExitStatus(record.exitStatus, kExitNotRecorded);
+  reporter.LogError(
+      path, status,
+      {"The record of " + record.unit + " (" + record.outcome +
+           ") could not be written to the log " + path +
+           ": the disk may be full, or the file no longer writable.",
+       "Make the log writable and keep this run's output: the unit's outcome above stands, but "
+       "the line has no record of it.",
+       std::nullopt});
+  return status;
 }
 
 void RunWatched(const std::function<void()>& work, const std::function<void()>& stop,
@@ -276,42 +310,53 @@ void RunWatched(const std::function<void()>& work, const std::function<void()>& 
   std::thread worker([&] {
     work();
     done = true;
+    WakeWatcher();
   });
   using Clock = std::chrono::steady_clock;
   auto nextSecond = Clock::now() + std::chrono::seconds(1);
   while (!done) {
     // Again and again: a burn started after the signal is stopped too.
     if (stopSignal() != 0) stop();
-    if (Clock::now() >= nextSecond) {
+    const auto now = Clock::now();
+    if (now >= nextSecond) {
       tick();
       nextSecond += std::chrono::seconds(1);
+      continue;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    WaitForWake(std::chrono::ceil<std::chrono::milliseconds>(nextSecond - now));
   }
   worker.join();
 }
 
 int ExitStatusOfUnits(const std::vector<UnitEnd>& ends) {
-  const auto all = [&](auto test) { return std::all_of(ends.begin(), ends.end(), test); };
-  if (all([](const UnitEnd& end) { return end.exitStatus == kExitSuccess; })) return kExitSuccess;
   for (const UnitEnd& end : ends) {
     if (end.outcome == "interrupted") return end.exitStatus;
   }
-  if (all([](const UnitEnd& end) { return end.exitStatus == kExitImageRefused; })) {
-    return kExitImageRefused;
+  const bool allRefused =
+      !ends.empty() && std::all_of(ends.begin(), ends.end(), [](const UnitEnd& end) {
+        return end.exitStatus == kExitImageRefused;
+      });
+  if (allRefused) return kExitImageRefused;
+  int status = kExitSuccess;
+  for (const UnitEnd& end : ends) {
+    // Of several, a unit refused or not reached is a unit that failed; one
+    // written but not verified fails with its own status.
+    const bool failed = (end.outcome != "success" && end.exitStatus != kExitNotVerified) ||
+                        end.exitStatus == kExitBurnFailed || end.exitStatus == kExitImageRefused ||
+                        end.exitStatus == kExitLinkNotOpened;
+    status = StrongestExitStatus(status, failed ? kExitBurnFailed : end.exitStatus);
   }
-  if (all([](const UnitEnd& end) {
-        return end.exitStatus == kExitSuccess || end.exitStatus == kExitNotVerified;
-      })) {
-    return kExitNotVerified;
-  }
-  return kExitBurnFailed;
+  return status;
 }
 
 int RunUnits(const RunShared& shared, const std::vector<UnitTarget>& targets,
              Reporter::Settings display, bool promptsWait, bool inputEchoes) {
   std::vector<std::string> names;
-  for (const UnitTarget& target : targets) names.push_back(target.name);
+  std::vector<std::string> serials;
+  for (const UnitTarget& target : targets) {
+    names.push_back(target.name);
+    if (!target.serial.empty()) serials.push_back(target.serial);
+  }
   UnitBoard board(shared.out, shared.err, names, display.mode == Reporter::Mode::kTerminal,
                   display.columns);
   display.board = &board;
@@ -328,7 +373,7 @@ int RunUnits(const RunShared& shared, const std::vector<UnitTarget>& targets,
     unitDisplay.unit = names[i];
     unitDisplay.columns = board.StatusColumns();
     units.push_back(std::make_unique<UnitRun>(shared, targets[i], unitDisplay,
-                                              promptsWait ? &prompt.Gate(i) : nullptr));
+                                              promptsWait ? &prompt.Gate(i) : nullptr, serials));
   }
   std::vector<UnitEnd> ends(units.size());
   RunWatched(

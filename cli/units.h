@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The units of a run: each unit is one PLC updated by a burn of its own.
 // One unit, as the window does it; or several at the same time, one per
 // serial port or USB location, each burn on its own thread with its own
@@ -61,6 +62,9 @@ struct UnitPlan {
   bool several = false;
   std::string error;  // why there is no plan; empty when there is one
   int errorStatus = 0;
+  // Of a plan refused other than for usage (no USB PLC attached): why, and
+  // what to do, as a failed unit says it.
+  Diagnosis diagnosis{};
 };
 
 // The units the options name for `model`: the ports, the USB locations
@@ -81,6 +85,7 @@ struct RunShared {
   WireTrace* trace;                 // --trace, for a run of one unit
   UnitLog* log;                     // --log
   std::function<int()> stopSignal;  // the stop signal that arrived (SIGINT, SIGTERM), 0 while none
+  std::string host;                 // the station's name in the records
 };
 
 // How one unit's update ended.
@@ -89,7 +94,7 @@ struct UnitEnd {
   std::string outcome;  // "success", "failure", or "interrupted" by a stop signal
   std::string caption;
   std::string message;
-  int exitStatus = 0;  // what a run of this unit alone ends with
+  int exitStatus = 0;  // what a run of this unit alone ends with (6: its record was not written)
   double seconds = 0;
   bool inputEnded = false;       // a prompt met the end of the operator's input
   std::optional<bool> verified;  // --verify's verdict; empty when not asked
@@ -99,8 +104,10 @@ struct UnitEnd {
 class UnitRun {
  public:
   // `gate`: the prompt shared with the other units; nullptr: its own.
+  // `runSerials`: the serial numbers of every unit of the run (this one's
+  // when empty); `display.label` is the unit's label.
   UnitRun(const RunShared& shared, UnitTarget target, const Reporter::Settings& display,
-          PromptGate* gate);
+          PromptGate* gate, std::vector<std::string> runSerials = {});
 
   // The whole update (and --verify's check), on the calling thread; its
   // record goes to the log.
@@ -113,14 +120,23 @@ class UnitRun {
  private:
   const RunShared& shared_;
   const UnitTarget target_;
+  const std::string label_;
   Reporter reporter_;
   CancelToken cancel_;
   TerminalEnvironment environment_;
 };
 
+// Appends `record` to `log` (the file `path`) and returns what the unit
+// ends with: its own exit status, or 6 in its place when the record could
+// not be written, which `reporter` then says (a "logError" event, or Why and
+// What to do).
+int AppendRecord(UnitLog& log, const UnitRecord& record, const std::string& path,
+                 Reporter& reporter);
+
 // Runs `work` on a thread of its own; this one calls `tick` every second
 // and `stop` once a stop signal arrives, and waits for the work to end (to
-// close its links).
+// close its links). It sleeps between: a stop signal and the work's end
+// wake it (WakeWatcher).
 void RunWatched(const std::function<void()>& work, const std::function<void()>& stop,
                 const std::function<void()>& tick, const std::function<int()>& stopSignal);
 
@@ -131,7 +147,7 @@ void RunWatched(const std::function<void()>& work, const std::function<void()>& 
 int RunUnits(const RunShared& shared, const std::vector<UnitTarget>& targets,
              Reporter::Settings display, bool promptsWait, bool inputEchoes);
 
-// The exit status of several units: 0 when every unit succeeded, the stop
-// signal's when one was stopped, 3 when the image was refused (for all
-// alike), 5 when every unit was written and one was not verified, else 1.
+// The exit status of several units: the stop signal's when one was
+// stopped, 3 when the image was refused (for all alike), 1 when any unit
+// failed, else the strongest of theirs (5 not verified, 6 not recorded, 0).
 int ExitStatusOfUnits(const std::vector<UnitEnd>& ends);

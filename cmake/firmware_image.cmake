@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The firmware image a program carries. Its file name is the built-in name,
 # and the text before the first '_' names the model the program starts with.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The -posix compilers: std::thread and std::mutex need the winpthreads model
 # with this GCC.
 set(CMAKE_C_COMPILER ${MORVIX_MINGW_TRIPLE}-gcc-posix)

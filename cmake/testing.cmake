@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # GoogleTest: the system's copy for native builds, Debian's googletest sources
 # built with the cross toolchain for Windows.
 if(CMAKE_CROSSCOMPILING)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit ARM Linux (a Raspberry Pi 3, 4 or 5 with a 64-bit system), cross-built
 # with Debian's aarch64-linux-gnu compilers; tests run under qemu-user.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linux only: discovery through sysfs. A serial port is a tty in
 // <sys>/class/tty with a device behind it; the PLC's USB link is the tty
 // whose nearest USB device has the PLC's idVendor and idProduct. The roots
@@ -31,6 +32,23 @@ inline constexpr char kPlcProductId[] = "0001";
 // Device paths (<dev>/ttyUSB0) of the serial ports, sorted. nullopt when
 // <sys>/class/tty cannot be read.
 std::optional<std::vector<std::string>> ListSerialPorts(const DeviceRoots& roots);
+
+// First line of a sysfs attribute, without its line end; empty when the
+// attribute is missing.
+std::string ReadSysfsAttribute(const std::filesystem::path& file);
+
+// A serial port of the port list, with where it sits.
+struct SerialPortFacts {
+  std::string devicePath;       // <dev>/ttyUSB0
+  std::filesystem::path entry;  // <sys>/class/tty/ttyUSB0
+  std::string usbLocation;      // of its USB device, "1-2"; empty for a port not on USB
+  std::string vendorId;         // of its USB device, "0403"
+  std::string productId;
+};
+
+// The ports ListSerialPorts lists, in its order; empty when <sys>/class/tty
+// cannot be read.
+std::vector<SerialPortFacts> DescribeSerialPorts(const DeviceRoots& roots);
 
 // Device paths of the ttys that are the PLC, in the order of their tty names
 // (ttyACM0 before ttyACM1 before ttyUSB0).

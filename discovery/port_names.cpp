@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "discovery/port_names.h"
 
 std::optional<std::string> PortNameFromFriendlyName(std::string_view friendlyName) {

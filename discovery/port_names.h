@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text rules of device discovery: which friendly names name a serial
 // port, which USB device paths are the PLC, and what Windows' device ids say
 // of a USB device.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What this machine offers to reach a PLC, as the port list and the command
 // line show it. Each platform answers from its own device registry: SetupAPI
 // on Windows, sysfs on Linux.

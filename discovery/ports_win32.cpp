@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial ports from the friendly names of every device present, of every
 // class: "USB Serial Port (COM5)" gives COM5.
 #include <algorithm>

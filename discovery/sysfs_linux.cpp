@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial ports and the PLC's USB tty from sysfs. Every file-system call uses
 // the error_code overloads: a device that vanishes in the middle of a scan is
 // simply not there.
@@ -12,11 +13,7 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// First line of a sysfs attribute, without its line end; empty when the
-// attribute is missing.
-std::string ReadAttribute(const fs::path& file) {
+std::string ReadSysfsAttribute(const fs::path& file) {
   std::ifstream in(file);
   std::string line;
   if (!in || !std::getline(in, line)) return {};
@@ -24,6 +21,8 @@ std::string ReadAttribute(const fs::path& file) {
     line.pop_back();
   return line;
 }
+
+namespace {
 
 struct Tty {
   std::string name;
@@ -50,7 +49,7 @@ std::optional<std::vector<Tty>> TtysWithDevice(const DeviceRoots& roots) {
 
 // The kernel keeps a tty for every legacy 8250 port it reserves, present or
 // not; one without a UART reports port type 0.
-bool IsPhantomUart(const Tty& tty) { return ReadAttribute(tty.entry / "type") == "0"; }
+bool IsPhantomUart(const Tty& tty) { return ReadSysfsAttribute(tty.entry / "type") == "0"; }
 
 // Where a tty sits on the USB: the nearest USB device above the tty's
 // device (the directory that holds idVendor and idProduct), and the
@@ -89,8 +88,8 @@ std::vector<PlcTty> PlcTtys(const DeviceRoots& roots) {
   if (const auto ttys = TtysWithDevice(roots)) {
     for (const Tty& tty : *ttys) {
       auto place = UsbPlaceOf(tty, roots.sys);
-      if (place && ReadAttribute(place->device / "idVendor") == kPlcVendorId &&
-          ReadAttribute(place->device / "idProduct") == kPlcProductId) {
+      if (place && ReadSysfsAttribute(place->device / "idVendor") == kPlcVendorId &&
+          ReadSysfsAttribute(place->device / "idProduct") == kPlcProductId) {
         found.push_back({tty, std::move(*place)});
       }
     }
@@ -104,10 +103,13 @@ std::string DevicePath(const DeviceRoots& roots, const Tty& tty) {
 
 UsbPlc UsbPlcOf(const DeviceRoots& roots, const PlcTty& plcTty) {
   const fs::path& device = plcTty.place.device;
-  return {device.filename().string(),         DevicePath(roots, plcTty.tty),
-          ReadAttribute(device / "idVendor"), ReadAttribute(device / "idProduct"),
-          ReadAttribute(device / "serial"),   ReadAttribute(device / "manufacturer"),
-          ReadAttribute(device / "product")};
+  return {device.filename().string(),
+          DevicePath(roots, plcTty.tty),
+          ReadSysfsAttribute(device / "idVendor"),
+          ReadSysfsAttribute(device / "idProduct"),
+          ReadSysfsAttribute(device / "serial"),
+          ReadSysfsAttribute(device / "manufacturer"),
+          ReadSysfsAttribute(device / "product")};
 }
 
 }  // namespace
@@ -127,6 +129,23 @@ std::optional<std::vector<std::string>> ListSerialPorts(const DeviceRoots& roots
   std::vector<std::string> ports;
   for (const Tty& tty : *ttys) {
     if (!IsPhantomUart(tty)) ports.push_back(DevicePath(roots, tty));
+  }
+  return ports;
+}
+
+std::vector<SerialPortFacts> DescribeSerialPorts(const DeviceRoots& roots) {
+  std::vector<SerialPortFacts> ports;
+  const auto ttys = TtysWithDevice(roots);
+  if (!ttys) return ports;
+  for (const Tty& tty : *ttys) {
+    if (IsPhantomUart(tty)) continue;
+    SerialPortFacts port{DevicePath(roots, tty), tty.entry, {}, {}, {}};
+    if (const auto place = UsbPlaceOf(tty, roots.sys)) {
+      port.usbLocation = place->device.filename().string();
+      port.vendorId = ReadSysfsAttribute(place->device / "idVendor");
+      port.productId = ReadSysfsAttribute(place->device / "idProduct");
+    }
+    ports.push_back(std::move(port));
   }
   return ports;
 }

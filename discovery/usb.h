@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PLC's USB link. A USB model has no port to pick: the PLC is found among
 // the USB devices present by its vendor and product (kUsbFilter), before the
 // update and again after the operator has replugged it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "discovery/usb_plc.h"
 
 #include <algorithm>

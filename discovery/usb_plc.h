@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // USB PLCs by where they are plugged in. Several PLCs on one machine are told
 // apart by their physical USB location, which survives the replug of an
 // update even when the system names the device anew: on Linux the sysfs port

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the PLC among the USB device interfaces present, and opening it as
 // the burn's link. The search opens the device once to prove it opens, closes
 // it, and the pipe is then opened on the device path followed by "\" and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows only: the SetupAPI and file calls that discovery makes, gathered in
 // one table so tests can put fakes in their place. kSystemDeviceApi holds the
 // system's own functions; the overloads without a table use it.

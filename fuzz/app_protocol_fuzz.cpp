@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Phase 1 on a PLC that says anything: CheckLRC on any characters, and each
 // operation of link/app_protocol.h with the fuzzer's bytes as the replies.
 // Input: the operation, the model, then the PLC's side of the link

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A whole burn whose PLC is the fuzzer's bytes: StartBurn with links that
 // read the input, instant sleeps and boxes, and a stop requested where the
 // input says.

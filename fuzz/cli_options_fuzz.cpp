@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line's options on any arguments: the input is the arguments,
 // each ended by a NUL (as in argv).
 // Properties: a parse gives options or an error, never both; every value
@@ -44,9 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const CliOptions& options = *parsed.options;
   for (const auto& [name, value] :
        {std::pair{"--model", &options.model}, std::pair{"--image", &options.image},
-        std::pair{"--trace", &options.trace}, std::pair{"--log", &options.log}}) {
+        std::pair{"--trace", &options.trace}, std::pair{"--log", &options.log},
+        std::pair{"--label", &options.label}, std::pair{"--host-name", &options.hostName}}) {
     Require(value->empty() || ValueGiven(args, name, *value), "every value was given");
   }
+  Require(options.label.empty() || LabelError(options.label).empty(), "a label accepted is valid");
   for (const auto& [name, values] :
        {std::pair{"--port", &options.ports}, std::pair{"--usb", &options.usb}}) {
     for (const std::string& value : *values) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fuzz targets share: reading the fuzzer's bytes as fields, a PLC
 // whose replies are those bytes, and the few facts about the replies that
 // the targets' properties need, worked out here independently of link/.

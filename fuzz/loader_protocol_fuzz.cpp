@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Phase 2 on a loader that says anything: each operation of
 // link/loader_protocol.h with the fuzzer's bytes as the replies.
 // Input: the operation, the model, the image size (high byte first), then

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed corpora of the fuzz targets into a folder (fuzz/corpus):
 // for the PLC targets, what a sound simulated PLC answers each operation
 // and a whole burn, in the targets' input formats; for the others a few

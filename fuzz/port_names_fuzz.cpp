@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The friendly-name rule on any text a device driver might report.
 // Properties: a port name is "COM" and at most kPortNameMax characters, and
 // stands in the friendly name between "(" and the ")" that closes it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux port listing and PLC search on any sysfs tree. The input is the
 // tree, one entry a line, paths relative to the sysfs root:
 //   d PATH           a directory

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How an image library hands its built-in bytes to the image source: one
 // library per image file, each built by morvix_add_image_library().
 #pragma once

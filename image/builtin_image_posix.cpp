@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "image/builtin_image.h"
 
 // The image file's bytes, placed in the program's read-only data by the

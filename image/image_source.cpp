@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "image/image_source.h"
 
 #include <algorithm>

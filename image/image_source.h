@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The firmware image a burn sends: opaque bytes, opened at the start of each
 // burn, handed out front to back, released at its end. Built into the
 // program, or, for the command line and the tests, bytes put in its place.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the demo image that a build carries when no firmware image is
 // given: exactly as large as the GL30 limit, the same bytes on every host,
 // and plainly not firmware. Runs on the build host, also for the Windows

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/app_protocol.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Phase 1: the PLC runs its application firmware and speaks Modbus ASCII.
 //
 // Every request goes to station 0x00. Function 0x64 carries the tool's own

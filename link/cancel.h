@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A request to stop one burn, made by its front end (Ctrl-C, a signal, the
 // window closing, a prompt nobody can answer) and seen by the burn between
 // its exchanges and in its waits. The burn then ends on its own thread and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One burn's side of the conversation with its PLC: the link in use, the
 // status values the operator watches, the request to stop, and who listens
 // to the exchanges. Every protocol operation works through it and keeps

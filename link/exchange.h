@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The retry budget shared by every request/reply exchange with the PLC.
 //
 // An exchange writes its whole request, reads a reply of known length and

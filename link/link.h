@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte channel to the PLC: a serial port or the PLC's USB pipe.
 //
 // Protocol operations see only this interface. Only byte counts matter to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/loader_protocol.h"
 
 #include <algorithm>
@@ -43,7 +44,7 @@ LateReply JudgeLateReply(uint8_t byte, bool blocksFlow) {
 // An attempt that went unanswered may still be answered: the loader owes a
 // reply for every request that went out whole. Replies owed are counted
 // (attempts sent minus replies read), and before the next request goes out
-// each is waited for, up to a full reply time-out: an ACK or a NAK is the
+// they are waited for (see settle below): an ACK or a NAK is the
 // loader's answer to the same request sent again, a 0x16 once blocks flow is
 // the flash-write error, and silence means it was never taken. Any other
 // byte cannot be placed: the exchange ends out of step, so that the closing
@@ -73,9 +74,16 @@ ExchangeEnd InStepExchange(const Dialogue& dialogue, std::span<const uint8_t> re
     return ExchangeEnd::kOutOfStep;
   };
   // After the acknowledgement, the replies still owed.
+  // The reply just taken may be an earlier attempt's, as late as it came;
+  // the replies owed after it may be as late again, each an attempt later.
+  // So the line is given a whole reply time-out of silence for each reply
+  // owed, and one more, before it is taken to be in step.
   auto settle = [&]() {
-    while (owed > 0) {
-      if (link.Read(&byte, 1) == 0) break;  // a whole reply time-out of silence
+    for (uint32_t silences = owed + 1; owed > 0 && silences > 0;) {
+      if (link.Read(&byte, 1) == 0) {
+        --silences;
+        continue;
+      }
       if (auto end = placeOwed(std::nullopt)) return *end;
     }
     return ExchangeEnd::kAccepted;

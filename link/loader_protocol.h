@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Phase 2: the PLC's loader. Short ASCII commands and single control bytes,
 // then the image in numbered, CRC-checked blocks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/scripted_link.h"
 
 #include <algorithm>

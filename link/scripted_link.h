@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Link for tests: replies are scripted, writes can be cut short, and every
 // call is recorded in order.
 #pragma once

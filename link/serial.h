@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a serial port as a Link: exclusive, synchronous, nothing configured
 // yet (the first exchange applies its line settings).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/serial_path.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The name under which the system opens a serial port.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial ports on POSIX systems through termios. The device is held
 // exclusively (TIOCEXCL for other users, flock for other processes of ours
 // and for root, whom TIOCEXCL does not stop), put in raw mode at once so no
@@ -15,10 +16,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 
+#include "link/port_holder.h"
 #include "link/serial.h"
 
 namespace {
@@ -159,32 +159,6 @@ class PosixSerialLink final : public Link {
   std::optional<int> flagsBefore_;  // the serial flags before low latency was asked for
   Timeouts timeouts_ = kExchangeTimeouts;
 };
-
-// Who else has `device` open, as /proc tells: "held by minicom (pid 4242)".
-// Empty when /proc says nothing (another user's processes are hidden from
-// an ordinary user).
-std::string HolderOf(const std::string& device) {
-  std::error_code error;
-  const auto target = std::filesystem::canonical(device, error);
-  if (error) return {};
-  for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
-    const std::string pid = process.path().filename().string();
-    if (pid.find_first_not_of("0123456789") != std::string::npos ||
-        pid == std::to_string(getpid())) {
-      continue;
-    }
-    std::error_code fdError;
-    for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", fdError)) {
-      std::error_code linkError;
-      if (std::filesystem::read_symlink(fd.path(), linkError) != target) continue;
-      std::ifstream comm(process.path() / "comm");
-      std::string name;
-      std::getline(comm, name);
-      return "held by " + name + " (pid " + pid + ")";
-    }
-  }
-  return {};
-}
 
 }  // namespace
 

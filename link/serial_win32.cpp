@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // COM ports and the USB pipe on Windows: synchronous handles, configured
 // through the DCB and COMMTIMEOUTS records. Only the byte counts of ReadFile
 // and WriteFile are used; no result of the settings calls is examined.

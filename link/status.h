@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the operator watches while a burn runs: the phase, the percentage of
 // the current phase and the two retry counters. The protocol operations
 // write them through the burn's StatusBoard, which tells its listener of

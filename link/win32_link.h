@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows only: a Link on a handle from CreateFileA, shared by the COM port
 // and the PLC's USB pipe, which differ only in how they are opened. The calls
 // it makes on the handle are gathered in one table so tests can put fakes in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A record of the wire: every byte sent and received, when (microseconds
 // since the trace began), which way, and the exchange and operation it
 // belongs to. One line per read or write:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PLC's application firmware: Modbus ASCII at station 0x00, function
 // 0x64 for the tool's commands and 0x03 for the variant registers. The erase
 // request, and its confirmation, make the PLC restart into its loader.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault injection: which of the settings' faults hits a request, and what it
 // does instead of the PLC's reply or to it. The counts a fault is matched on
 // are the simulator's state; these functions only judge them.

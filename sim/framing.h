@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the PLC takes the bytes it hears apart into requests: Modbus ASCII
 // frames, the loader's commands, block packets, and garbage; and how it
 // frames its own Modbus replies. Framing knows the wire formats only; what a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PLC's loader: the communication check (answered with 0x06), "ID",
 // "VERSION" for the models that read it, the erase steps closed by 0x04,
 // "UPDATE", the block packets with their CRC, and the final 0x04; each

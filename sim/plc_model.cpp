@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/plc_model.h"
 
 #include "catalogue/model_table.h"

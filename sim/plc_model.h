@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The model the simulated PLC plays: everything the simulator needs of the
 // model table, read here and nowhere else in the simulator, so that the
 // dialogues speak of what the PLC does rather than of table rows.

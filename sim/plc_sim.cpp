@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated PLC's state and the order in which it takes what it hears.
 // How bytes become requests is in framing.cpp, what each request does in
 // application_dialogue.cpp and loader_dialogue.cpp, and the faults in

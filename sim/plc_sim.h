@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated PLC: the PLC's side of both dialogues, for tests and for
 // anyone without a PLC on the desk.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // morvix-plcsim: the simulated PLC on a pseudo-terminal (see --help).
 //
 // The PLC sits on the master side; the tool opens the slave through a stable

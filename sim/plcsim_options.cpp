@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/plcsim_options.h"
 
 #include <cerrno>

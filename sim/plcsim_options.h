@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of morvix-plcsim, kept apart from the pseudo-terminal
 // so that it can be tested anywhere.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The in-process transport: a Link whose far end is a simulated PLC.
 //
 // Instant and deterministic. Time is simulated on the simulator's clock: a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/sim_report.h"
 
 #include <algorithm>
@@ -73,6 +74,7 @@ std::string PlcRecordJson(const PlcSimulator& plc, std::optional<bool> flashMatc
     }
     requests += ", \"reply\": " + Text(q.reply);
     if (!q.fault.empty()) requests += ", \"fault\": " + JsonString(q.fault);
+    if (q.noisy) requests += ", \"noisy\": true";
     requests += "}";
   }
   requests += r.requests.empty() ? "]" : "\n  ]";

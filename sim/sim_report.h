@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's record as JSON: what the pseudo-terminal program writes
 // with --report, for scripts and tests to read.
 #pragma once

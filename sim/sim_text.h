@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's own texts (violations, problems with a request or a
 // setting): printf-style, since they mix hexadecimal bytes with names.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Time on a simulated serial line, exact to the nanosecond, for both
 // transports: the in-process link's simulated clock and morvix-plcsim's
 // real one. A character's time comes from the bit count of the whole run of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Burns on threads of their own. Run under ThreadSanitizer (the linux-tsan
 // preset) these prove that a front end may read a burn's status while it
 // runs, and that burns share no state: the command line runs one per PLC.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole burns through the POSIX serial link against morvix-plcsim on a
 // pseudo-terminal: the real line-speed changes, the real close and reopen
 // of the replug and the power cycle, and the simulator's own record.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole burns against the in-process simulated PLC, with an environment
 // that records every box, button, timer, sleep and link call in order.
 #include "burn/burn.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line explaining itself, end to end on Linux: each reason a
 // port does not open produced for real, --info against morvix-plcsim with
 // its record showing nothing but queries, and the wire's trace read back

@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: MIT
 // The command line's display beyond the burn's own words: the reason and
 // hint of a failure, the transfer's rate, the width of a terminal, the
 // JSON events' time and schema, quiet and verbose runs.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 
 #include "cli/reporter.h"
@@ -152,7 +154,7 @@ TEST(JsonDisplay, EveryEventHasItsTimeAndProgressItsBytes) {
     ASSERT_TRUE(event) << line;
     times.push_back(event->at("t"));
     if (event->at("event") == "start") {
-      EXPECT_EQ(event->at("schema"), "3");
+      EXPECT_EQ(event->at("schema"), std::to_string(kJsonSchema));
     }
     if (event->at("event") == "progress" && event->at("phase") == "Programming") {
       EXPECT_EQ(event->at("sent"), "14336");
@@ -165,6 +167,41 @@ TEST(JsonDisplay, EveryEventHasItsTimeAndProgressItsBytes) {
   EXPECT_EQ(times.front(), "0");
   EXPECT_EQ(times.back(), "2241");
   EXPECT_THAT(times, ::testing::Contains("1234"));
+}
+
+// The displays of one run (a station's, each unit's) count "t" from the
+// program's start, say "schema" in the stream's first event (and every
+// start), and a unit's events carry its label.
+TEST(JsonDisplay, DisplaysOfOneRunShareOneClockAndOneSchema) {
+  Reporter::Clock::time_point now{};
+  std::ostringstream out;
+  std::ostringstream err;
+  Reporter::Settings settings{Reporter::Mode::kJson, false, false, 80, [&] { return now; }};
+  settings.origin = now;
+  now += 3000ms;
+  Reporter station(out, err, settings);
+  station.Tell("station", "\"model\":\"GL30\"", "");
+  now += 2000ms;
+  settings.unit = "1-1.2";
+  settings.label = "(21)A7\x1D";
+  Reporter unit(out, err, settings);
+  unit.Update({kErasing, 10, 1, 0, 0, 0, 0});
+  unit.Start("GL30", "GL30_x.bin", 10, "", "1-1.2");
+  std::vector<std::map<std::string, std::string>> events;
+  for (const std::string& line : Lines(out.str())) {
+    const auto event = json_line::ParseObjectLine(line);
+    ASSERT_TRUE(event) << line;
+    events.push_back(*event);
+  }
+  ASSERT_EQ(events.size(), 5u) << out.str();  // station, phase, progress, errors, start
+  EXPECT_EQ(events[0].at("t"), "3000");
+  EXPECT_EQ(events[0].at("schema"), std::to_string(kJsonSchema));
+  EXPECT_EQ(events[0].count("label"), 0u);
+  for (size_t i = 1; i < events.size(); ++i) {
+    EXPECT_EQ(events[i].at("t"), "5000") << events[i].at("event");
+    EXPECT_EQ(events[i].at("label"), "(21)A7\x1D");
+    EXPECT_EQ(events[i].count("schema"), events[i].at("event") == "start" ? 1u : 0u);
+  }
 }
 
 // -v: every exchange and retry on standard error; a transfer's accepted

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // morvix-fwupdate-cli as a user runs it: the built program against
 // morvix-plcsim on a pseudo-terminal, its output, its exit status and the
 // simulator's own record of what reached the PLC.
@@ -589,6 +590,20 @@ TEST(CliListings, ListsInJsonAreOneObjectEach) {
   }
 }
 
+TEST(CliListings, VersionInJsonIsOneObject) {
+  ChildProcess version(MORVIX_CLI, {"--version", "--json"});
+  const std::vector<std::string> lines = Lines(version.ReadAll(5s));
+  EXPECT_EQ(version.Wait(), 0);
+  ASSERT_EQ(lines.size(), 1u);
+  const auto object = json_line::ParseObjectLine(lines[0]);
+  ASSERT_TRUE(object) << lines[0];
+  EXPECT_EQ(object->at("schema"), std::to_string(kJsonSchema));
+  const auto image = json_line::ParseObjectLine(object->at("builtInImage"));
+  ASSERT_TRUE(image) << lines[0];
+  EXPECT_THAT(image->at("name"), ::testing::EndsWith(".bin"));
+  EXPECT_GT(std::stoul(image->at("size")), 0u);
+}
+
 TEST_F(CliTest, ListPortsInJsonIsOneObject) {
   const fs::path sys = dir_ / "sys";
   fs::create_directories(sys / "class" / "tty");
@@ -834,6 +849,8 @@ TEST_F(CliTest, UsbUnitsAreReopenedAtTheirLocationsWhenTheTtyNamesSwap) {
   ASSERT_EQ(records.size(), 2u);
   for (const Members& record : records) {
     EXPECT_EQ(record.at("outcome"), record.at("unit") == "1-1" ? "success" : "failure");
+    // These devices report no serial number, after the replug either.
+    EXPECT_EQ(record.at("serialAfterReplug"), "null");
   }
 }
 
@@ -873,6 +890,156 @@ TEST_F(CliTest, ListPortsShowsEachUsbPlcsLocationIdsAndSerial) {
                               {"serial", "MX0042"},
                               {"manufacturer", "Morvix"},
                               {"product", ""}}));
+}
+
+// --- Files and ports the operator names ----------------------------------------------
+
+struct FileCase {
+  const char* name;
+  std::vector<std::string> args;  // IMAGE, LINK_TO_IMAGE, TRACE, FIFO, DIR: made by the test
+};
+
+void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+
+class CliFiles : public CliTest, public ::testing::WithParamInterface<FileCase> {};
+
+// One file under two names, or a trace or log that is no regular file: a
+// usage error before anything is opened; the image keeps its bytes, and a
+// trace from before keeps its own.
+TEST_P(CliFiles, AreRefusedBeforeAnythingIsOpenedAndTheImageStaysWhole) {
+  const std::string image = MakeImage("KR2-E_test.bin", 5000);
+  const std::string before = Sha256Sum(image);
+  const fs::path trace = dir_ / "old.trace";
+  std::ofstream(trace) << "yesterday's trace\n";
+  std::vector<std::string> args = {"--port", link_, "--yes"};
+  for (std::string arg : GetParam().args) {
+    if (arg == "IMAGE") arg = image;
+    if (arg == "LINK_TO_IMAGE") fs::create_symlink(image, arg = (dir_ / "log.jsonl").string());
+    if (arg == "TRACE") arg = trace.string();
+    if (arg == "DIR") arg = dir_.string();
+    if (arg == "FIFO") {
+      arg = (dir_ / "fifo").string();
+      ASSERT_EQ(mkfifo(arg.c_str(), 0600), 0);
+    }
+    args.push_back(arg);
+  }
+  auto plc = StartPlc("KR2-E", image);
+  ChildProcess cli(MORVIX_CLI, args, "", ChildOutput::kPipe);
+  const std::string output = cli.ReadAll(10s);
+  EXPECT_EQ(cli.Wait(5s), 2) << "no hang, a usage error";
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(Sha256Sum(image), before);
+  EXPECT_EQ(ReadText(trace), "yesterday's trace\n");
+  EXPECT_EQ(plc->Stop(SIGTERM), 0);
+  EXPECT_THAT(ReadText(dir_ / "report.json"), HasSubstr("\"connections\": 0,"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliFiles,
+    ::testing::Values(FileCase{"TraceOverTheImage", {"--image", "IMAGE", "--trace", "IMAGE"}},
+                      FileCase{"LogOverTheImage", {"--image", "IMAGE", "--log", "LINK_TO_IMAGE"}},
+                      FileCase{"LogOverTheTrace",
+                               {"--image", "IMAGE", "--trace", "TRACE", "--log", "TRACE"}},
+                      FileCase{"LogThatIsAFifo", {"--image", "IMAGE", "--log", "FIFO"}},
+                      FileCase{"TraceThatIsAFifo", {"--image", "IMAGE", "--trace", "FIFO"}},
+                      FileCase{"LogThatIsADevice", {"--image", "IMAGE", "--log", "/dev/full"}},
+                      // The trace is replaced only once every check has passed.
+                      FileCase{"TraceWithALogThatIsAFolder",
+                               {"--image", "IMAGE", "--trace", "TRACE", "--log", "DIR"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A port and a symbolic link to it, as /dev/ttyUSB0 and its /dev/serial/by-id
+// name: one unit, refused before either opens, naming both.
+TEST_F(CliTest, OnePortUnderTwoNamesIsAUsageErrorBeforeAnyPortOpens) {
+  const std::string image = MakeImage("KR2-E_test.bin", 5000);
+  const std::string byId = (dir_ / "usb-Morvix_PLC-if00").string();
+  fs::create_symlink(link_, byId);
+  auto plc = StartPlc("KR2-E", image);
+  ChildProcess cli(MORVIX_CLI, {"--image", image, "--port", link_, "--port", byId, "--yes"}, "",
+                   ChildOutput::kTerminal);
+  const std::string output = cli.ReadAll(10s);
+  EXPECT_EQ(cli.Wait(5s), 2);
+  EXPECT_THAT(output, HasSubstr(link_ + " and " + byId + " are the same port"));
+  EXPECT_EQ(plc->Stop(SIGTERM), 0);
+  EXPECT_THAT(ReadText(dir_ / "report.json"), HasSubstr("\"connections\": 0,"));
+}
+
+// A log the system refuses to grow (the file size limit): the PLC is
+// updated, and the run says the record is lost and ends with 6.
+TEST_F(CliTest, ARecordThatCannotBeWrittenEndsTheRunWith6) {
+  const std::string image = MakeImage("KR2-E_test.bin", 5000);
+  const fs::path log = dir_ / "units.jsonl";
+  auto plc = StartPlc("KR2-E", image, {"--exit-when-complete"});
+  ChildProcess cli("/bin/sh",
+                   {"-c", "ulimit -f 0; exec \"$0\" \"$@\"", MORVIX_CLI, "--image", image, "--port",
+                    link_, "--yes", "--json", "--log", log.string(), "--label",
+                    "(21)A7\x1D"
+                    "42"});
+  const std::vector<std::string> lines = Lines(cli.ReadAll(30s));
+  EXPECT_EQ(cli.Wait(5s), 6);
+  ExpectCleanReport(*plc);
+  std::vector<Members> events;
+  for (const std::string& line : lines) {
+    const auto event = json_line::ParseObjectLine(line);
+    ASSERT_TRUE(event) << line;
+    events.push_back(*event);
+  }
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events.front().at("schema"), std::to_string(kJsonSchema));
+  const Members& result = events[events.size() - 2];
+  EXPECT_EQ(result.at("event"), "result");
+  EXPECT_EQ(result.at("exit"), "0");
+  const Members& logError = events.back();
+  EXPECT_EQ(logError.at("event"), "logError");
+  EXPECT_EQ(logError.at("exit"), "6");
+  EXPECT_EQ(logError.at("log"), log.string());
+  EXPECT_THAT(logError.at("reason"), HasSubstr("could not be written"));
+  for (const Members& event : events)
+    EXPECT_EQ(event.at("label"),
+              "(21)A7\x1D"
+              "42");
+  EXPECT_EQ(ReadText(log), "");
+}
+
+// --usb all with no PLC attached ends as any failure does: a result with
+// its reason and hint, the summary, and a record.
+TEST_F(CliTest, UsbAllWithNothingAttachedEndsWithAReasonASummaryAndARecord) {
+  FakeSysfs sysfs;
+  const EnvironmentVariable root("MORVIX_SYSFS_ROOT", sysfs.Sys().c_str());
+  const fs::path log = dir_ / "units.jsonl";
+  const Run run = RunCli({"--usb", "all", "--image", MakeImage("MU_test.bin", 20000), "--yes",
+                          "--json", "--log", log.string(), "--host-name", "line-7"});
+  EXPECT_EQ(run.status, 4) << run.output;
+  const std::vector<std::string> lines = Lines(run.output);
+  ASSERT_EQ(lines.size(), 2u) << run.output;
+  const auto result = json_line::ParseObjectLine(lines[0]);
+  const auto summary = json_line::ParseObjectLine(lines[1]);
+  ASSERT_TRUE(result && summary) << run.output;
+  EXPECT_EQ(result->at("event"), "result");
+  EXPECT_EQ(result->at("schema"), std::to_string(kJsonSchema));
+  EXPECT_THAT(result->at("reason"), HasSubstr("No USB PLC"));
+  EXPECT_THAT(result->at("hint"), HasSubstr("--list-ports"));
+  EXPECT_EQ(summary->at("event"), "summary");
+  EXPECT_EQ(summary->at("exit"), "4");
+  const std::vector<Members> records = Records(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].at("outcome"), "failure");
+  EXPECT_EQ(records[0].at("exit"), "4");
+  EXPECT_EQ(records[0].at("host"), "line-7");
+  EXPECT_THAT(records[0].at("reason"), HasSubstr("No USB PLC"));
+}
+
+// --info names the port as every other output does: escaped.
+TEST_F(CliTest, InfoPrintsThePortsNameEscaped) {
+  const std::string image = MakeImage("KR2-E_test.bin", 5000);
+  const std::string odd = (dir_ / "tty\n\x1b[31mred").string();
+  fs::create_symlink(link_, odd);
+  auto plc = StartPlc("KR2-E", image);
+  const Run run = RunCli({"--info", "--model", "KR2-E", "--port", odd});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output.find('\x1b'), std::string::npos) << run.output;
+  EXPECT_THAT(run.output, HasSubstr("PLC on " + (dir_ / "tty\\n\\x1B[31mred").string()));
+  EXPECT_EQ(plc->Stop(SIGTERM), 0);
 }
 
 // --- Station mode --------------------------------------------------------------------
@@ -1019,6 +1186,149 @@ TEST_F(CliTest, StationOnASerialPortTakesThePlcThatAnswersAndTheNextAfterEnter) 
   EXPECT_EQ(events.Bells(), 2u) << "one for each PLC";
   EXPECT_EQ(station.Wait(10s), 0);
   ExpectCleanReport(*second, "report2.json");
+}
+
+// Two MU attached, a station told one location: the PLC elsewhere is never
+// opened. The station asks each unit's label (an empty one is refused, one
+// given before is warned of); every event of the day counts from one clock,
+// and the day's first says the schema.
+TEST_F(CliTest, StationAtOneUsbLocationTakesOnlyThePlcsThereUnderTheirLabels) {
+  FakeSysfs sysfs;
+  const EnvironmentVariable root("MORVIX_SYSFS_ROOT", sysfs.Sys().c_str());
+  const std::string image = MakeImage("MU_test.bin", 20000);
+  const fs::path log = dir_ / "station.jsonl";
+  std::vector<std::unique_ptr<ChildProcess>> plcs;
+  for (const char* at : {"1-1", "1-2"}) {
+    const std::string link = (dir_ / (std::string("plc") + at)).string();
+    plcs.push_back(StartPlcOn(link, std::string("report") + at + ".json", "MU", image,
+                              {"--flash-out", (dir_ / (std::string("flash") + at)).string()}));
+    const fs::path device = sysfs.UsbDevice(at, "3e9a", "0001");
+    sysfs.Attribute(device, "serial", std::string("SER") + at);
+    const std::string tty = std::string("ttyACM") + (at[2] == '1' ? "0" : "1");
+    sysfs.AcmTty(device, tty);
+    fs::create_symlink(link, sysfs.Dev() / tty);
+  }
+  ChildProcess station(MORVIX_CLI,
+                       {"--station", "--usb", "1-2", "--ask-label", "--image", image, "--yes",
+                        "--json", "--log", log.string(), "--host-name", "line-7"},
+                       "\n(21)A7\x1D"
+                       "42\n(21)A7\x1D"
+                       "42\n",
+                       ChildOutput::kPipe, (dir_ / "stderr").string());
+  // The same label again for the next PLC: a warning, and the wait for it.
+  std::string output;
+  for (size_t waits = 0; waits < 2;) {
+    const std::string line = station.NextLine(30s);
+    ASSERT_FALSE(line.empty()) << output;
+    waits += line.find("\"event\":\"waiting\"") != std::string::npos ? 1 : 0;
+    output += line + "\n";
+  }
+  station.Signal(SIGINT);
+  output += station.ReadAll(10s);
+  EXPECT_EQ(station.Wait(5s), 0) << output;
+  std::vector<Members> events;
+  for (const std::string& line : Lines(output)) {
+    const auto event = json_line::ParseObjectLine(line);
+    ASSERT_TRUE(event) << line;
+    events.push_back(*event);
+  }
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front().at("schema"), std::to_string(kJsonSchema));
+  long last = 0;
+  size_t asked = 0;
+  for (const Members& event : events) {
+    EXPECT_GE(std::stol(event.at("t")), last) << event.at("event");
+    last = std::stol(event.at("t"));
+    asked += event.at("event") == "ask" ? 1 : 0;
+    if (event.count("unit") != 0 && event.at("event") != "remove") {
+      EXPECT_EQ(event.at("unit"), "1-2") << event.at("event");
+    }
+  }
+  EXPECT_GE(last, 2000) << "the replug's wait, counted from the program's start";
+  EXPECT_EQ(asked, 3u) << "again after the empty label, and for the next PLC";
+  EXPECT_THAT(ReadText(dir_ / "stderr"), HasSubstr("a label cannot be empty"));
+  EXPECT_THAT(ReadText(dir_ / "stderr"), HasSubstr("was given before"));
+  EXPECT_EQ(events.back().at("event"), "day");
+  EXPECT_EQ(events.back().at("succeeded"), "1");
+
+  EXPECT_EQ(plcs[0]->Stop(SIGTERM), 0);
+  EXPECT_THAT(ReadText(dir_ / "report1-1.json"), HasSubstr("\"connections\": 0,"));
+  EXPECT_EQ(plcs[1]->Stop(SIGTERM), 0);
+  ExpectFlashHoldsImage(dir_ / "flash1-2", image, "MU");
+  const std::vector<Members> records = Records(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].at("unit"), "1-2");
+  EXPECT_EQ(records[0].at("label"),
+            "(21)A7\x1D"
+            "42");
+  EXPECT_EQ(records[0].at("serial"), "SER1-2");
+  EXPECT_EQ(records[0].at("serialAfterReplug"), "SER1-2");
+  EXPECT_EQ(records[0].at("host"), "line-7");
+  EXPECT_EQ(records[0].at("outcome"), "success");
+}
+
+// Three MU with serial numbers. During the replug the operator puts the PLC
+// from 1-2 (MXB) at 1-1 and a stranger (MXC) at 1-2. MXB passed phase 1
+// itself: it is written at 1-1 and recorded as MXB. MXC is refused before
+// any erase, with both serials in the reason.
+TEST_F(CliTest, AfterTheReplugTheSerialDecidesWhichPlcIsWritten) {
+  FakeSysfs sysfs;
+  const EnvironmentVariable root("MORVIX_SYSFS_ROOT", sysfs.Sys().c_str());
+  const std::string image = MakeImage("MU_test.bin", 20000);
+  std::map<std::string, std::unique_ptr<ChildProcess>> plcs;
+  for (const char* serial : {"MXA", "MXB", "MXC"}) {
+    plcs[serial] = StartPlcOn((dir_ / serial).string(), std::string(serial) + ".json", "MU", image,
+                              {"--flash-out", (dir_ / (std::string(serial) + ".flash")).string()});
+  }
+  const auto attach = [&](const char* location, const char* tty, const char* serial) {
+    const fs::path device = sysfs.UsbDevice(location, "3e9a", "0001");
+    sysfs.Attribute(device, "serial", serial);
+    sysfs.AcmTty(device, tty);
+    fs::create_symlink(dir_ / serial, sysfs.Dev() / tty);
+    return device;
+  };
+  const fs::path atOne = attach("1-1", "ttyACM0", "MXA");
+  const fs::path atTwo = attach("1-2", "ttyACM1", "MXB");
+  const fs::path log = dir_ / "units.jsonl";
+  ChildProcess cli(MORVIX_CLI, {"--usb", "all", "--image", image, "--log", log.string()}, "",
+                   ChildOutput::kTerminal);
+  std::string output;
+  for (std::string line; output.find("Press Enter to continue.") == std::string::npos;) {
+    line = cli.NextLine(15s);
+    ASSERT_FALSE(line.empty()) << "no prompt: " << output;
+    output += line + "\n";
+  }
+  for (const fs::path& device : {atOne, atTwo}) sysfs.Unplug(device);
+  fs::remove(sysfs.Dev() / "ttyACM0");
+  fs::remove(sysfs.Dev() / "ttyACM1");
+  attach("1-1", "ttyACM0", "MXB");
+  attach("1-2", "ttyACM1", "MXC");
+  cli.Type("\n");
+  output += cli.ReadAll(30s);
+  EXPECT_EQ(cli.Wait(5s), 1) << output;
+  EXPECT_THAT(output, HasSubstr("Why: After the replug the PLC at 1-2 reports the serial number "
+                                "MXC, and the PLC that went through phase 1 there reported MXB"));
+  EXPECT_THAT(output, HasSubstr("What to do: Put the PLCs back where they were"));
+  EXPECT_THAT(SummaryRow(Lines(output), "1-2"),
+              ::testing::AllOf(HasSubstr("  failure "),
+                               ::testing::EndsWith("  ERROR: NO RESPONSE @ State 1")));
+
+  for (auto& [serial, plc] : plcs) EXPECT_EQ(plc->Stop(SIGTERM), 0) << serial;
+  ExpectFlashHoldsImage(dir_ / "MXB.flash", image, "MU");
+  for (const char* untouched : {"MXA", "MXC"}) {
+    EXPECT_THAT(ReadText(dir_ / (std::string(untouched) + ".json")),
+                HasSubstr("\"eraseSteps\": 0,"))
+        << untouched;
+  }
+  std::map<std::string, Members> byUnit;
+  for (const Members& record : Records(log)) byUnit[record.at("unit")] = record;
+  ASSERT_EQ(byUnit.size(), 2u);
+  EXPECT_EQ(byUnit["1-1"].at("outcome"), "success");
+  EXPECT_EQ(byUnit["1-1"].at("serial"), "MXB");
+  EXPECT_EQ(byUnit["1-1"].at("serialAfterReplug"), "MXB");
+  EXPECT_EQ(byUnit["1-2"].at("outcome"), "failure");
+  EXPECT_EQ(byUnit["1-2"].at("serial"), "MXB");
+  EXPECT_EQ(byUnit["1-2"].at("serialAfterReplug"), "MXC");
 }
 
 // --- --verify ---------------------------------------------------------------------

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line's parts without a PLC: option parsing, the choice of the
 // model, and the three displays of one burn.
 #include <gmock/gmock.h>
@@ -58,6 +59,9 @@ void PrintTo(const UsageError& c, std::ostream* os) {
   for (const std::string& arg : c.args) *os << "'" << arg << "' ";
 }
 
+constexpr char kDoctorAlone[] =
+    "--doctor checks the whole bench and talks to no PLC: give it no port, image or other action";
+
 class ParseOptionsUsageError : public ::testing::TestWithParam<UsageError> {};
 
 TEST_P(ParseOptionsUsageError, IsRefusedWithAMessage) {
@@ -77,7 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageError{{"GL30_x.bin"}, "unknown option: GL30_x.bin"},
                       UsageError{{"--yes=1"}, "unknown option: --yes=1"},
                       UsageError{{"--models=GL30"}, "unknown option: --models=GL30"},
-                      UsageError{{"-y"}, "unknown option: -y"}));
+                      UsageError{{"-y"}, "unknown option: -y"},
+                      UsageError{{"--doctor", "--port", "COM5"}, kDoctorAlone},
+                      UsageError{{"--info", "--doctor"}, kDoctorAlone}));
 
 CliOptions With(const std::string& model, const std::string& image) {
   CliOptions options;
@@ -358,6 +364,28 @@ TEST(TerminalPrompt, EnterAnswersItAndTheEndOfInputStopsTheBurn) {
     EXPECT_EQ(environment.PromptUnanswered(), !enter);
     EXPECT_EQ(cancel.Requested(), !enter);
   }
+}
+
+// A cancelled burn resets its status after its result: the display keeps
+// the phase it stopped in, not "Connecting 0% 0 s".
+TEST(TerminalStatus, ACancelledBurnsLastStatusIsThePhaseItStoppedIn) {
+  Display display(Reporter::Mode::kPlain);
+  std::istringstream in;
+  CancelToken cancel;
+  TerminalEnvironment environment(
+      {display.reporter, in, true, {}, "COM3", cancel, ModelAt(*FindModel("KR2-E")), "COM3"});
+  environment.OnStatus({kProgramming, 40, 0, 0, 400, 1000});
+  environment.Tick();
+  BurnResult cancelled;
+  cancelled.outcome = BurnOutcome::kCancelled;
+  environment.StopElapsedTimer();
+  environment.OnResult(cancelled);
+  environment.ResetElapsedTime();
+  environment.OnStatus({});
+  environment.Tick();
+  const std::string out = display.out.str();
+  const size_t from = out.rfind('\n', out.size() - 2);
+  EXPECT_EQ(out.substr(from + 1, 11), "Programming") << out;
 }
 
 TEST(JsonLineReader, RefusesWhatIsNotExactlyOneObject) {

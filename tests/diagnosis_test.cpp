@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a failed burn says beyond its box: whole burns against the simulated
 // PLC, each failure read back through the diagnosis an operator sees.
 #include "burn/diagnosis.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linux discovery on sysfs trees built in a temporary folder, laid out as the
 // kernel lays them out. Their /dev entries are links to real pseudo-terminals,
 // so opening a PLC tty opens a real tty, and a byte written through the link

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text rules of discovery and the port-list bookkeeping, the same on
 // every platform.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program that carries no image: the burn must be told, and nothing may be
 // read from where an image would have been.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # cmake -DIMAGE=<file name> -P image_name_check.cmake
 cmake_minimum_required(VERSION 3.25)
 # Runs the configure step's check of an image name on its own.

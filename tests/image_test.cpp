@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs against the image the program carries: the build's own (the demo
 // image, or the file given to the build) or a second image library.
 #include <gtest/gtest.h>

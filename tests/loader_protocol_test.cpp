@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/loader_protocol.h"
 
 #include <gtest/gtest.h>
@@ -290,7 +291,8 @@ TEST_F(LoaderTest, StaleInputIsNeverTakenForTheReplyButA0x16EndsTheTransfer) {
   link.QueueArrival(Bytes{kAck, kAck});  // block 1, and a stray 0x06 after it
   link.QueueArrival(Bytes{});            // block 2 gets no reply...
   link.QueueArrival(Bytes{kAck});        // ...until it is sent again
-  link.QueueArrival(Bytes{});            // the first attempt's reply never comes
+  link.QueueArrival(Bytes{});            // the first attempt's reply never comes,
+  link.QueueArrival(Bytes{});            // not even as late again
   link.QueueArrival(Bytes{kAck});        // the closing 0x04
   EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), 0);
   EXPECT_EQ(BlockPackets(link).size(), 3u) << "the stray 0x06 did not stand in for block 2";
@@ -307,7 +309,7 @@ TEST_F(LoaderTest, StaleInputIsNeverTakenForTheReplyButA0x16EndsTheTransfer) {
 // byte answers nothing the tool sent, and the transfer is left unclosed.
 struct OwedReplyCase {
   const char* name;
-  Bytes owed;  // what comes where the first attempt's reply was owed
+  std::vector<Bytes> owed;  // what the reads that wait for the first attempt's reply get
   int code;
 };
 
@@ -322,7 +324,7 @@ TEST_P(OwedReply, IsWaitedForBeforeTheNextRequestGoesOut) {
   link.QueueArrival(Bytes{kAck});  // block 1
   link.QueueArrival(Bytes{});      // block 2 goes unanswered...
   link.QueueArrival(Bytes{kAck});  // ...and its repeat is acknowledged
-  link.QueueArrival(c.owed);
+  for (const Bytes& arrival : c.owed) link.QueueArrival(arrival);
   link.QueueArrival(Bytes{kAck});  // the closing 0x04
   EXPECT_EQ(Code(SendFW(dialogue, Model(), Image())), c.code);
   EXPECT_EQ(BlockPackets(link).size(), 3u);
@@ -331,10 +333,14 @@ TEST_P(OwedReply, IsWaitedForBeforeTheNextRequestGoesOut) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, OwedReply,
-    ::testing::Values(OwedReplyCase{"Ack", Bytes{kAck}, 0}, OwedReplyCase{"Nak", Bytes{0x15}, 0},
-                      OwedReplyCase{"Silence", Bytes{}, 0},
-                      OwedReplyCase{"FlashWriteError", Bytes{kFlashWriteError}, kFlashWriteError},
-                      OwedReplyCase{"AnyOtherByte", Bytes{'X'}, 0x20}),
+    ::testing::Values(OwedReplyCase{"Ack", {Bytes{kAck}}, 0},
+                      OwedReplyCase{"Nak", {Bytes{0x15}}, 0},
+                      // Silence for as long again as the late reply took: the repeat's
+                      // reply may trail it by a whole attempt.
+                      OwedReplyCase{"AckAfterAWholeTimeOut", {Bytes{}, Bytes{kAck}}, 0},
+                      OwedReplyCase{"Silence", {Bytes{}, Bytes{}}, 0},
+                      OwedReplyCase{"FlashWriteError", {Bytes{kFlashWriteError}}, kFlashWriteError},
+                      OwedReplyCase{"AnyOtherByte", {Bytes{'X'}}, 0x20}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LoaderTest, SilentLoaderEndsTheTransferAfterSixAttemptsOfOneBlock) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status panel as drawn on a recording canvas: every fill, text and
 // position of each item, and the order in which the window's paint handler
 // and repaint tick draw them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A look at a PLC without changing it, against the simulated PLC: what it
 // reads in each mode, for each way its variants are told apart, and that
 // nothing but queries ever reaches the PLC.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated PLC at the byte level: what it answers, what it refuses and
 // records as a violation, and how each fault shows on the wire.
 #include "sim/plc_sim.h"

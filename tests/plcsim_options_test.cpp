@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // morvix-plcsim's command line and its JSON record.
 #include "sim/plcsim_options.h"
 

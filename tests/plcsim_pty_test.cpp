@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // morvix-plcsim on a pseudo-terminal, driven by the tool's own operations
 // through the POSIX serial link, as the tool would drive a PLC on
 // /dev/ttyUSB0: a whole update with a power cycle between the phases and the

@@ -1,4 +1,5 @@
-// The README's table of messages names every message the tool can end
+// SPDX-License-Identifier: MIT
+// The table of messages in docs/messages.md names every message the tool can end
 // with: a message added to the code without its cause and remedy fails here.
 #include <gtest/gtest.h>
 
@@ -49,12 +50,11 @@ std::set<std::string> EveryMessage() {
 }
 
 TEST(ReadmeMessages, EveryMessageOfTheToolHasItsRow) {
-  std::ifstream file(MORVIX_README);
-  const std::string readme((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
-  const size_t table = readme.find("## Messages: cause and what to do");
+  std::ifstream file(MORVIX_MESSAGES_DOC);
+  const std::string doc((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const size_t table = doc.find("## Messages: cause and what to do");
   ASSERT_NE(table, std::string::npos);
-  const std::string section = readme.substr(table, readme.find("\n## ", table + 1) - table);
+  const std::string section = doc.substr(table, doc.find("\n## ", table + 1) - table);
   const std::set<std::string> messages = EveryMessage();
   EXPECT_GT(messages.size(), 40u);
   for (const std::string& message : messages) {

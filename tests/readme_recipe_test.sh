@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # readme_recipe_test.sh SOURCE_DIR
-# Runs the README's simulator recipe exactly as it stands, from the
-# repository's folder as the README says, and checks that it updated the
+# Runs the simulator recipe of docs/simulator.md exactly as it stands, from
+# the repository's folder as the page says, and checks that it updated the
 # simulated PLC: a newcomer who copies it must succeed every time.
 set -euo pipefail
 source_dir=$1
 recipe=$(awk '/<!-- recipe: the simulator/ { found = 1; next }
               found && /^```sh$/ { inside = 1; next }
               inside && /^```$/ { exit }
-              inside { print }' "$source_dir/README.md")
-[ -n "$recipe" ] || { echo "no simulator recipe in README.md"; exit 1; }
+              inside { print }' "$source_dir/docs/simulator.md")
+[ -n "$recipe" ] || { echo "no simulator recipe in docs/simulator.md"; exit 1; }
 cd "$source_dir"
 output=$(bash -e -c "$recipe" 2>&1) || { echo "$output"; echo "the recipe failed"; exit 1; }
 echo "$output"

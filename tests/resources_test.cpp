@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The committed pictures in the formats the window system is given them in:
 // a regenerated file in another format would still build and only show up as
 // a missing or garbled logo or icon.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The name a serial port is opened by: every COM port in the "\\.\" form
 // (the only form in which Windows opens ports above COM9), every other name
 // as given.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The POSIX serial link against a real pseudo-terminal: the test holds the
 // master side, the link opens the slave as it would open /dev/ttyUSB0.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole updates against the simulated PLC through the in-process link: the
 // tool's own phase-1 and phase-2 operations in burn order for every model,
 // ending with the PLC's flash equal to the image, and the tool-side result of

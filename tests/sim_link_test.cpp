@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's application-mode operations against the simulated PLC through
 // the in-process link: the tool-side result of each application-mode fault,
 // and the link's simulated time, with the line's character times that both

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several units at once and the records of a line, without a PLC: the
 // options that name units, the plan made of them, the shared display and
 // prompt, the exit status of several, and the unit records.
@@ -65,22 +66,101 @@ TEST_P(UnitOptionsRefused, AsAUsageError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnitOptionsRefused,
-    ::testing::Values(Refusal{{"--port", "a", "--usb", "1-1"}, "--port and --usb together"},
-                      Refusal{{"--usb", "all", "--usb", "1-2"}, "--usb all takes every USB PLC"},
-                      Refusal{{"--port", "a", "--port", "b", "--port", "a"}, "a is given twice"},
-                      Refusal{{"--usb", "1-2", "--usb", "1-2"}, "1-2 is given twice"},
-                      Refusal{{"--usb"}, "--usb needs a value"},
-                      Refusal{{"--log="}, "--log needs a value"},
-                      Refusal{{"--info", "--port", "a", "--port", "b"}, "--info reads one PLC"},
-                      Refusal{{"--info", "--usb", "1-1"}, "--info reads one PLC"},
-                      Refusal{{"--info", "--station"}, "--info reads one PLC"},
-                      Refusal{{"--station", "--port", "a", "--port", "b"},
-                              "--station takes each PLC"},
-                      Refusal{{"--station", "--usb", "all"}, "--station takes each PLC"},
-                      Refusal{{"--station", "--simulate"}, "a simulated PLC never is"},
-                      Refusal{{"--simulate", "--usb", "all"}, "--simulate has no USB PLCs to find"},
-                      Refusal{{"--trace", "t", "--port", "a", "--port", "b"},
-                              "--trace records the wire of one"}));
+    ::testing::Values(
+        Refusal{{"--port", "a", "--usb", "1-1"}, "--port and --usb together"},
+        Refusal{{"--usb", "all", "--usb", "1-2"}, "--usb all takes every USB PLC"},
+        Refusal{{"--port", "a", "--port", "b", "--port", "a"}, "a is given twice"},
+        Refusal{{"--usb", "1-2", "--usb", "1-2"}, "1-2 is given twice"},
+        Refusal{{"--usb"}, "--usb needs a value"}, Refusal{{"--log="}, "--log needs a value"},
+        Refusal{{"--info", "--port", "a", "--port", "b"}, "--info reads one PLC"},
+        Refusal{{"--info", "--usb", "1-1"}, "--info reads one PLC"},
+        Refusal{{"--info", "--station"}, "--info reads one PLC"},
+        Refusal{{"--station", "--port", "a", "--port", "b"}, "--station takes each PLC"},
+        Refusal{{"--station", "--usb", "all"}, "--station takes each PLC"},
+        Refusal{{"--station", "--simulate"}, "a simulated PLC never is"},
+        Refusal{{"--simulate", "--usb", "all"}, "--simulate has no USB PLCs to find"},
+        Refusal{{"--trace", "t", "--port", "a", "--port", "b"}, "--trace records the wire of one"},
+        Refusal{{"--station", "--usb", "1-1", "--usb", "1-2"}, "--station takes each PLC"},
+        Refusal{{"--info", "--station", "--port", "a"}, "give one of them"},
+        // A second value would silently win over the first.
+        Refusal{{"--image", "a", "--image=b"}, "--image is given twice"},
+        Refusal{{"--model", "GL30", "--model", "GL30"}, "--model is given twice"},
+        Refusal{{"--log", "a", "--log", "b"}, "--log is given twice"},
+        Refusal{{"--trace", "a", "--trace", "b"}, "--trace is given twice"},
+        Refusal{{"--label", "a", "--label", "b"}, "--label is given twice"},
+        // Listings and the version use nothing but --json.
+        Refusal{{"--list-ports", "--model", "FOO"}, "--list-ports takes no --model"},
+        Refusal{{"--list-models", "--image", "/x"}, "--list-models takes no --image"},
+        Refusal{{"--version", "--yes"}, "--version takes no --yes"},
+        Refusal{{"--list-models", "--version"}, "give one of them"},
+        // A label is one unit's.
+        Refusal{{"--label", "L1", "--port", "a", "--port", "b"}, "--label names the one unit"},
+        Refusal{{"--label", "L1", "--usb", "1-1"}, "--label names the one unit"},
+        Refusal{{"--label", "L1", "--station"}, "--ask-label"},
+        Refusal{{"--ask-label", "--port", "a"}, "give --station"},
+        Refusal{{"--label", "a\x1b[31m"}, "no control characters"},
+        Refusal{{"--label", "a\nb"}, "no control characters"},
+        Refusal{{"--label", "a\xC2\x9B"}, "no control characters"},
+        Refusal{{"--label", "a\xFF"}, "UTF-8"},
+        Refusal{{"--label", std::string(101, 'x')}, "at most 100 characters"}));
+
+// Flags may come twice; a label of a GS1 scanner keeps its separators; a
+// hundred characters are a hundred, whatever their bytes.
+TEST(UnitOptions, RepeatedFlagsAndLabelsAtTheLimitAreAccepted) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--yes", "--yes", "--json", "--json", "--port", "a"},
+        std::vector<std::string>{"--label", "(01)0950\x1D(21)A7", "--port", "a"},
+        std::vector<std::string>{"--label", std::string(100, 'x')},
+        std::vector<std::string>{"--label=" +
+                                 [] {
+                                   std::string text;
+                                   for (int i = 0; i < 100; ++i) text += "\xC3\xA9";
+                                   return text;
+                                 }()},
+        std::vector<std::string>{"--station", "--ask-label", "--port", "a"},
+        std::vector<std::string>{"--version", "--json"}}) {
+    const ParsedOptions parsed = ParseOptions(args);
+    EXPECT_TRUE(parsed.options) << args.front() << ": " << parsed.error;
+  }
+}
+
+// The image, the trace and the log as real files: one file under two names
+// is refused, whichever two of the three; so is a log or trace that is a folder.
+TEST(FileOptions, ThreeFilesOrAUsageErrorThatNamesBoth) {
+  namespace fs = std::filesystem;
+  const fs::path dir =
+      fs::temp_directory_path() /
+      ("morvix-files-" +
+       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  fs::create_directories(dir / "sub");
+  const std::string image = (dir / "GL30_x.bin").string();
+  std::ofstream(image) << "firmware";
+  const std::string imageAgain = (dir / "sub" / ".." / "GL30_x.bin").string();
+  const std::string trace = (dir / "wire.trace").string();
+  const std::string log = (dir / "units.jsonl").string();
+  const struct {
+    std::vector<std::string> args;
+    const char* says;  // empty: accepted
+  } cases[] = {
+      {{"--image", image, "--trace", trace, "--log", log}, ""},
+      {{"--image", image, "--trace", image}, "are the same file"},
+      {{"--image", image, "--log", imageAgain}, "are the same file"},
+      {{"--trace", trace, "--log", (dir / "sub" / ".." / "wire.trace").string()},
+       "are the same file"},
+      {{"--log", (dir / "sub").string()}, "is a folder"},
+      {{"--trace", (dir / "sub").string()}, "is a folder"},
+  };
+  for (const auto& c : cases) {
+    const ParsedOptions parsed = ParseOptions(c.args);
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    if (*c.says == '\0') {
+      EXPECT_EQ(FilesError(*parsed.options), "");
+    } else {
+      EXPECT_THAT(FilesError(*parsed.options), HasSubstr(c.says)) << c.args[1] << " " << c.args[3];
+    }
+  }
+  fs::remove_all(dir);
+}
 
 // --- The plan ---------------------------------------------------------------------
 
@@ -200,7 +280,8 @@ TEST_P(PlanRefused, WithItsStatusAndWhy) {
   const UnitPlan plan = PlanOf(c.model, c.args, c.attached);
   EXPECT_TRUE(plan.targets.empty());
   EXPECT_EQ(plan.errorStatus, c.status);
-  EXPECT_THAT(plan.error, HasSubstr(c.says));
+  // A refusal other than for usage says why as a failed unit does.
+  EXPECT_THAT(c.status == kExitUsage ? plan.error : plan.diagnosis.reason, HasSubstr(c.says));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -228,7 +309,14 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--usb", "all"},
                     {},
                     kExitLinkNotOpened,
-                    "no USB PLC (3e9a:0001) is attached"},
+                    "No USB PLC (3e9a:0001) is attached"},
+        // A tty name changes at every replug: a station there would take any PLC.
+        PlanRefusal{"UsbStationOnAPort",
+                    "GL30",
+                    {"--station", "--port", "/dev/ttyACM1"},
+                    {PlcAt("1-1.2", "A7")},
+                    kExitUsage,
+                    "give --usb LOCATION"},
         PlanRefusal{"EveryUsbPlcWhenOneHasNoLocation",
                     "GL30",
                     {"--usb", "all"},
@@ -263,6 +351,26 @@ TEST(ExitStatusOfUnits, ZeroOnlyWhenEveryUnitSucceeded) {
   const UnitEnd notVerified = EndOf("failure", kExitNotVerified);
   EXPECT_EQ(ExitStatusOfUnits({ok, notVerified}), kExitNotVerified);
   EXPECT_EQ(ExitStatusOfUnits({notVerified, failed}), kExitBurnFailed);
+  // Updated but not verified, updated but not recorded: below a failure, above success.
+  const UnitEnd unverified = EndOf("success", kExitNotVerified);
+  const UnitEnd unrecorded = EndOf("success", kExitNotRecorded);
+  const UnitEnd failedUnrecorded = EndOf("failure", kExitNotRecorded);
+  EXPECT_EQ(ExitStatusOfUnits({ok, unrecorded}), kExitNotRecorded);
+  EXPECT_EQ(ExitStatusOfUnits({unrecorded, unverified, ok}), kExitNotVerified);
+  EXPECT_EQ(ExitStatusOfUnits({unverified, failed}), kExitBurnFailed);
+  EXPECT_EQ(ExitStatusOfUnits({ok, failedUnrecorded}), kExitBurnFailed);
+}
+
+TEST(StrongestExitStatus, FollowsTheOrderScriptsRelyOn) {
+  const std::vector<int> strongestFirst = {kExitInterrupted,   kExitUsage,      kExitImageRefused,
+                                           kExitLinkNotOpened, kExitBurnFailed, kExitNotVerified,
+                                           kExitNotRecorded,   kExitSuccess};
+  for (size_t i = 0; i < strongestFirst.size(); ++i) {
+    for (size_t j = i; j < strongestFirst.size(); ++j) {
+      EXPECT_EQ(StrongestExitStatus(strongestFirst[i], strongestFirst[j]), strongestFirst[i]);
+      EXPECT_EQ(StrongestExitStatus(strongestFirst[j], strongestFirst[i]), strongestFirst[i]);
+    }
+  }
 }
 
 // --- The unit records ---------------------------------------------------------------
@@ -271,8 +379,11 @@ UnitRecord FailedRecord() {
   UnitRecord record;
   record.time = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000)) +
                 std::chrono::milliseconds(999);
+  record.host = "line-3";
   record.unit = "1-1.2";
-  record.serial = "A7";
+  record.label = "(01)0950\x1D(21)A7";
+  record.serial = "A8";
+  record.serialAfterReplug = "A8";
   record.model = "GL30";
   record.image = "GL30_v1.3\xC3\xA9.bin";
   record.size = 40000;
@@ -294,8 +405,11 @@ TEST(UnitRecord, IsOneJsonObjectWithEveryFieldOfTheUnit) {
   const auto record = json_line::ParseObjectLine(line);
   ASSERT_TRUE(record) << line;
   const std::map<std::string, std::string> expected = {{"time", "2023-11-14T22:13:20Z"},
+                                                       {"host", "line-3"},
                                                        {"unit", "1-1.2"},
-                                                       {"serial", "A7"},
+                                                       {"label", "(01)0950\x1D(21)A7"},
+                                                       {"serial", "A8"},
+                                                       {"serialAfterReplug", "A8"},
                                                        {"model", "GL30"},
                                                        {"image", "GL30_v1.3\xC3\xA9.bin"},
                                                        {"size", "40000"},
@@ -315,15 +429,43 @@ TEST(UnitRecord, IsOneJsonObjectWithEveryFieldOfTheUnit) {
 
 TEST(UnitRecord, LeavesOutWhatIsNotKnown) {
   UnitRecord record = FailedRecord();
+  record.label = "";
   record.serial = "";
+  record.serialAfterReplug.reset();
   record.sha256 = "";
   record.diagnosis = {};
   const auto members = json_line::ParseObjectLine(RecordLine(record));
   ASSERT_TRUE(members);
-  // Without --verify the record says nothing about it.
-  for (const char* absent : {"serial", "sha256", "reason", "hint", "reportedCode", "verified"}) {
+  for (const char* absent : {"label", "serial", "serialAfterReplug", "sha256", "reason", "hint",
+                             "reportedCode", "verified", "capped"}) {
     EXPECT_EQ(members->count(absent), 0u) << absent;
   }
+}
+
+// A replug where the device reported no serial says so; verification, when
+// asked for, says its verdict.
+TEST(UnitRecord, SaysANullSerialAfterTheReplugAndTheVerdictOfAVerification) {
+  UnitRecord record = FailedRecord();
+  record.serial = "A7";
+  record.serialAfterReplug = "";
+  record.verified = false;
+  const std::string line = RecordLine(record);
+  EXPECT_THAT(line, HasSubstr(",\"serial\":\"A7\",\"serialAfterReplug\":null,"));
+  EXPECT_THAT(line, HasSubstr(",\"verified\":false"));
+}
+
+// Texts from outside are cut at a character's start, and the record says which.
+TEST(UnitRecord, CapsOverLongTextsAndNamesThem) {
+  UnitRecord record = FailedRecord();
+  record.unit = std::string(kRecordFieldLimit - 1, 'u') + "\xC3\xA9";
+  record.message = std::string(100000, 'm');
+  const std::string line = RecordLine(record);
+  EXPECT_LT(line.size(), 8 * kRecordFieldLimit);
+  EXPECT_THAT(line, HasSubstr(",\"capped\":[\"unit\",\"message\"]}"));
+  const auto members = json_line::ParseObjectLine(line);
+  ASSERT_TRUE(members) << line.substr(0, 100);
+  EXPECT_EQ(members->at("unit"), std::string(kRecordFieldLimit - 1, 'u'));
+  EXPECT_EQ(members->at("message"), std::string(kRecordFieldLimit, 'm'));
 }
 
 TEST(UtcIsoTime, IsTheUtcDateAndTimeToTheSecond) {
@@ -334,7 +476,9 @@ TEST(UtcIsoTime, IsTheUtcDateAndTimeToTheSecond) {
   EXPECT_EQ(UtcIsoTime(Time(seconds(4102444799))), "2099-12-31T23:59:59Z");
 }
 
-// Units end at the same time: every record is a line of its own, whole.
+// Units end at the same time, in this program and in another one appending
+// to the same file (a log opened twice is two open files, as two programs
+// have): every record is a line of its own, whole, however long its texts.
 TEST(UnitLog, RecordsOfUnitsEndingTogetherAreWholeLines) {
   const std::filesystem::path path =
       std::filesystem::temp_directory_path() /
@@ -343,14 +487,18 @@ TEST(UnitLog, RecordsOfUnitsEndingTogetherAreWholeLines) {
   std::ofstream(path, std::ios::binary) << "{\"unit\":\"from yesterday\"}\n";
   {
     auto log = UnitLog::Open(path.string());
-    ASSERT_TRUE(log);
+    auto otherProgramsLog = UnitLog::Open(path.string());
+    ASSERT_TRUE(log && otherProgramsLog);
     std::vector<std::thread> units;
     for (int unit = 0; unit < 8; ++unit) {
       units.emplace_back([&, unit] {
         UnitRecord record = FailedRecord();
         record.unit = "unit " + std::to_string(unit);
         record.message.assign(3000, static_cast<char>('a' + unit));
-        for (int i = 0; i < 50; ++i) EXPECT_TRUE(log->Append(record));
+        record.image.assign(100000, static_cast<char>('a' + unit));
+        for (int i = 0; i < 50; ++i) {
+          EXPECT_TRUE((unit % 2 == 0 ? log : otherProgramsLog)->Append(record));
+        }
       });
     }
     for (std::thread& unit : units) unit.join();
@@ -364,7 +512,7 @@ TEST(UnitLog, RecordsOfUnitsEndingTogetherAreWholeLines) {
     const auto record = json_line::ParseObjectLine(line);
     ASSERT_TRUE(record) << line.substr(0, 80);
     const std::string& message = record->at("message");
-    EXPECT_EQ(message, std::string(3000, message[0]));
+    EXPECT_EQ(message, std::string(kRecordFieldLimit, message[0]));
     ++perUnit[record->at("unit")];
   }
   EXPECT_EQ(perUnit.size(), 8u);

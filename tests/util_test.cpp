@@ -1,11 +1,17 @@
+// SPDX-License-Identifier: MIT
 // The small helpers every layer uses: the image digest and the quoting of
-// outside text for terminals and JSON.
+// outside text for terminals and JSON, names compared as devices.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "util/json_text.h"
+#include "util/same_device.h"
 #include "util/sha256.h"
 #include "util/text.h"
 
@@ -69,5 +75,51 @@ INSTANTIATE_TEST_SUITE_P(
                     "\\xE9-\\x80-\\xC0\\xAF-\\xED\\xA0\\x80-\\xE2\\x82",
                     "\\udce9-\\udc80-\\udcc0\\udcaf-\\udced\\udca0\\udc80-\\udce2\\udc82"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// --- Names compared as devices -----------------------------------------------
+
+TEST(ComPortNumber, ReadsEverySpellingOfAComPortAndNothingElse) {
+  const std::vector<std::pair<std::string, std::optional<unsigned>>> cases = {
+      {"COM5", 5u},
+      {"com5", 5u},
+      {"\\\\.\\COM12", 12u},
+      {"\\\\.\\cOm12", 12u},
+      {"COM256", 256u},
+      {"COM", std::nullopt},
+      {"COM0", std::nullopt},
+      {"COM05", std::nullopt},
+      {"COM5x", std::nullopt},
+      {"/dev/ttyS0", std::nullopt},
+      {"xCOM5", std::nullopt}};
+  for (const auto& [name, number] : cases) EXPECT_EQ(ComPortNumber(name), number) << name;
+}
+
+// Real files through the system: two spellings of one file, of one new
+// name, and two different files.
+TEST(SameDevice, NamesOneFileHoweverItIsSpelled) {
+  namespace fs = std::filesystem;
+  const fs::path dir =
+      fs::temp_directory_path() /
+      ("morvix-same-" +
+       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  fs::create_directories(dir / "sub");
+  std::ofstream(dir / "a.bin") << "a";
+  std::ofstream(dir / "b.bin") << "b";
+  const std::string a = (dir / "a.bin").string();
+  const std::string aAgain = (dir / "sub" / ".." / "a.bin").string();
+  const std::string b = (dir / "b.bin").string();
+  const std::string fresh = (dir / "new.log").string();
+  const std::string freshAgain = (dir / "sub" / ".." / "new.log").string();
+  EXPECT_TRUE(SameDevice(a, aAgain));
+  EXPECT_FALSE(SameDevice(a, b));
+  EXPECT_TRUE(SameDevice(fresh, freshAgain));
+  EXPECT_FALSE(SameDevice(a, fresh));
+  EXPECT_FALSE(SameDevice(fresh, (dir / "other.log").string()));
+  fs::remove_all(dir);
+}
 
 }  // namespace

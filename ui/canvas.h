@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the status panel needs from a window system: solid fills, the window's
 // own background colour, plain text and the logo.
 //

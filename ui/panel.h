@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status panel: elapsed seconds, progress bar and percentage, phase, retry
 // counters, date line and logo, drawn straight onto the main window's client
 // area at fixed pixel positions laid out for the window system's default font.

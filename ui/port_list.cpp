@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ui/port_list.h"
 
 #include "discovery/ports.h"

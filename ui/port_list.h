@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Filling the port list of the main window, the same for every window system:
 // the list itself is the window's (a Win32 combo box, a Qt combo box, a
 // test's fake) and keeps the count of what this side put into it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ui/recording_canvas.h"
 
 #include <iomanip>

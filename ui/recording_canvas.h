@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Canvas that draws nothing and keeps every call in order: for the tests
 // of the panel and of the windows that draw it.
 #pragma once

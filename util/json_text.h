@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Quoting text for JSON output (the command line's events, the simulator's
 // report): one JSON string literal for any bytes, so that a line stays one
 // valid object whatever a file name or a PLC holds.

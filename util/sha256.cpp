@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util/sha256.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SHA-256 (FIPS 180-4), to name an image by its contents in what the command
 // line prints and records.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util/text.h"
 
 #include <cstdint>

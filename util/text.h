@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text from outside the program (a file name, a port name, what a PLC sent)
 // as the program prints it: valid UTF-8 passes, while control characters
 // and bytes that are no UTF-8 are escaped, so that such a text can never

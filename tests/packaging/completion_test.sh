@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# completion_test.sh COMPLETION-FILE CLI PLCSIM
+# SPDX-License-Identifier: MIT
+# completion_test.sh COMPLETION-FILE CLI PLCSIM REPORT
 # Completes command lines with the bash completion against the built
 # programs, as bash would on Tab, and compares what it offers.
 set -u
 completion=$1
 cli=$(realpath "$2")
 plcsim=$(realpath "$3")
+report=$(realpath "$4")
 
 # shellcheck source=/dev/null
 source "$completion"
@@ -40,6 +42,13 @@ expect "$cli " $cli_options
 expect "$cli --li" --list-models --list-ports
 expect "$cli --yes --js" --json
 expect "$cli --verify" --verify --verify-timeout
+expect "$cli --station --as" --ask-label
+# A label or a station's name is the operator's to type.
+expect "$cli --label "
+expect "$cli --host-name "
+# An option without a value: the next word is an option again.
+expect "$cli --doc" --doctor
+expect "$cli --doctor --js" --json
 expect "$cli --model KR2-C" KR2-C-V2 KR2-C-V4
 expect "$cli --model GL2" GL20 GL20-AIO GL20-TO-GL30
 # --model=GL20- reaches the function as three words.
@@ -66,6 +75,13 @@ mkdir "$work/old images"
 touch "$work/KR2-E_v1.3.bin" "$work/GL30_V2.BIN" "$work/notes.txt" "$work/old images/x.bin"
 cd "$work"
 expect "$cli --image " KR2-E_v1.3.bin GL30_V2.BIN "old images"
+# morvix-report: its options, and the unit records (*.jsonl) it reads.
+touch "$work/line1.jsonl" "$work/old images/run2.jsonl"
+expect "$report --ti" --title
+expect "$report --since 2026-12-08 " line1.jsonl "old images"
+expect "$report -o report.html line1.jsonl old" "old images"
+expect "$report --title "
+expect "$report -o "
 cd - >/dev/null
 
 # Ports: the device paths --list-ports prints, whatever this machine has.

@@ -1,10 +1,12 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # deb_contents.sh DEB EXPECTED
 # Checks a built package against what the build expects of it (EXPECTED is
-# written by packaging/CMakeLists.txt): its name and architecture, exactly the
-# expected files, programs for the right machine, dependencies computed for
-# dynamically linked programs and none for static ones, and the maintainer
-# scripts that reload udev.
+# written by packaging/CMakeLists.txt): its name, version and architecture, a
+# changelog whose newest entry is that version, exactly the expected files,
+# programs for the right machine, dependencies computed for dynamically
+# linked programs and none for static ones, and the maintainer scripts that
+# reload udev.
 set -eu
 deb=$1
 expected=$2
@@ -15,13 +17,13 @@ fail() {
 }
 field() { sed -n "s/^$1: //p" "$expected"; }
 
-for name in Package Architecture; do
+for name in Package Version Architecture; do
   got=$(dpkg-deb -f "$deb" "$name")
   [ "$got" = "$(field "$name")" ] || fail "$name is '$got', expected '$(field "$name")'"
 done
 
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort >"$deb.files"
-grep -v -E '^(Package|Architecture|Machine|Linkage):' "$expected" | sort >"$deb.expected"
+grep -v -E '^(Package|Version|Architecture|Machine|Linkage):' "$expected" | sort >"$deb.expected"
 missing=$(comm -23 "$deb.expected" "$deb.files")
 extra=$(comm -13 "$deb.expected" "$deb.files")
 rm -f "$deb.files" "$deb.expected"
@@ -31,6 +33,12 @@ rm -f "$deb.files" "$deb.expected"
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 dpkg-deb -x "$deb" "$tree"
+package=$(field Package)
+newest=$(gzip -dc "$tree/usr/share/doc/$package/changelog.gz" 2>/dev/null | head -1)
+case $newest in
+  "$package ($(field Version)) "*) ;;
+  *) fail "the changelog's newest entry is '$newest', not version $(field Version): CHANGELOG.md?" ;;
+esac
 for program in "$tree"/usr/bin/*; do
   description=$(file -b "$program")
   case $description in

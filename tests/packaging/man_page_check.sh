@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # man_page_check.sh PROGRAM MANPAGE
 # The man page is written by hand and drifts otherwise: fails when groff
 # warns about it, when an option that PROGRAM --help lists is missing from it,

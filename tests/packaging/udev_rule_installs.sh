@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # udev_rule_installs.sh BUILD STAGING PREFIX FOLDER RULE
 # Installs the udev component of BUILD for PREFIX into STAGING (as DESTDIR)
 # and checks that it is RULE, in FOLDER, and nothing else.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "qt_test_support.h"
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the Linux window's tests share: one application on Qt's offscreen
 // platform, and a stand-in operator who answers every modal dialog.
 #pragma once

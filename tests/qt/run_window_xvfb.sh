@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # run_window_xvfb.sh SCENARIO ARTEFACTS PLCSIM PROGRAM [IMAGE]
 #
 # The Linux window on the real X11 platform, on a virtual display of its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux window of a program built for a COM model (KR2-E): its port list
 // from a fake sysfs tree (MORVIX_SYSFS_ROOT), the port the operator picks
 // handed to the burn, and a whole update through that port against

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux window on Qt's offscreen platform: its size and controls, the
 // model and port lists of the built-in model, the keys, closing it during a
 // burn, and the status panel drawn through QPainter, checked pixel by pixel

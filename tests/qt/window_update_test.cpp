@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A whole update in the Linux window: the program built with a small GL30
 // image against morvix-plcsim, whose pseudo-terminal is the PLC's USB tty in
 // a fake sysfs tree (MORVIX_SYSFS_ROOT). Started with the mouse, the replug

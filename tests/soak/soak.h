@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The soak: complete updates on the in-process simulated PLC, each with
 // faults drawn from its own seed, each judged against what its faults call
 // for. A seed is the whole update: model, start mode, image, faults, noise
@@ -27,7 +28,9 @@ struct SoakCase {
   PlcSettings plc;  // start mode, faults, noise, the loader's habits
 };
 
-SoakCase MakeSoakCase(uint64_t seed);
+// Over a pseudo-terminal every wait is real: `overPty` draws images of at
+// most 16 KiB and an unpaced wire.
+SoakCase MakeSoakCase(uint64_t seed, bool overPty = false);
 // The case in words, one fault a line.
 std::string DescribeSoakCase(const SoakCase& soakCase);
 
@@ -37,6 +40,17 @@ std::span<const uint8_t> SoakImage(uint32_t size);
 // bytes the model's rules send, the last block filled with 0x1A.
 std::vector<uint8_t> SoakExpectedFlash(int model, uint32_t size);
 
+// SoakImage(size) as the burn reads it, without a copy per update.
+class SoakImageSource final : public ImageSource {
+ public:
+  explicit SoakImageSource(uint32_t size) : bytes_(SoakImage(size)) {}
+  std::string Name() const override { return "soak.bin"; }
+  std::unique_ptr<ImageReader> OpenImage() override;
+
+ private:
+  std::span<const uint8_t> bytes_;
+};
+
 // The longest an update of this case may take in simulated time: every
 // exchange it can make, each using its whole retry budget with every write
 // and read running to its time-out and every late reply waited for as long
@@ -45,7 +59,7 @@ std::vector<uint8_t> SoakExpectedFlash(int model, uint32_t size);
 uint64_t SoakBoundNanos(const SoakCase& soakCase);
 
 struct SoakRun {
-  std::unique_ptr<PlcSimulator> plc;
+  PlcRecord record;  // the simulated PLC's, once the update ended
   BurnResult result;
   std::vector<std::string> prompts;
   uint64_t simulatedNanos = 0;
@@ -55,6 +69,15 @@ struct SoakRun {
 // Stopped at `boundNanos` of simulated time when given, else at the case's
 // own bound.
 SoakRun RunSoakCase(const SoakCase& soakCase, std::optional<uint64_t> boundNanos = {});
+
+// The same update through the POSIX serial link, against `plcsim` (the
+// morvix-plcsim program) on a pseudo-terminal of its own under `folder`, in
+// real time: the case's image capped at 16 KiB and its wire unpaced (see
+// MakeSoakCase), the reconnect waits skipped. The record is read back from
+// the simulator's report and flash. The bound is the case's, in real time;
+// simulatedNanos is the wall time the update took.
+SoakRun RunSoakCaseOverPty(const SoakCase& soakCase, const std::string& plcsim,
+                           const std::string& folder);
 
 struct SoakVerdict {
   // What the faults that hit called for, in words: "success", or the step

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What one seed makes of an update: the model and start mode (so that every
 // 64 consecutive seeds cover all 32 models in both modes), the image size,
 // and faults of every kind the simulated PLC knows, at places the update
@@ -56,8 +57,12 @@ std::span<const Refusal> RefusalsOf(PlcRequest request) {
   }
 }
 
-uint32_t ImageSizeFor(const ModelRules& rules, Draw& draw) {
-  const uint32_t limit = SizeLimitOf(rules.name).bytes;
+constexpr uint32_t kPtyLargestImage = 16384;
+
+// `cap`: the largest image drawn, 0 for the model's limit.
+uint32_t ImageSizeFor(const ModelRules& rules, Draw& draw, uint32_t cap) {
+  const uint32_t limit =
+      cap == 0 ? SizeLimitOf(rules.name).bytes : std::min(cap, SizeLimitOf(rules.name).bytes);
   // The GL30 family leaves the last sector out: a smaller image is refused
   // before any link opens, and one of exactly a sector sends nothing.
   const uint32_t least = ImageTooSmall(rules.name, 0) ? kMinimumSectorImage + 1 : 1;
@@ -146,20 +151,20 @@ std::string FaultText(const PlcFault& fault) {
 
 }  // namespace
 
-SoakCase MakeSoakCase(uint64_t seed) {
+SoakCase MakeSoakCase(uint64_t seed, bool overPty) {
   SoakCase c;
   c.seed = seed;
   c.model = static_cast<int>(seed % kModelCount);
   const ModelRules& rules = ModelAt(c.model);
   Draw draw(seed);
-  c.imageSize = ImageSizeFor(rules, draw);
+  c.imageSize = ImageSizeFor(rules, draw, overPty ? kPtyLargestImage : 0);
   PlcSettings& s = c.plc;
   s = DefaultPlcSettings(c.model, c.imageSize);
   s.startMode = (seed / kModelCount) % 2 == 0 ? PlcMode::kApplication : PlcMode::kLoader;
   // The loader's habits, and the line.
   s.refuseRepeatedBlock = draw.Chance(50);
   s.lateReplyMs = draw.Chance(50) ? 3100 : 4000;
-  s.pacing = draw.Chance(25);
+  s.pacing = draw.Chance(25) && !overPty;
   if (ReconnectRuleOf(rules.name) == ReconnectRule::kR3) s.eraseRestartsSilently = draw.Chance(75);
   s.staysInApplication = s.startMode == PlcMode::kApplication && draw.Chance(2);
   if (draw.Chance(25)) {

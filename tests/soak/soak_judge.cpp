@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an update's faults call for, and whether it ended so.
 //
 // The judge reads only the simulator's record: each request the PLC heard,
@@ -364,6 +365,16 @@ bool MayEndAt(const Judging& j, const std::vector<ExchangeRun>& xs, size_t i,
         [](const ExchangeRun& e) { return e.request == PlcRequest::kCommCheck && e.application; });
     return x.request == PlcRequest::kCommCheck && passes >= 4;
   }
+  // After a late reply the tool waits for the replies still owed; one that
+  // comes damaged answers nothing it can name, and the update ends unclosed.
+  const bool owedReplyDamaged =
+      std::any_of(x.attempts.begin(), x.attempts.end(), [](const JudgedAttempt& a) {
+        return a.taken != a.record && (a.record->noisy || !a.record->fault.empty());
+      });
+  if (message == kTransferFailed && IsLoaderStep(x.request) && ReplySize(x.request) == 1 &&
+      owedReplyDamaged) {
+    return true;
+  }
   if (!ExhaustedMessages(j, x).contains(message)) return false;
   int late = x.Late();
   for (size_t k = i >= 2 ? i - 2 : 0; k < i; ++k) late += xs[k].Late();
@@ -475,7 +486,7 @@ std::string ExcusedBecause(const Judging& j, const PlcRecord& record,
 SoakVerdict JudgeSoakRun(const SoakCase& c, const SoakRun& run) {
   const ModelRules& rules = ModelAt(c.model);
   const Judging j{c, rules, ReconnectRuleOf(rules.name) == ReconnectRule::kR3};
-  const PlcRecord& record = run.plc->record();
+  const PlcRecord& record = run.record;
   SoakVerdict verdict;
   auto problem = [&](std::string text) { verdict.problems.push_back(std::move(text)); };
 

@@ -1,16 +1,24 @@
+// SPDX-License-Identifier: MIT
 // soak: N complete updates on the simulated PLC with seeded faults, each
 // judged against what its faults call for, then one table. Every update
 // judged wrong is printed with the command that replays exactly it.
 //
 //   soak [COUNT] [--first SEED]   updates with seeds SEED .. SEED+COUNT-1 (default 500 from 1)
 //   soak --replay SEED            one update, its faults and the simulator's record in full
+//   --pty [--jobs N]              each update through the POSIX serial link against
+//                                 morvix-plcsim on a pseudo-terminal, in real time, N at once
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "catalogue/model_table.h"
@@ -34,7 +42,7 @@ class Tally {
     if (c.plc.refuseRepeatedBlock) ++refusingUpdates_;
     if (c.plc.staysInApplication) ++stayingUpdates_;
     if (c.plc.pacing) ++pacedUpdates_;
-    for (const PlcRequestRecord& r : run.plc->record().requests) {
+    for (const PlcRequestRecord& r : run.record.requests) {
       if (!r.fault.empty()) ++hits_[r.fault.substr(0, r.fault.find(' '))];
       if (r.noisy) ++noisyReplies_;
       if (r.request == PlcRequest::kBlock && r.fault.empty() && r.reply.size() == 1 &&
@@ -138,12 +146,33 @@ void PrintOutcome(const SoakRun& run, const SoakVerdict& verdict) {
   for (const std::string& p : verdict.problems) std::printf("PROBLEM: %s\n", p.c_str());
 }
 
-int Replay(uint64_t seed) {
-  const SoakCase c = MakeSoakCase(seed);
-  const SoakRun run = RunSoakCase(c);
+// How each update runs: in process, or over a pseudo-terminal against
+// morvix-plcsim (`plcsim` names it).
+struct Line {
+  bool pty = false;
+  std::string plcsim;
+
+  SoakCase Case(uint64_t seed) const { return MakeSoakCase(seed, pty); }
+  SoakRun Run(const SoakCase& c) const {
+    if (!pty) return RunSoakCase(c);
+    char folder[] = "/tmp/soak-pty-XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+      SoakRun run;
+      run.record.violations.push_back({0, "no folder for the pseudo-terminal"});
+      return run;
+    }
+    SoakRun run = RunSoakCaseOverPty(c, plcsim, folder);
+    std::filesystem::remove_all(folder);
+    return run;
+  }
+};
+
+int Replay(const Line& line, uint64_t seed) {
+  const SoakCase c = line.Case(seed);
+  const SoakRun run = line.Run(c);
   const SoakVerdict verdict = JudgeSoakRun(c, run);
   std::printf("%s\n", DescribeSoakCase(c).c_str());
-  std::printf("what the PLC heard:\n%s", DescribeSoakRecord(run.plc->record()).c_str());
+  std::printf("what the PLC heard:\n%s", DescribeSoakRecord(run.record).c_str());
   PrintOutcome(run, verdict);
   return verdict.problems.empty() ? 0 : 1;
 }
@@ -158,41 +187,67 @@ bool ParseNumber(std::string_view text, uint64_t& value) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: soak [COUNT] [--first SEED]\n"
-               "       soak --replay SEED\n");
+               "usage: soak [COUNT] [--first SEED] [--pty [--jobs N]]\n"
+               "       soak --replay SEED [--pty]\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  uint64_t count = 500, first = 1, replay = 0;
+  uint64_t count = 500, first = 1, replay = 0, jobs = 0;
   bool replaying = false;
+  Line line;
+  // morvix-plcsim is built beside this program's folder's parent.
+  line.plcsim = (std::filesystem::absolute(argv[0]).parent_path().parent_path().parent_path() /
+                 "sim" / "morvix-plcsim")
+                    .string();
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if ((arg == "--first" || arg == "--replay") && i + 1 < argc) {
-      uint64_t& target = arg == "--first" ? first : replay;
+    if ((arg == "--first" || arg == "--replay" || arg == "--jobs") && i + 1 < argc) {
+      uint64_t& target = arg == "--first" ? first : arg == "--jobs" ? jobs : replay;
       if (!ParseNumber(argv[++i], target)) return Usage();
       replaying = replaying || arg == "--replay";
+    } else if (arg == "--pty") {
+      line.pty = true;
     } else if (!ParseNumber(arg, count) || count == 0) {
       return Usage();
     }
   }
-  if (replaying) return Replay(replay);
+  if (jobs > 1 && !line.pty) return Usage();  // in process an update never waits
+  if (jobs == 0) jobs = line.pty ? 8 : 1;
+  if (replaying) return Replay(line, replay);
 
+  const auto wallStart = std::chrono::steady_clock::now();
   const std::clock_t start = std::clock();
   Tally tally;
-  for (uint64_t seed = first; seed < first + count; ++seed) {
-    const SoakCase c = MakeSoakCase(seed);
-    const SoakRun run = RunSoakCase(c);
-    const SoakVerdict verdict = JudgeSoakRun(c, run);
-    tally.Add(c, run, verdict);
-    if (!verdict.problems.empty() && tally.wrong() <= kShownFailures) {
-      std::printf("\nWRONG: %s\n", DescribeSoakCase(c).c_str());
-      PrintOutcome(run, verdict);
-      std::printf("replay: scripts/soak --replay %llu\n", static_cast<unsigned long long>(seed));
+  std::mutex mutex;
+  std::atomic<uint64_t> next{first};
+  // Over a pseudo-terminal an update mostly waits: several run at once.
+  auto worker = [&] {
+    for (uint64_t seed; (seed = next++) < first + count;) {
+      const SoakCase c = line.Case(seed);
+      const SoakRun run = line.Run(c);
+      const SoakVerdict verdict = JudgeSoakRun(c, run);
+      std::lock_guard<std::mutex> lock(mutex);
+      tally.Add(c, run, verdict);
+      if (!verdict.problems.empty() && tally.wrong() <= kShownFailures) {
+        std::printf("\nWRONG: %s\n", DescribeSoakCase(c).c_str());
+        PrintOutcome(run, verdict);
+        std::printf("replay: scripts/soak --replay %llu%s\n", static_cast<unsigned long long>(seed),
+                    line.pty ? " --pty" : "");
+      }
     }
-  }
+  };
+  std::vector<std::thread> workers;
+  for (uint64_t i = 1; i < jobs; ++i) workers.emplace_back(worker);
+  worker();
+  for (std::thread& w : workers) w.join();
   tally.Print(first, static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
+  if (line.pty) {
+    std::printf("  %-34s %8.0f s wall, over a pseudo-terminal, %llu at once\n", "took",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count(),
+                static_cast<unsigned long long>(jobs));
+  }
   return tally.wrong() == 0 ? 0 : 1;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One update of the soak, run as a front end runs a burn: the prompts are
 // answered at once, the sleeps take no time, and every link is the
 // in-process simulated PLC, watched so that no update outlives its bound.
@@ -14,7 +15,6 @@ namespace {
 
 constexpr uint64_t kNanosPerMs = 1000000;
 
-// The image without a copy per update.
 class SoakImageReader final : public ImageReader {
  public:
   explicit SoakImageReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
@@ -35,23 +35,11 @@ class SoakImageReader final : public ImageReader {
   size_t at_ = 0;
 };
 
-class SoakImageSource final : public ImageSource {
- public:
-  explicit SoakImageSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-  std::string Name() const override { return "soak.bin"; }
-  std::unique_ptr<ImageReader> OpenImage() override {
-    return std::make_unique<SoakImageReader>(bytes_);
-  }
-
- private:
-  std::span<const uint8_t> bytes_;
-};
-
 // Stops an update at its bound: past it, or past as many link calls as its
 // attempts could make (a loop that does not advance the clock), the link
 // moves nothing and the burn is asked to stop.
 struct Guard {
-  PlcSimulator& plc;
+  std::function<uint64_t()> nowNanos;  // the update's clock
   CancelToken& cancel;
   uint64_t boundNanos;
   uint64_t mostCalls;
@@ -59,7 +47,7 @@ struct Guard {
   bool exceeded = false;
 
   bool Allows() {
-    if (!exceeded && (plc.nowMicros.nanos > boundNanos || ++calls > mostCalls)) {
+    if (!exceeded && (nowNanos() > boundNanos || ++calls > mostCalls)) {
       exceeded = true;
       cancel.Request();
     }
@@ -90,9 +78,8 @@ class GuardedLink final : public Link {
   Guard& guard_;
 };
 
-// A simulated PLC's link, behind the guard.
-LinkOpening GuardedSimLink(PlcSimulator& plc, Guard& guard) {
-  auto link = OpenSimLink(plc);
+// A link behind the guard.
+LinkOpening Guarded(std::unique_ptr<Link> link, Guard& guard) {
   if (!link) return {nullptr, OpenFailure::kMissing, "the simulated PLC is unplugged"};
   return {std::make_unique<GuardedLink>(std::move(link), guard), OpenFailure::kNone, {}};
 }
@@ -167,23 +154,28 @@ WorstCase WorstCaseOf(const SoakCase& c) {
 
 }  // namespace
 
+std::unique_ptr<ImageReader> SoakImageSource::OpenImage() {
+  return std::make_unique<SoakImageReader>(bytes_);
+}
+
 uint64_t SoakBoundNanos(const SoakCase& soakCase) { return WorstCaseOf(soakCase).nanos; }
 
 SoakRun RunSoakCase(const SoakCase& c, std::optional<uint64_t> boundNanos) {
   SoakRun run;
-  run.plc = std::make_unique<PlcSimulator>(c.plc);
+  PlcSimulator plc(c.plc);
   const WorstCase worst = WorstCaseOf(c);
   run.boundNanos = boundNanos.value_or(worst.nanos);
   CancelToken cancel;
   // Every attempt makes a few link calls; taking stale input off the line
   // may take a few dozen.
-  Guard guard{*run.plc, cancel, run.boundNanos, 100 * worst.attempts};
-  InstantFrontEnd environment([&] { return GuardedSimLink(*run.plc, guard); });
-  SoakImageSource image(SoakImage(c.imageSize));
+  Guard guard{[&] { return plc.nowMicros.nanos; }, cancel, run.boundNanos, 100 * worst.attempts};
+  InstantFrontEnd environment([&] { return Guarded(OpenSimLink(plc), guard); });
+  SoakImageSource image(c.imageSize);
   run.result = StartBurn({ModelAt(c.model), image, environment, environment, cancel, false});
   run.prompts = std::move(environment.prompts);
-  run.simulatedNanos = run.plc->nowMicros.nanos;
+  run.simulatedNanos = plc.nowMicros.nanos;
   run.boundExceeded = guard.exceeded;
+  run.record = plc.record();
   return run;
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The soak's own guarantees: a seed replays its update exactly, the judge
 // objects to every end but the one the faults call for, its excuses hold
 // only where their cause is, and an update is stopped at its bound.
@@ -48,7 +49,7 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 
 // Everything the simulator kept, in full.
 std::vector<std::string> FullRecord(const SoakRun& run) {
-  const PlcRecord& record = run.plc->record();
+  const PlcRecord& record = run.record;
   std::vector<std::string> lines;
   for (const PlcRequestRecord& r : record.requests) {
     lines.push_back(
@@ -60,7 +61,7 @@ std::vector<std::string> FullRecord(const SoakRun& run) {
     lines.push_back("violation " + std::to_string(v.request) + " " + v.reason);
   }
   lines.push_back("flash " + Hex(record.flash));
-  lines.push_back("at " + std::to_string(run.plc->nowMicros.nanos) + " ns, " +
+  lines.push_back("at " + std::to_string(run.simulatedNanos) + " ns, " +
                   std::to_string(record.connections) + " links");
   for (const std::string& p : run.prompts) lines.push_back("prompt " + p);
   lines.push_back(run.result.caption + ": " + run.result.message);
@@ -210,7 +211,7 @@ TEST(SoakJudgeChecks, ARepeatRefusedAfterALostAcknowledgementIsExcused) {
   c.plc.refuseRepeatedBlock = true;
   const SoakRun run = RunSoakCase(c);
   EXPECT_EQ(run.result.message, kTransferFailed);
-  ASSERT_FALSE(run.plc->record().violations.empty());
+  ASSERT_FALSE(run.record.violations.empty());
   const SoakVerdict verdict = JudgeSoakRun(c, run);
   EXPECT_TRUE(verdict.problems.empty()) << verdict.problems.front();
   EXPECT_TRUE(Mentions(verdict.excused, "repeated block refused"));
@@ -218,7 +219,7 @@ TEST(SoakJudgeChecks, ARepeatRefusedAfterALostAcknowledgementIsExcused) {
   c.plc.refuseRepeatedBlock = false;
   const SoakRun acknowledged = RunSoakCase(c);
   EXPECT_EQ(acknowledged.result.message, kComSuccess);
-  EXPECT_TRUE(acknowledged.plc->record().violations.empty());
+  EXPECT_TRUE(acknowledged.record.violations.empty());
 }
 
 // The excuse is only for an acknowledgement the tool could not take: a tool
@@ -227,9 +228,9 @@ TEST(SoakJudgeChecks, ABlockSentAgainAfterAnIntactAcknowledgementIsWrong) {
   const SoakCase c = Case("KR2-E", PlcMode::kLoader, 5000);
   const ModelRules& rules = ModelAt(c.model);
   SoakRun run;
-  run.plc = std::make_unique<PlcSimulator>(c.plc);
+  PlcSimulator plc(c.plc);
   {
-    auto link = OpenSimLink(*run.plc);
+    auto link = OpenSimLink(plc);
     StatusBoard status;
     CancelToken cancel;
     const Dialogue d{*link, status, cancel};
@@ -251,7 +252,8 @@ TEST(SoakJudgeChecks, ABlockSentAgainAfterAnIntactAcknowledgementIsWrong) {
       link->Read(&reply, 1);
     }
   }
-  ASSERT_FALSE(run.plc->record().violations.empty());
+  run.record = plc.record();
+  ASSERT_FALSE(run.record.violations.empty());
   run.result = Ended(BurnOutcome::kFailed, "ERROR", kTransferFailed, BurnPhase::kProgramming);
   run.boundNanos = SoakBoundNanos(c);
   EXPECT_TRUE(Mentions(JudgeSoakRun(c, run).problems, "violation"));

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/burn_fixture.h"
 
 namespace {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole burns against the in-process simulated PLC, with a front end that
 // records every box, button, timer, sleep, link call and event in order.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program under test run as a child process (POSIX): its standard output
 // is read line by line, its exit awaited with a limit, and it is killed if
 // the test ends first.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An environment variable set (or unset) for the life of the guard, and put
 // back as it was afterwards.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/fake_sysfs.h"
 
 #include <stdlib.h>
@@ -43,6 +44,12 @@ fs::path FakeSysfs::UsbDevice(const std::string& port, const char* vendor, const
   fs::create_directories(dir);
   Write(dir / "idVendor", vendor);
   Write(dir / "idProduct", product);
+  const fs::path bus = sys_ / "bus" / "usb" / "devices";
+  fs::create_directories(bus);
+  // A device made again at the same port (a replug the test did not
+  // unplug first) keeps its link.
+  std::error_code exists;
+  if (!fs::is_symlink(bus / port, exists)) Link(dir, bus / port);
   return dir;
 }
 
@@ -59,6 +66,7 @@ void FakeSysfs::Unplug(const fs::path& usbDevice) {
     if (!error && target.string().rfind(inside, 0) == 0) entries.push_back(entry.path());
   }
   for (const fs::path& entry : entries) fs::remove(entry);
+  fs::remove(sys_ / "bus" / "usb" / "devices" / usbDevice.filename());
   fs::remove_all(usbDevice);
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A sysfs tree and a /dev folder under one temporary folder, laid out as the
 // kernel lays them out, for the Linux discovery and the programs that use it
 // (MORVIX_SYSFS_ROOT names Sys(); the devices are then read from Dev()).
@@ -19,7 +20,8 @@ class FakeSysfs {
   const std::filesystem::path& Dev() const { return dev_; }
   std::string DevPath(const std::string& name) const { return (dev_ / name).string(); }
 
-  // A USB device at `port` (such as "1-2") on bus 1, or below `parent`.
+  // A USB device at `port` (such as "1-2") on bus 1, or below `parent`,
+  // linked from <sys>/bus/usb/devices.
   std::filesystem::path UsbDevice(const std::string& port, const char* vendor, const char* product,
                                   const std::filesystem::path& parent = {});
   // A sysfs attribute of `dir` (a USB device's serial, manufacturer, product).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A front end whose operator answers every box at once and whose waits take
 // no time: whole burns run as fast as their links allow (the soak, the
 // benchmarks, the fuzzers' seeds). It keeps the prompts it was shown.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A strict reader for JSON output: a line of the command line's events, or
 // the simulator's report, must hold exactly one object and nothing else.
 // Its members come back as text (strings unescaped, other values as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stands for a program built without an image, on systems where the image
 // is linked in and so can never be missing.
 #include "image/builtin_image.h"

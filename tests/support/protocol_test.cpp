@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/protocol_test.h"
 
 #include "link/app_protocol.h"

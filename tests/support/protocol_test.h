@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared ground for protocol tests: a fresh scripted link in a dialogue of
 // its own (status values at 0, no stop requested) and a chosen model.
 #pragma once

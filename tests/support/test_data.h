@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers several suites share: test images, files, and what a
 // simulated PLC recorded.
 #pragma once

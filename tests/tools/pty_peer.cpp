@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pty_peer LINK LOG: the far end of a serial line for link tests. Opens a
 // pseudo-terminal, points LINK at its slave, echoes every byte back and logs
 // the line speed in force when each chunk arrived ("<speed> <bytes>" a line)

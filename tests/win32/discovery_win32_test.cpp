@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows side of discovery. The SetupAPI search runs against fakes that
 // record every call in order and note every argument the system would reject
 // or that differs from what the search must pass; the system's own calls run

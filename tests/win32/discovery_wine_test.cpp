@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system's own discovery calls in a wine prefix made for this test, first
 // fresh, then with devices registered the way Windows registers them.
 // run_discovery_wine_test.sh sets the stage in MORVIX_WINE_STAGE (and gives

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window, made in this process as the program makes it: its class
 // and controls as created, the model and port it starts with, its commands
 // and keys. A burn started here finds no PLC in the test's wine prefix, so

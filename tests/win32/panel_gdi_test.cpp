@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status panel drawn through the GDI canvas into a memory bitmap, checked
 // pixel by pixel. The test program carries the logo as bitmap resource 12,
 // as the real program does.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # run_cli_diagnostics_test.sh PLCSIM PREFIX CLI_EXE IMAGE
 # The command line's .exe under wine explaining itself: a COM port that does
 # not exist, --info against morvix-plcsim on COM5 (in both of the PLC's

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # run_cli_units_test.sh SCENARIO PLCSIM PREFIX CLI_EXE IMAGE
 # The command line's Windows program under wine against morvix-plcsim on
 # COM ports of the wine prefix (each dosdevices/comN a link to a simulator's
@@ -7,8 +8,12 @@
 #            only as \\.\COM13); the one on COM13 fails to write block 3.
 #            Exit status 1, each unit's last line, the summary, the --log
 #            records, the simulators' reports.
-#   station  --station on COM5: the PLC answering there is updated; the end of
-#            standard input then ends the day, with its count.
+#            Before it: COM5 given twice, as COM5 and \\.\com5, and a label
+#            for two units are usage errors (status 2).
+#   station  --station --ask-label on COM5: the label read from standard
+#            input is the unit's, in its events and its record; the PLC
+#            answering there is updated; the end of standard input then ends
+#            the day, with its count.
 #   verify   --verify on COM5: a PLC that starts the new firmware is verified
 #            (exit status 0), one whose loader still answers is not (5); after
 #            the update closed, only queries reached either.
@@ -70,6 +75,16 @@ PY
 
 case $scenario in
   units)
+    status=0
+    "$wine_run" "$prefix" "$cli" --image "Z:$image" --port COM5 --port '\\.\com5' \
+      >"$work/out" 2>"$work/err" || status=$?
+    tr -d '\r' <"$work/out" >"$work/out.txt"
+    [ $status -eq 2 ] || fail "COM5 twice: exit status $status, not 2"
+    grep -qF 'COM5 and \\.\com5 are the same port' "$work/err" || fail "COM5 twice: the message"
+    status=0
+    "$wine_run" "$prefix" "$cli" --image "Z:$image" --port COM5 --port COM13 --label A7 \
+      >"$work/out" 2>"$work/err" || status=$?
+    [ $status -eq 2 ] || fail "a label for two units: exit status $status, not 2"
     start_plc COM5 --exit-when-complete
     com5=$plc_pid
     start_plc COM13 --flash-error block@3
@@ -97,23 +112,35 @@ case $scenario in
     start_plc COM5 --exit-when-complete
     com5=$plc_pid
     status=0
-    "$wine_run" "$prefix" "$cli" --station --image "Z:$image" --port COM5 --json \
-      --log "Z:$work/station.jsonl" </dev/null >"$work/out" 2>"$work/err" || status=$?
+    printf '(21)A7\0359\r\n' >"$work/labels"
+    "$wine_run" "$prefix" "$cli" --station --ask-label --image "Z:$image" --port COM5 --json \
+      --log "Z:$work/station.jsonl" --host-name wine-station <"$work/labels" >"$work/out" \
+      2>"$work/err" || status=$?
     tr -d '\r' <"$work/out" >"$work/out.txt"
     [ $status -eq 0 ] || fail "exit status $status, not 0"
     python3 - "$work/out.txt" <<'PY' || fail "the station's events"
 import json, sys
 events = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
 names = [e["event"] for e in events]
-assert names[:2] == ["station", "waiting"], names
+assert names[:3] == ["station", "ask", "waiting"], names
+assert events[0]["schema"] == 4, events[0]
+times = [e["t"] for e in events]
+assert times == sorted(times), times
+unit = [e for e in events if e.get("unit") == "COM5" and e["event"] != "tally"]
+assert unit and all(e["label"] == "(21)A7\x1d9" for e in unit), unit
 tally = next(e for e in events if e["event"] == "tally")
 assert tally["unit"] == "COM5" and tally["outcome"] == "success", tally
 day = events[-1]
 assert day["event"] == "day" and day["succeeded"] == 1 and day["failed"] == 0, day
 PY
     check_records "$work/station.jsonl" "COM5:success"
+    python3 - "$work/station.jsonl" <<'PY' || fail "the station's record: label and host"
+import json, sys
+record = json.loads(open(sys.argv[1], encoding="utf-8").readline())
+assert record["label"] == "(21)A7\x1d9" and record["host"] == "wine-station", record
+PY
     expect_clean "$com5" COM5
-    echo "station: the PLC on COM5 updated, the day ended with the end of input: 1 succeeded"
+    echo "station: the PLC on COM5 updated under its label, the day ended with the end of input: 1 succeeded"
     ;;
   verify)
     for case in verified stuck; do

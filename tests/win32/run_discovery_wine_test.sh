@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # run_discovery_wine_test.sh PREFIX TEST_EXE
 # Runs the discovery test in a wine prefix of its own: once fresh (with a
 # virtual display for the combo box), then again after registering two

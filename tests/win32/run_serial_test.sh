@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # run_serial_test.sh PEER PREFIX TEST_EXE
 # Runs the Win32 serial link test on COM9 and on COM12 of the wine prefix
 # (above COM9 the system opens a port only in the "\\.\" form), each put on a

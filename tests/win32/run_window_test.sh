@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # run_window_test.sh SCENARIO ARTEFACTS PLCSIM PROGRAM [IMAGE] [DRIVER]
 #
 # The Windows program's window under wine, on a virtual display of its own,

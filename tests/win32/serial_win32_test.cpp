@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Win32 serial link on a real COM port, opened by the name the port list
 // shows (COM9, and COM12, which the system opens only as "\\.\COM12"). Run
 // by run_serial_test.sh, which points the port at a pseudo-terminal whose far

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Win32 link's calls on its handle, against fakes that record them: the
 // DCB it writes whatever another program left on the port, and the one
 // clearing of line errors when the port opens.

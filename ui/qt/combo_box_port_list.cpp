@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ui/qt/combo_box_port_list.h"
 
 #include <QComboBox>

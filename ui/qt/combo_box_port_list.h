@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port list and the model list are QComboBoxes that keep their entries
 // sorted, as the Windows program's sorted combo boxes do.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // morvix-fwupdate on Linux: the Windows program's window on Qt 6 Widgets.
 #include <QApplication>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux program's one window: the "Start Burn" button, the model list and
 // the port list above the status panel, laid out in the Windows program's
 // client-area pixels, with its commands, keys and timers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux window's one door to the burn: the model and port it is for,
 // starting it on a thread of its own, its requests to the window, the values
 // the status panel shows, and the end of the program. Nothing else in the

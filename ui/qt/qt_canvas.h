@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status panel's Canvas on a QPainter, and the logo it shows.
 #pragma once
 

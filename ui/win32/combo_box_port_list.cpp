@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ui/win32/combo_box_port_list.h"
 
 void ComboBoxPortList::DeleteFirst() { SendMessageA(comboBox_, CB_DELETESTRING, 0, 0); }

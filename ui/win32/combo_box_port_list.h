@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window's port list, a sorted drop-down combo box, seen as a
 // PortList.
 #pragma once

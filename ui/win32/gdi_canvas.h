@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status panel's Canvas on a GDI drawing context, and the logo it shows.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows program's one window: the "Start Burn" button, the model list
 // and the port list above the status panel, its commands and its two timers.
 #pragma once

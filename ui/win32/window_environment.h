@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The burn's view of the Windows program. The burn runs on a thread of its
 // own; everything it asks of the window (a box, the button, the elapsed-time
 // timer) is handed to the window thread with SendMessage, so the requests
