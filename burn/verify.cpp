@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "burn/verify.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // After a successful update: does the PLC start the new firmware? The
 // loader's dialogue has no read-back, so the PLC is asked, once it has
 // restarted, what --info asks it, and nothing more: the wake-up, the

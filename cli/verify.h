@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --verify on the command line: after a unit's successful update, its PLC
 // is asked whether it runs its application again (burn/verify.h), and the
 // verdict is the unit's last word: "Verified: ..." or "NOT verified: ...".
