@@ -9,13 +9,13 @@
 #include "link/app_protocol.h"
 #include "link/loader_protocol.h"
 
-namespace {
-
 std::string Hex4(uint16_t code) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%04X", code);
   return text;
 }
+
+namespace {
 
 std::string Times(int count) { return count == 1 ? "once" : std::to_string(count) + " times"; }
 

@@ -32,5 +32,8 @@ Diagnosis DiagnoseExchange(const LastExchange& exchange, const ModelRules& model
 // runs are cut short with their length.
 std::string ShowBytes(std::span<const uint8_t> bytes);
 
+// An identity code as the displays show it: "0x0017".
+std::string Hex4(uint16_t code);
+
 // "GL30" or "KR2-PW2-V2, KR2-C-V2 or KR2-PW2-V4"; "no model" for none.
 std::string ModelNames(const std::vector<const ModelRules*>& models);

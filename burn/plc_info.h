@@ -19,6 +19,7 @@ enum class RunningFirmware { kNone, kApplication, kLoader };
 
 struct PlcInfo {
   RunningFirmware firmware = RunningFirmware::kNone;
+  AppStatus check = AppStatus::kNoRefusal;  // what the communication check returned
   // Why the communication check failed, in the burn's words; empty when the
   // PLC answered it.
   std::string failure;
@@ -30,6 +31,17 @@ struct PlcInfo {
   std::vector<const ModelRules*> fitting;
 };
 
+// How far the look goes.
+enum class InfoQueries {
+  kAll,
+  // The application's queries only, for a PLC that has just been updated: a
+  // loader is only told apart by its answer to the communication check, no
+  // loader command and no loader-version query go out, and a refusal in
+  // RUN mode counts as the application answering.
+  kApplication,
+};
+
 // `model` decides how the PLC is spoken to (its link and sub-code); the PLC
 // may be any model.
-PlcInfo ReadPlcInfo(const Dialogue& dialogue, const ModelRules& model);
+PlcInfo ReadPlcInfo(const Dialogue& dialogue, const ModelRules& model,
+                    InfoQueries queries = InfoQueries::kAll);

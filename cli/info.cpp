@@ -12,12 +12,6 @@
 
 namespace {
 
-std::string Hex4(uint16_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%04X", value);
-  return text;
-}
-
 // High four bits the major number, low four the minor: 0x12 is V1.2.
 // Appended piece by piece: GCC 12 at -O3 takes "V" + std::string for an
 // overlapping copy (-Wrestrict, a false positive).

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "burn/diagnosis.h"
 #include "catalogue/model_table.h"
 #include "cli/reporter.h"
 #include "discovery/ports.h"
@@ -37,12 +38,6 @@ constexpr LegendEntry kLegend[] = {
     {"L2", "the loader reports 0x000C or 0x000D"},
     {"L3", "the loader reports the identity code without its top bit"},
 };
-
-std::string Hex4(uint16_t code) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%04X", code);
-  return text;
-}
 
 }  // namespace
 

@@ -105,6 +105,7 @@ Reporter::Settings DisplaySettings(const CliOptions& options, size_t boardLines)
                                : Reporter::Mode::kPlain;
   settings.quiet = options.quiet;
   settings.verbose = options.verbose;
+  settings.verdictFollows = options.verify;
   settings.columns = TerminalColumns(stdout);
   settings.origin = programStart;
   return settings;

@@ -59,6 +59,9 @@ std::string UnitsError(const CliOptions& options) {
   if (all && options.simulate) {
     return "--simulate has no USB PLCs to find: name each unit with --usb LOCATION or --port";
   }
+  if (options.verify && options.info) {
+    return "--verify checks an update, and --info writes nothing: give one of them";
+  }
   if (!options.trace.empty() && several) {
     return "--trace records the wire of one unit: give one --port (or none, for the USB PLC)";
   }
@@ -90,10 +93,24 @@ std::string AloneError(const CliOptions& options, const std::vector<std::string>
   return "";
 }
 
+// A day: longer is no time-out an operator waits for.
+constexpr int kLongestVerifyTimeout = 86400;
+
+std::optional<int> VerifyTimeoutOf(const std::string& text) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const int seconds = std::stoi(text);
+  if (seconds < 1 || seconds > kLongestVerifyTimeout) return std::nullopt;
+  return seconds;
+}
+
 }  // namespace
 
 ParsedOptions ParseOptions(const std::vector<std::string>& args) {
   CliOptions options;
+  std::string verifyTimeout;
   // An option that names units (--port, --usb) keeps every value, in order;
   // any other value is given once: a second one would silently win.
   struct Valued {
@@ -102,10 +119,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     std::vector<std::string>* values;
   };
   const Valued valued[] = {
-      {"--model", &options.model, nullptr}, {"--image", &options.image, nullptr},
-      {"--port", nullptr, &options.ports},  {"--usb", nullptr, &options.usb},
-      {"--trace", &options.trace, nullptr}, {"--log", &options.log, nullptr},
-      {"--label", &options.label, nullptr}, {"--host-name", &options.hostName, nullptr}};
+      {"--model", &options.model, nullptr},         {"--image", &options.image, nullptr},
+      {"--port", nullptr, &options.ports},          {"--usb", nullptr, &options.usb},
+      {"--trace", &options.trace, nullptr},         {"--log", &options.log, nullptr},
+      {"--label", &options.label, nullptr},         {"--host-name", &options.hostName, nullptr},
+      {"--verify-timeout", &verifyTimeout, nullptr}};
   struct Flag {
     const char* name;
     bool* value;
@@ -116,6 +134,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
                         {"--info", &options.info},
                         {"--doctor", &options.doctor},
                         {"--station", &options.station},
+                        {"--verify", &options.verify},
                         {"--ask-label", &options.askLabel},
                         {"--verbose", &options.verbose},
                         {"-v", &options.verbose},
@@ -163,6 +182,15 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       known = true;
     }
     if (!known) return {std::nullopt, "unknown option: " + arg};
+  }
+  if (!verifyTimeout.empty()) {
+    const std::optional<int> seconds = VerifyTimeoutOf(verifyTimeout);
+    if (!seconds) {
+      return {std::nullopt, "--verify-timeout takes whole seconds from 1 to " +
+                                std::to_string(kLongestVerifyTimeout) + ", not " + verifyTimeout};
+    }
+    if (!options.verify) return {std::nullopt, "--verify-timeout needs --verify"};
+    options.verifyTimeoutSeconds = *seconds;
   }
   if (options.quiet && options.verbose) {
     return {std::nullopt, "--quiet and --verbose contradict each other"};
@@ -317,6 +345,16 @@ Options:
                   machine's name)
   --yes           answer the replug and power-cycle prompts without waiting
                   for Enter (the waits before reopening still happen)
+  --verify        after a successful update, wait for the PLC to run its
+                  application again and ask it what --info asks (nothing
+                  else is sent): a COM model's port is reopened and asked,
+                  a USB PLC is asked once it has been replugged (seen gone
+                  and back at its location), a KR2-C or PW2-CAR after the
+                  power-cycle prompt. The last line is then "Verified: ..."
+                  or "NOT verified: ..."; a unit passes only when verified
+  --verify-timeout S
+                  how long --verify waits for the PLC (default 60 seconds;
+                  after the power-cycle prompt is answered)
   --info          read what the PLC is (firmware running, identity code and
                   model, variant registers, loader version) without writing
                   anything; nothing is erased, the PLC is not restarted
@@ -341,7 +379,9 @@ Options:
 
 Standard output carries the display and, last, the final line: every message
 box of the window becomes one line "CAPTION: text", for example
-"ERROR: PLC type is WRONG" or "INFORMATION: Firmware update is SUCCESSFUL".
+"ERROR: PLC type is WRONG" or "INFORMATION: Firmware update is SUCCESSFUL";
+with --verify, a successful update's last line is the verdict instead:
+"Verified: ..." or, after its "Why:" and "What to do:", "NOT verified: ...".
 Before a failure's line, standard error says why ("Why: ...") and what to do
 ("What to do: ..."). A prompt waits for Enter; end of input at a prompt
 aborts the burn.
@@ -361,7 +401,8 @@ Exit status (of several reasons, the first in the order 2, 3, 4, 1, 5, 6, 0):
        unreadable image file, one file or port named twice
   3    the image was refused (too large or too small for the model)
   4    the link could not be opened
-  5    written, but the PLC did not confirm what it holds (verification)
+  5    --verify: the image was written, but the PLC did not confirm that it
+       runs its application again
   6    updated, but the unit's record could not be written to --log
   130  interrupted (Ctrl-C); the PLC may be left in its loader, and the next
        run then goes straight to phase 2

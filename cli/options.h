@@ -27,6 +27,10 @@ struct CliOptions {
   bool doctor = false;   // the bench checks; no PLC, no port opened
   bool station = false;  // one PLC after another, until Ctrl-C
   bool simulate = false;
+  // --verify: after a successful update, ask the PLC whether it runs its
+  // application again, for up to --verify-timeout seconds.
+  bool verify = false;
+  int verifyTimeoutSeconds = 60;
   bool listModels = false;
   bool listPorts = false;
   bool help = false;

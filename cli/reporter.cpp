@@ -237,7 +237,7 @@ void Reporter::Prompt(const std::string& caption, const std::string& text, bool 
   // After an interruption's result the burn thread may still reach a
   // prompt: a script takes the last line for the result.
   // Quiet, a prompt is shown only when somebody has to answer it.
-  if (finished_ || (settings_.quiet && !waitsForEnter)) return;
+  if (Closed() || (settings_.quiet && !waitsForEnter)) return;
   std::string names;
   for (const std::string& unit : units) {
     names += (names.empty()                   ? ""
@@ -266,11 +266,10 @@ void Reporter::Result(const std::string& caption, const std::string& text, int e
   std::lock_guard<std::mutex> lock(mutex_);
   if (finished_) return;
   finished_ = true;
-  if (!settings_.quiet) {
-    EndStatusLine();
-    out_.flush();
-    WhyAndWhatToDo(diagnosis);
-  }
+  verdictOwed_ = settings_.verdictFollows && exitStatus == 0;
+  // Quiet, only the verdict is said.
+  if (verdictOwed_ && settings_.quiet) return;
+  Explain(diagnosis);
   if (settings_.mode == Mode::kJson) {
     std::string event = Event("result") + ",\"caption\":" + JsonString(caption) +
                         ",\"text\":" + JsonString(text) + ",\"exit\":" + std::to_string(exitStatus);
@@ -290,6 +289,13 @@ void Reporter::Result(const std::string& caption, const std::string& text, int e
   out_.flush();
 }
 
+void Reporter::Explain(const Diagnosis& diagnosis) {
+  if (settings_.quiet) return;
+  EndStatusLine();
+  out_.flush();
+  WhyAndWhatToDo(diagnosis);
+}
+
 void Reporter::WhyAndWhatToDo(const Diagnosis& diagnosis) {
   if (settings_.board != nullptr) {
     if (!diagnosis.reason.empty()) ErrorLine("Why: " + diagnosis.reason);
@@ -299,6 +305,23 @@ void Reporter::WhyAndWhatToDo(const Diagnosis& diagnosis) {
     if (!diagnosis.hint.empty()) err_ << "What to do: " << PrintableText(diagnosis.hint) << "\n";
     err_.flush();
   }
+}
+
+void Reporter::Verdict(const std::string& jsonMembers, const std::string& caption,
+                       const std::string& text, const Diagnosis& diagnosis) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!verdictOwed_) return;
+  verdictOwed_ = false;
+  Explain(diagnosis);
+  if (settings_.mode == Mode::kJson) {
+    Emit(Event("verify") + "," + jsonMembers + "}\n");
+  } else if (settings_.board != nullptr && settings_.mode == Mode::kTerminal) {
+    const auto width = static_cast<size_t>(std::max(settings_.columns - 1, 1));
+    settings_.board->Status(settings_.unit, Fitting({caption + ": " + PrintableText(text)}, width));
+  } else {
+    Line(caption, text);
+  }
+  out_.flush();
 }
 
 void Reporter::LogError(const std::string& path, int exitStatus, const Diagnosis& diagnosis) {
@@ -323,7 +346,7 @@ void Reporter::Answer(const char* event, const std::string& jsonMembers, const s
 void Reporter::Tell(const char* event, const std::string& jsonMembers, const std::string& text,
                     bool everySchema) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (finished_ || settings_.quiet) return;
+  if (Closed() || settings_.quiet) return;
   Say(event, jsonMembers, text, everySchema);
 }
 
@@ -333,7 +356,7 @@ void Reporter::Say(const char* event, const std::string& jsonMembers, const std:
   if (settings_.mode == Mode::kJson) {
     Emit(Event(event, everySchema) + "," + jsonMembers + "}\n");
   } else {
-    Emit(text);
+    Emit(Prefix() + text);
   }
   out_.flush();
 }
@@ -352,13 +375,13 @@ void Reporter::Note(const std::string& text) {
 void Reporter::Operation(::Operation operation) {
   std::lock_guard<std::mutex> lock(mutex_);
   operation_ = operation;
-  if (!settings_.verbose || finished_) return;
+  if (!settings_.verbose || Closed()) return;
   ErrorLine(std::string(OperationName(operation)) + ": " + OperationPurpose(operation));
 }
 
 void Reporter::Attempt(const ::Attempt& attempt) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!settings_.verbose || finished_) return;
+  if (!settings_.verbose || Closed()) return;
   // A transfer or an erase is thousands of exchanges: only their retries.
   const bool stream = operation_ == ::Operation::kSendFW || operation_ == ::Operation::kSendErase_B;
   if (stream && attempt.result == AttemptResult::kAccepted) return;

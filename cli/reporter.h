@@ -70,6 +70,9 @@ class Reporter {
     // Several units at once share this output; on a terminal each unit's
     // status is its line of the board's block.
     UnitBoard* board = nullptr;
+    // --verify: a successful update's result is followed by the
+    // verification's lines, and its Verdict is the last word.
+    bool verdictFollows = false;
   };
   Reporter(std::ostream& out, std::ostream& err, Settings settings);
 
@@ -92,6 +95,12 @@ class Reporter {
   // prompts are not shown.
   void Result(const std::string& caption, const std::string& text, int exitStatus,
               const Diagnosis& diagnosis = {});
+
+  // --verify's last word, after the successful update's result: a "verify"
+  // event with `jsonMembers`, or "caption: text" after the diagnosis's
+  // reason and hint.
+  void Verdict(const std::string& jsonMembers, const std::string& caption, const std::string& text,
+               const Diagnosis& diagnosis);
 
   // A run's answer that is no burn's (--info): one JSON event with
   // `jsonMembers`, or `text` as it stands. Like a result, the last word.
@@ -129,6 +138,10 @@ class Reporter {
   void Say(const char* event, const std::string& jsonMembers, const std::string& text,
            bool everySchema = false);
   void Line(const std::string& caption, const std::string& text);
+  // "Why: " and "What to do: " on standard error, unless quiet.
+  void Explain(const Diagnosis& diagnosis);
+  // Nothing more is shown: the last word was said.
+  bool Closed() const { return finished_ && !verdictOwed_; }
   // A line on standard error, without tearing the status line apart.
   void ErrorLine(const std::string& text);
   // `{"event":"name","t":ms` of a JSON event, with "schema" when `schema`
@@ -143,6 +156,7 @@ class Reporter {
   Clock::time_point started_;
   bool statusLineOpen_ = false;
   bool finished_ = false;
+  bool verdictOwed_ = false;  // the result was said, and the verdict is still to come
   StatusSnapshot last_{-1, -1, -1, -1, -1, 0, 0};
   int32_t lastDecile_ = -1;
   std::optional<Clock::time_point> transferStarted_;

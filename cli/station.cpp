@@ -210,9 +210,11 @@ class Station {
     if (passed) recorded_ = StrongestExitStatus(recorded_, end.exitStatus);
     const std::string unit = PrintableText(end.unit);
     const std::string text =
-        passed ? "=== PASS: " + unit + " updated in " + Seconds(end.seconds) + " s"
-               : "=== " + std::string(end.outcome == "failure" ? "FAIL" : "INTERRUPTED") + ": " +
-                     unit + " NOT updated (" + PrintableText(end.message) + ")";
+        passed
+            ? "=== PASS: " + unit + " updated in " + Seconds(end.seconds) + " s"
+            : "=== " + std::string(end.outcome == "failure" ? "FAIL" : "INTERRUPTED") + ": " +
+                  unit + (end.verified == false ? " written, NOT verified (" : " NOT updated (") +
+                  PrintableText(end.message) + ")";
     reporter_.Tell("tally",
                    "\"unit\":" + JsonString(end.unit) + ",\"outcome\":" + JsonString(end.outcome) +
                        ",\"seconds\":" + Seconds(end.seconds) + "," + Counts(),

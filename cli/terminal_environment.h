@@ -124,6 +124,9 @@ class TerminalEnvironment final : public BurnEnvironment, public BurnObserver {
   // The USB PLC's serial number as its record carries it: the one seen
   // after the replug when that PLC was written, else the one planned.
   std::string Serial();
+  // What it was set up with: what follows the burn (--verify) reaches the
+  // same PLC, operator and display.
+  const TerminalSetup& Setup() const { return setup_; }
 
  private:
   void Show(const BurnStatus& status);

@@ -14,6 +14,7 @@
 #include "cli/links.h"
 #include "cli/shared_prompt.h"
 #include "cli/unit_board.h"
+#include "cli/verify.h"
 #include "util/json_text.h"
 #include "util/sha256.h"
 #include "util/text.h"
@@ -253,6 +254,12 @@ UnitEnd UnitRun::Burn() {
                                                        : kExitInterrupted;
     reporter_.Result(end.caption, end.message, end.exitStatus);
   }
+  if (shared_.options.verify && result.outcome == BurnOutcome::kSucceeded) {
+    const VerifyResult verdict = VerifyUnit(
+        target_, environment_.Setup(), std::chrono::seconds(shared_.options.verifyTimeoutSeconds));
+    const int stopped = shared_.stopSignal() == SIGTERM ? kExitTerminated : kExitInterrupted;
+    ApplyVerdict(verdict, shared_.model, stopped, end, diagnosis);
+  }
   end.seconds = std::chrono::duration<double>(Clock::now() - started).count();
 
   if (shared_.log != nullptr) {
@@ -276,6 +283,7 @@ UnitEnd UnitRun::Burn() {
     record.errCounter = status.errCounter;
     record.totalErrCounter = status.totalErrCounter;
     record.diagnosis = diagnosis;
+    record.verified = end.verified;
     end.exitStatus = AppendRecord(*shared_.log, record, shared_.options.log, reporter_);
   }
   return end;
@@ -331,9 +339,11 @@ int ExitStatusOfUnits(const std::vector<UnitEnd>& ends) {
   if (allRefused) return kExitImageRefused;
   int status = kExitSuccess;
   for (const UnitEnd& end : ends) {
-    // Of several, a unit refused or not reached is a unit that failed.
-    const bool failed = end.outcome != "success" || end.exitStatus == kExitBurnFailed ||
-                        end.exitStatus == kExitImageRefused || end.exitStatus == kExitLinkNotOpened;
+    // Of several, a unit refused or not reached is a unit that failed; one
+    // written but not verified fails with its own status.
+    const bool failed = (end.outcome != "success" && end.exitStatus != kExitNotVerified) ||
+                        end.exitStatus == kExitBurnFailed || end.exitStatus == kExitImageRefused ||
+                        end.exitStatus == kExitLinkNotOpened;
     status = StrongestExitStatus(status, failed ? kExitBurnFailed : end.exitStatus);
   }
   return status;

@@ -96,7 +96,8 @@ struct UnitEnd {
   std::string message;
   int exitStatus = 0;  // what a run of this unit alone ends with (6: its record was not written)
   double seconds = 0;
-  bool inputEnded = false;  // a prompt met the end of the operator's input
+  bool inputEnded = false;       // a prompt met the end of the operator's input
+  std::optional<bool> verified;  // --verify's verdict; empty when not asked
 };
 
 // One unit's burn with its own display, environment, links and stop.
@@ -108,7 +109,8 @@ class UnitRun {
   UnitRun(const RunShared& shared, UnitTarget target, const Reporter::Settings& display,
           PromptGate* gate, std::vector<std::string> runSerials = {});
 
-  // The whole update, on the calling thread; its record goes to the log.
+  // The whole update (and --verify's check), on the calling thread; its
+  // record goes to the log.
   UnitEnd Burn();
   // One second of the elapsed-time timer, from the display's thread.
   void Tick() { environment_.Tick(); }

@@ -67,6 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(!options.listPorts || Given(args, "--list-ports"), "--list-ports was given");
   Require(!options.version || Given(args, "--version"), "--version was given");
   Require(!options.help || Given(args, "--help") || Given(args, "-h"), "--help was given");
+  Require(!options.verify || Given(args, "--verify"), "--verify was given");
+  Require(options.verifyTimeoutSeconds >= 1 && options.verifyTimeoutSeconds <= 86400,
+          "--verify waits from a second to a day");
 
   const ModelChoice choice = ChooseModel(options);
   Require(choice.model.empty() != choice.error.empty(), "a model or an error, not both");

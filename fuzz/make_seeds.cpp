@@ -205,6 +205,7 @@ void TextSeeds(const fs::path& corpus) {
       {"model-equals", "--model=KR2-C-V2\0--image=fw.bin\0--port=COM3\0--yes\0"s},
       {"json-simulate", "--image\0GL30_v2.bin\0--yes\0--json\0--simulate\0"s},
       {"listings", "--list-models\0--list-ports\0--version\0-h\0"s},
+      {"verify", "--port\0COM3\0--verify\0--verify-timeout\0009\0"s},
       {"missing-value", "--model\0"s}};
   for (const auto& [name, text] : commandLines) Write(corpus / "cli_options" / name, ToBytes(text));
 

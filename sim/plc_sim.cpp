@@ -83,8 +83,12 @@ bool PlcSimulator::Connect() {
   if (mode_ == PlcMode::kRestarting) {
     mode_ = PlcMode::kLoader;
   } else if (mode_ == PlcMode::kLoader && restartPending_) {
-    mode_ = PlcMode::kApplication;
     restartPending_ = false;
+    switch (settings_.restartAfterUpdate) {
+      case RestartAfterUpdate::kNewFirmware: mode_ = PlcMode::kApplication; break;
+      case RestartAfterUpdate::kLoader: break;
+      case RestartAfterUpdate::kSilent: dead_ = true; break;
+    }
   }
   StartLoaderDialogue();
   return true;
@@ -171,6 +175,8 @@ void PlcSimulator::Handle(const sim::FramedRequest& framed) {
   ++requestsHeard_;
   const uint32_t heard = ++heard_[static_cast<int>(request)];
 
+  // A PLC whose firmware did not start hears nothing and breaks no rule.
+  if (dead_) return;
   if (!framed.problem.empty()) {
     Violation(framed.problem);
     return;  // what a PLC cannot read it does not answer

@@ -87,6 +87,12 @@ struct PlcFault {
   uint8_t refusalDetail = 0;  // kRefuse
 };
 
+enum class RestartAfterUpdate : uint8_t {
+  kNewFirmware,
+  kLoader,  // the firmware does not start: only the loader answers
+  kSilent,  // the firmware does not start and nothing answers
+};
+
 struct PlcSettings {
   int model = 0;           // plcList row the PLC is
   uint32_t imageSize = 0;  // S: the image the tool will send, for the erase and block counts
@@ -112,6 +118,10 @@ struct PlcSettings {
   // Takes the command to start its loader, but goes on running its
   // application firmware.
   bool staysInApplication = false;
+  // What starts at the replug or power cycle after a completed update: the
+  // new firmware, or it does not start and the loader answers again, or
+  // nothing answers at all.
+  RestartAfterUpdate restartAfterUpdate = RestartAfterUpdate::kNewFirmware;
 
   double bitErrorRate = 0;  // chance that a reply bit arrives flipped
   uint64_t bitErrorSeed = 1;
@@ -274,6 +284,7 @@ class PlcSimulator {
   Step step_ = Step::kFresh;
   bool versionRead_ = false;
   bool restartPending_ = false;  // the update completed: the next open boots it
+  bool dead_ = false;            // the new firmware did not start, and nothing answers
   // The host may not have taken the last reply (a fault or a bit error
   // damaged it, or it went out late): the same request again is the host's
   // retry, not a new step.

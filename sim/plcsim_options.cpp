@@ -103,7 +103,16 @@ struct Option {
   bool (*apply)(Parsing& p, const std::string& value);
   // Its lines in the help; each '\n' starts a new line under the first.
   const char* help;
+  // A word that may follow an option without a value, as its value.
+  const char* word = nullptr;
 };
+
+// The value an option takes at args[i], moving i past it.
+std::string ValueAt(const Option& option, const std::vector<std::string>& args, size_t& i) {
+  if (option.value != nullptr) return args[++i];
+  if (option.word != nullptr && i + 1 < args.size() && args[i + 1] == option.word) return args[++i];
+  return {};
+}
 
 // The options in the order of the help text.
 constexpr Option kOptions[] = {
@@ -207,6 +216,16 @@ constexpr Option kOptions[] = {
     {"--stays-in-application", nullptr, false, Set<&PlcSettings::staysInApplication, true>,
      "take the command to start the loader (the erase confirmation),\n"
      "but go on running the application firmware"},
+    {"--restart-fails", nullptr, false,
+     [](Parsing& p, const std::string& v) {
+       p.settings().restartAfterUpdate =
+           v.empty() ? RestartAfterUpdate::kLoader : RestartAfterUpdate::kSilent;
+       return true;
+     },
+     "the new firmware does not start: after a completed update, the\n"
+     "replug or power cycle (the link reopened) finds the loader\n"
+     "answering again; with \"silent\", nothing answers at all",
+     "silent"},
 
     {nullptr, nullptr, false, nullptr,
      "Faults (each may be given more than once). OP names a request: wake, check,\n"
@@ -318,6 +337,7 @@ std::string PlcsimHelp() {
     }
     std::string line = std::string("  ") + option.name;
     if (option.value != nullptr) line = line + " " + option.value;
+    if (option.word != nullptr) line = line + " [" + option.word + "]";
     if (*option.help != '\0') {
       line += line.size() + 2 <= kHelpColumn ? std::string(kHelpColumn - line.size(), ' ')
                                              : "\n" + std::string(kHelpColumn, ' ');
@@ -392,7 +412,7 @@ std::optional<PlcsimOptions> ParsePlcsimOptions(const std::vector<std::string>& 
       error = args[i] + " needs a value";
       return std::nullopt;
     }
-    const std::string value = option->value != nullptr ? args[++i] : std::string();
+    const std::string value = ValueAt(*option, args, i);
     if (!option->firstPass) continue;
     p.option = option->name;
     if (!option->apply(p, value)) {
@@ -417,7 +437,7 @@ std::optional<PlcsimOptions> ParsePlcsimOptions(const std::vector<std::string>& 
       error = "unknown option \"" + args[i] + "\" (see --help)";
       return std::nullopt;
     }
-    const std::string value = option->value != nullptr ? args[++i] : std::string();
+    const std::string value = ValueAt(*option, args, i);
     if (option->firstPass) continue;
     p.option = option->name;
     if (!option->apply(p, value)) {

@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "catalogue/model_table.h"
 #include "cli/reporter.h"
@@ -425,7 +426,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Read blindly, a FIFO without a writer hangs and /dev/zero never ends.
         UsageCase{"ImageThatIsAFifo", {"--simulate", "--image", "FIFO"}},
         UsageCase{"ImageThatIsADevice", {"--simulate", "--model", "KR2-E", "--image", "/dev/zero"}},
-        UsageCase{"ComModelWithoutPort", {"--image", "IMAGE"}}),
+        UsageCase{"ComModelWithoutPort", {"--image", "IMAGE"}},
+        UsageCase{"VerifyTimeoutOfZero", {"--simulate", "--verify", "--verify-timeout", "0"}},
+        UsageCase{"VerifyTimeoutNotANumber", {"--simulate", "--verify", "--verify-timeout=1m"}},
+        UsageCase{"VerifyTimeoutWithoutVerify", {"--simulate", "--verify-timeout", "5"}},
+        UsageCase{"VerifyOfInfo", {"--info", "--verify", "--port", "COM3", "--model", "KR2-E"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A prompt nobody can answer is found out before anything is opened, not
@@ -1062,6 +1067,15 @@ class StationEvents {
     ADD_FAILURE() << "no " << name << " event";
     return {};
   }
+  // Whether an event named `name` comes within `limit`.
+  bool Sees(const std::string& name, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      const auto event = json_line::ParseObjectLine(station_.NextLine(100ms));
+      if (event && event->at("event") == name) return true;
+    }
+    return false;
+  }
   size_t Bells() const { return bells_; }
 
  private:
@@ -1321,6 +1335,291 @@ TEST_F(CliTest, AfterTheReplugTheSerialDecidesWhichPlcIsWritten) {
   EXPECT_EQ(byUnit["1-2"].at("outcome"), "failure");
   EXPECT_EQ(byUnit["1-2"].at("serial"), "MXB");
   EXPECT_EQ(byUnit["1-2"].at("serialAfterReplug"), "MXC");
+}
+
+// --- --verify ---------------------------------------------------------------------
+
+constexpr char kStillInLoader[] =
+    "NOT verified: the PLC is still in its loader: the new firmware did not start";
+
+// Every request the PLC heard after the update was closed: what --info asks
+// in application mode, never a loader command or an erase.
+void ExpectOnlyQueriesAfterTheUpdate(const fs::path& report) {
+  const std::vector<std::string> lines = Lines(ReadText(report));
+  const auto closed = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("\"request\": \"final-eot\"") != std::string::npos;
+  });
+  ASSERT_NE(closed, lines.end()) << "the update was not closed";
+  size_t asked = 0;
+  for (auto line = closed + 1; line != lines.end(); ++line) {
+    const auto at = line->find("\"request\": \"");
+    if (at == std::string::npos) continue;
+    const std::string request = line->substr(at + 12, line->find('"', at + 12) - at - 12);
+    EXPECT_THAT((std::vector<std::string>{"wake", "check", "app-id", "d1386", "d1001", "d1148"}),
+                ::testing::Contains(request))
+        << *line;
+    ++asked;
+  }
+  EXPECT_GT(asked, 0u) << "the PLC was never asked";
+}
+
+struct VerifyCase {
+  const char* name;
+  const char* model;
+  uint32_t size;
+  std::vector<std::string> plcFaults;  // morvix-plcsim's
+  bool replug;                         // a USB PLC, replugged by the test after the update
+  bool verified;
+  const char* lastLine;  // without --json; with it, what the verify event says
+  const char* whatToDo;  // a piece of the "What to do:" line; nullptr: none
+  const char* prompt;    // a line the verification shows first; nullptr: none
+  bool json;
+};
+
+void PrintTo(const VerifyCase& c, std::ostream* os) { *os << c.name; }
+
+class CliVerify : public CliTest, public ::testing::WithParamInterface<VerifyCase> {};
+
+TEST_P(CliVerify, LastLineSaysWhetherThePlcRunsItsApplicationAgain) {
+  const VerifyCase& c = GetParam();
+  FakeSysfs sysfs;
+  const EnvironmentVariable root("MORVIX_SYSFS_ROOT", sysfs.Sys().c_str());
+  const std::string image = MakeImage(std::string(c.model) + "_test.bin", c.size);
+  auto plc = StartPlc(c.model, image, c.plcFaults);
+  const auto attach = [&] {
+    const fs::path device = sysfs.UsbDevice("1-1", "3e9a", "0001");
+    sysfs.Attribute(device, "serial", "MX0001");
+    sysfs.AcmTty(device, "ttyACM0");
+    fs::create_symlink(link_, sysfs.Dev() / "ttyACM0");
+    return device;
+  };
+  std::vector<std::string> args = {"--image", image, "--yes", "--verify", "--verify-timeout", "4"};
+  fs::path device;
+  if (c.replug) {
+    device = attach();
+  } else {
+    args.insert(args.end(), {"--port", link_});
+  }
+  if (c.json) args.push_back("--json");
+  const fs::path errors = dir_ / "stderr.txt";
+  ChildProcess cli(MORVIX_CLI, args, "", ChildOutput::kPipe, errors.string());
+  std::string output;
+  const std::string success = IsUsbModel(c.model) ? kUsbSuccess : kComSuccess;
+  if (c.replug) {
+    // The operator replugs the PLC once the update says so.
+    for (std::string line; line.find(success) == std::string::npos;) {
+      line = cli.NextLine(60s);
+      ASSERT_FALSE(line.empty()) << output;
+      output += line + "\n";
+    }
+    sysfs.Unplug(device);
+    fs::remove(sysfs.Dev() / "ttyACM0");
+    std::this_thread::sleep_for(700ms);
+    attach();
+  }
+  output += cli.ReadAll(60s);
+  const int status = cli.Wait(5s);
+  EXPECT_EQ(status, c.verified ? 0 : 5) << output;
+  const std::vector<std::string> lines = Lines(output);
+  ASSERT_FALSE(lines.empty());
+  if (c.json) {
+    const auto verdict = json_line::ParseObjectLine(lines.back());
+    ASSERT_TRUE(verdict) << lines.back();
+    EXPECT_EQ(verdict->at("event"), "verify");
+    EXPECT_EQ(verdict->at("verified"), c.verified ? "true" : "false");
+    EXPECT_EQ(verdict->at("identity"), c.verified ? "0x0017" : "null");
+    EXPECT_THAT(verdict->at("seconds"), ::testing::MatchesRegex("[0-9]+\\.[0-9]"));
+    EXPECT_EQ(c.verified ? "" : "NOT verified: " + verdict->at("reason"),
+              c.verified ? "" : c.lastLine);
+    const auto result = json_line::ParseObjectLine(lines[lines.size() - 3]);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->at("event"), "result");
+    EXPECT_EQ(result->at("exit"), "0");
+  } else {
+    EXPECT_EQ(lines.back(), c.lastLine);
+    // The update's own last word comes before the verification.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), success), 1) << output;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), c.prompt ? c.prompt : ""), c.prompt ? 1 : 0);
+  }
+  const std::string said = ReadText(errors);
+  if (c.whatToDo != nullptr) {
+    EXPECT_THAT(said, HasSubstr("What to do: ")) << said;
+    EXPECT_THAT(said, HasSubstr(c.whatToDo)) << said;
+  } else {
+    EXPECT_EQ(said.find("What to do:"), std::string::npos) << said;
+  }
+  EXPECT_EQ(plc->Stop(SIGTERM), 0) << "no violation";
+  ExpectOnlyQueriesAfterTheUpdate(dir_ / "report.json");
+}
+
+constexpr char kVerifiedKr2E[] = "Verified: KR2-E runs its application again (identity 0x0017)";
+constexpr char kSwitchOffAndOn[] = "Switch the PLC off and on, then run morvix-fwupdate-cli --info";
+constexpr char kVerifyPowerCycle[] =
+    "Information: Please POWER OFF=>ON the PLC to start the new firmware, and then press OK to "
+    "continue";
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, CliVerify,
+    ::testing::Values(VerifyCase{"KR2_E_Verified",
+                                 "KR2-E",
+                                 20000,
+                                 {},
+                                 false,
+                                 true,
+                                 kVerifiedKr2E,
+                                 nullptr,
+                                 nullptr,
+                                 false},
+                      VerifyCase{"KR2_E_StillInItsLoaderJson",
+                                 "KR2-E",
+                                 20000,
+                                 {"--restart-fails"},
+                                 false,
+                                 false,
+                                 kStillInLoader,
+                                 kSwitchOffAndOn,
+                                 nullptr,
+                                 true},
+                      VerifyCase{"KR2_C_V2_VerifiedAfterThePowerCycle",
+                                 "KR2-C-V2",
+                                 20000,
+                                 {},
+                                 false,
+                                 true,
+                                 "Verified: KR2-C-V2 runs its application again (identity 0x000C)",
+                                 nullptr,
+                                 kVerifyPowerCycle,
+                                 false},
+                      VerifyCase{"KR2_C_V2_Silent",
+                                 "KR2-C-V2",
+                                 20000,
+                                 {"--restart-fails", "silent"},
+                                 false,
+                                 false,
+                                 "NOT verified: no answer from the PLC within 4 s of the update",
+                                 kSwitchOffAndOn,
+                                 kVerifyPowerCycle,
+                                 false},
+                      VerifyCase{"GL30_VerifiedAfterTheReplug",
+                                 "GL30",
+                                 40000,
+                                 {},
+                                 true,
+                                 true,
+                                 "Verified: GL30 runs its application again (identity 0x3000)",
+                                 nullptr,
+                                 nullptr,
+                                 false},
+                      VerifyCase{"GL30_StillInItsLoader",
+                                 "GL30",
+                                 40000,
+                                 {"--restart-fails"},
+                                 true,
+                                 false,
+                                 kStillInLoader,
+                                 kSwitchOffAndOn,
+                                 nullptr,
+                                 false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Two PLCs at once: the one whose firmware does not start fails the run
+// with status 5, and the summary and the records say which.
+TEST_F(CliTest, OfTwoUnitsTheOneNotVerifiedFailsTheRunWithStatus5) {
+  const std::string image = MakeImage("KR2-E_test.bin", 20000);
+  const fs::path log = dir_ / "units.jsonl";
+  const std::string good = (dir_ / "ttyGood").string();
+  const std::string stuck = (dir_ / "ttyStuck").string();
+  auto plcGood = StartPlcOn(good, "good.json", "KR2-E", image);
+  auto plcStuck = StartPlcOn(stuck, "stuck.json", "KR2-E", image, {"--restart-fails"});
+  const Run run = RunCli({"--image", image, "--port", good, "--port", stuck, "--verify",
+                          "--verify-timeout", "4", "--log", log.string()});
+
+  EXPECT_EQ(run.status, 5) << run.output;
+  const std::vector<std::string> lines = Lines(run.output);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "[" + good + "] " + kVerifiedKr2E), 1)
+      << run.output;
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "[" + stuck + "] " + kStillInLoader), 1)
+      << run.output;
+  EXPECT_THAT(SummaryRow(lines, good), HasSubstr("  success "));
+  EXPECT_THAT(SummaryRow(lines, good), ::testing::EndsWith(kVerifiedKr2E));
+  EXPECT_THAT(SummaryRow(lines, stuck), ::testing::StartsWith(stuck + "  failure "));
+  EXPECT_THAT(SummaryRow(lines, stuck), ::testing::EndsWith(kStillInLoader));
+  EXPECT_EQ(lines.back(), "1 of 2 units updated, 1 failed.");
+  std::map<std::string, Members> byUnit;
+  for (const Members& record : Records(log)) byUnit[record.at("unit")] = record;
+  ASSERT_EQ(byUnit.size(), 2u);
+  EXPECT_EQ(byUnit[good].at("verified"), "true");
+  EXPECT_EQ(byUnit[good].at("exit"), "0");
+  EXPECT_EQ(byUnit[stuck].at("verified"), "false");
+  EXPECT_EQ(byUnit[stuck].at("exit"), "5");
+  EXPECT_EQ(byUnit[stuck].at("outcome"), "failure");
+  EXPECT_EQ(byUnit[stuck].at("reason"),
+            "the PLC is still in its loader: the new firmware did not start");
+  for (const auto& [plc, report] :
+       {std::pair{plcGood.get(), "good.json"}, {plcStuck.get(), "stuck.json"}}) {
+    EXPECT_EQ(plc->Stop(SIGTERM), 0) << ReadText(dir_ / report).substr(0, 2000);
+  }
+}
+
+// A USB station with --verify: the PLC is replugged to be verified, and is
+// still attached when its unit ends. It is not taken as the next unit; the
+// next is the PLC attached once it has been removed.
+TEST_F(CliTest, UsbStationWithVerifyTakesThePlcAttachedAfterTheVerifiedOneIsRemoved) {
+  FakeSysfs sysfs;
+  const EnvironmentVariable root("MORVIX_SYSFS_ROOT", sysfs.Sys().c_str());
+  const std::string image = MakeImage("MU_test.bin", 20000);
+  const fs::path log = dir_ / "station.jsonl";
+  std::vector<std::unique_ptr<ChildProcess>> plcs;
+  const auto attach = [&](int n, const char* serial) {
+    const fs::path device = sysfs.UsbDevice("1-1", "3e9a", "0001");
+    sysfs.Attribute(device, "serial", serial);
+    sysfs.AcmTty(device, "ttyACM0");
+    fs::create_symlink((dir_ / ("plc" + std::to_string(n))).string(), sysfs.Dev() / "ttyACM0");
+    return device;
+  };
+  const auto unplug = [&](const fs::path& device) {
+    sysfs.Unplug(device);
+    fs::remove(sysfs.Dev() / "ttyACM0");
+  };
+
+  ChildProcess station(MORVIX_CLI, {"--station", "--image", image, "--yes", "--json", "--verify",
+                                    "--verify-timeout", "20", "--log", log.string()});
+  StationEvents events(station);
+  events.Next("waiting");
+  for (int n = 1; n <= 2; ++n) {
+    const std::string serial = "SER" + std::to_string(n);
+    plcs.push_back(StartPlcOn((dir_ / ("plc" + std::to_string(n))).string(),
+                              "report" + std::to_string(n) + ".json", "MU", image));
+    fs::path device = attach(n, serial.c_str());
+    EXPECT_EQ(events.Next("start")["unit"], "1-1");
+    events.Next("verifying");
+    unplug(device);
+    std::this_thread::sleep_for(700ms);
+    device = attach(n, serial.c_str());
+    const Members tally = events.Next("tally");
+    EXPECT_EQ(tally.at("outcome"), "success");
+    EXPECT_EQ(tally.at("succeeded"), std::to_string(n));
+    events.Next("remove");
+    events.Next("waiting");
+    // Back from its replug and still attached: not the next unit.
+    EXPECT_FALSE(events.Sees("start", 2s)) << serial << " was taken again";
+    unplug(device);
+  }
+  station.Signal(SIGINT);
+  const Members day = events.Next("day");
+  EXPECT_EQ(day.at("succeeded"), "2");
+  EXPECT_EQ(station.Wait(10s), 0);
+  const std::vector<Members> records = Records(log);
+  ASSERT_EQ(records.size(), 2u);
+  for (size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i].at("serial"), "SER" + std::to_string(i + 1));
+    EXPECT_EQ(records[i].at("verified"), "true");
+  }
+  for (size_t i = 0; i < plcs.size(); ++i) {
+    EXPECT_EQ(plcs[i]->Stop(SIGTERM), 0);
+    ExpectOnlyQueriesAfterTheUpdate(dir_ / ("report" + std::to_string(i + 1) + ".json"));
+  }
 }
 
 }  // namespace

@@ -233,6 +233,14 @@ TEST(PlcsimOptions, EveryOptionTheHelpShowsIsTaken) {
         end != std::string::npos && end + 1 < line.size() && line[end + 1] != ' ';
     if (option == "--help") continue;
     std::string error;
+    // "--option [word]": the word may follow, or not.
+    if (takesValue && line[end + 1] == '[') {
+      const std::string word = line.substr(end + 2, line.find(']', end) - end - 2);
+      for (const auto& args : {With({option}), With({option, word})}) {
+        EXPECT_TRUE(Parse(args, &error)) << option << ": " << error;
+      }
+      continue;
+    }
     Parse(takesValue ? With({option, "x"}) : With({option}), &error);
     EXPECT_EQ(error.find("unknown option"), std::string::npos) << option << ": " << error;
     Parse(With({option}), &error);
@@ -240,6 +248,30 @@ TEST(PlcsimOptions, EveryOptionTheHelpShowsIsTaken) {
         << option << ": " << error;
   }
   EXPECT_GT(shown, 30);
+}
+
+// The word after --restart-fails is its own only when it is "silent": an
+// option that follows is read as the option it is.
+TEST(PlcsimOptions, RestartFailsTakesSilentOrNothing) {
+  struct Case {
+    std::vector<std::string> args;
+    RestartAfterUpdate restart;
+    bool pacing;
+  };
+  for (const Case& c :
+       {Case{{}, RestartAfterUpdate::kNewFirmware, false},
+        Case{{"--restart-fails"}, RestartAfterUpdate::kLoader, false},
+        Case{{"--restart-fails", "--pacing"}, RestartAfterUpdate::kLoader, true},
+        Case{{"--restart-fails", "silent", "--pacing"}, RestartAfterUpdate::kSilent, true}}) {
+    std::string error;
+    const auto o = Parse(With(c.args), &error);
+    ASSERT_TRUE(o) << error;
+    EXPECT_EQ(o->settings.restartAfterUpdate, c.restart) << c.args.size();
+    EXPECT_EQ(o->settings.pacing, c.pacing) << c.args.size();
+  }
+  std::string error;
+  EXPECT_FALSE(Parse(With({"--restart-fails", "loud"}), &error));
+  EXPECT_NE(error.find("unknown option \"loud\""), std::string::npos) << error;
 }
 
 struct Mistake {

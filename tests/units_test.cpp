@@ -327,7 +327,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- The exit status of several ---------------------------------------------------------
 
-UnitEnd EndOf(const char* outcome, int status) { return {"u", outcome, "", "", status, 0, false}; }
+UnitEnd EndOf(const char* outcome, int status) {
+  return {"u", outcome, "", "", status, 0, false, std::nullopt};
+}
 
 TEST(ExitStatusOfUnits, ZeroOnlyWhenEveryUnitSucceeded) {
   const UnitEnd ok = EndOf("success", kExitSuccess);
@@ -344,6 +346,11 @@ TEST(ExitStatusOfUnits, ZeroOnlyWhenEveryUnitSucceeded) {
   EXPECT_EQ(ExitStatusOfUnits({refused, refused}), kExitImageRefused);
   EXPECT_EQ(ExitStatusOfUnits({ok, failed, interrupted}), kExitInterrupted);
   EXPECT_EQ(ExitStatusOfUnits({terminated, ok}), kExitTerminated);
+  // Written everywhere but not confirmed somewhere (--verify): 5, unless
+  // something failed outright.
+  const UnitEnd notVerified = EndOf("failure", kExitNotVerified);
+  EXPECT_EQ(ExitStatusOfUnits({ok, notVerified}), kExitNotVerified);
+  EXPECT_EQ(ExitStatusOfUnits({notVerified, failed}), kExitBurnFailed);
   // Updated but not verified, updated but not recorded: below a failure, above success.
   const UnitEnd unverified = EndOf("success", kExitNotVerified);
   const UnitEnd unrecorded = EndOf("success", kExitNotRecorded);

@@ -41,6 +41,7 @@ cli_options=$("$cli" --help | sed -n 's/^ \{1,\}\(--[a-z0-9-]*\).*/\1/p')
 expect "$cli " $cli_options
 expect "$cli --li" --list-models --list-ports
 expect "$cli --yes --js" --json
+expect "$cli --verify" --verify --verify-timeout
 expect "$cli --station --as" --ask-label
 # A label or a station's name is the operator's to type.
 expect "$cli --label "
@@ -59,6 +60,8 @@ expect "$plcsim --image-size "
 expect "$plcsim --start-mode " application loader
 expect "$plcsim --repeated-block " ack refuse
 expect "$plcsim --stays-in-application --pac" --pacing
+expect "$plcsim --restart-fails s" silent
+expect "$plcsim --restart-fails --rep" --repeated-block --reply-delay --report
 expect "$plcsim --flash" --flash-error --flash-out
 expect "$plcsim --d1" --d1001 --d1148 --d1386
 # morvix-plcsim asks the command line beside it (here: on PATH) for models.

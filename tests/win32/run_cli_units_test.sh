@@ -14,6 +14,9 @@
 #            input is the unit's, in its events and its record; the PLC
 #            answering there is updated; the end of standard input then ends
 #            the day, with its count.
+#   verify   --verify on COM5: a PLC that starts the new firmware is verified
+#            (exit status 0), one whose loader still answers is not (5); after
+#            the update closed, only queries reached either.
 set -euo pipefail
 scenario=$1 plcsim=$2 prefix=$3 cli=$4 image=$5
 here=$(cd "$(dirname "$0")" && pwd)
@@ -138,6 +141,37 @@ assert record["label"] == "(21)A7\x1d9" and record["host"] == "wine-station", re
 PY
     expect_clean "$com5" COM5
     echo "station: the PLC on COM5 updated under its label, the day ended with the end of input: 1 succeeded"
+    ;;
+  verify)
+    for case in verified stuck; do
+      faults=()
+      [ $case = stuck ] && faults=(--restart-fails)
+      start_plc COM5 "${faults[@]}"
+      com5=$plc_pid
+      status=0
+      "$wine_run" "$prefix" "$cli" --image "Z:$image" --port COM5 --verify --verify-timeout 5 \
+        >"$work/out" 2>"$work/err" || status=$?
+      tr -d '\r' <"$work/out" >"$work/out.txt"
+      kill "$com5"
+      wait "$com5" || fail "the simulator on COM5 recorded violations ($case)"
+      if [ $case = verified ]; then
+        [ $status -eq 0 ] || fail "exit status $status, not 0"
+        last='Verified: KR2-E runs its application again (identity 0x0017)'
+      else
+        [ $status -eq 5 ] || fail "exit status $status, not 5"
+        last='NOT verified: the PLC is still in its loader: the new firmware did not start'
+        grep -q '^What to do: Switch the PLC off and on' "$work/err" || fail "no What to do"
+      fi
+      [ "$(tail -1 "$work/out.txt")" = "$last" ] || fail "the last line ($case)"
+      grep -qx 'INFORMATION: Firmware update is SUCCESSFUL' "$work/out.txt" || fail "no success ($case)"
+      python3 - "$work/COM5.json" <<'PY' || fail "a request other than a query after the update ($case)"
+import json, sys
+requests = [r["request"] for r in json.load(open(sys.argv[1]))["requests"]]
+after = requests[requests.index("final-eot") + 1:]
+assert after and set(after) <= {"wake", "check", "app-id", "d1386", "d1001", "d1148"}, after
+PY
+    done
+    echo "verify: the PLC that starts its firmware is verified, the one stuck in its loader is not (5)"
     ;;
   *) fail "unknown scenario" ;;
 esac
