@@ -15,6 +15,7 @@
 #include <string>
 
 #include "util/json_text.h"
+#include "util/text.h"
 
 namespace {
 
@@ -47,17 +48,7 @@ uint64_t Next() {
 }
 
 std::string Utc(int64_t time) {
-  using namespace std::chrono;
-  const sys_seconds at{seconds(time)};
-  const auto day = floor<days>(at);
-  const year_month_day date{day};
-  const hh_mm_ss<seconds> clock{at - day};
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()));
-  return text;
+  return UtcIsoTime(std::chrono::sys_seconds(std::chrono::seconds(time)));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "burn/diagnosis.h"
+#include "util/text.h"
 
 struct UnitRecord {
   std::chrono::system_clock::time_point time;  // when the unit's update ended
@@ -46,8 +47,6 @@ inline constexpr size_t kRecordFieldLimit = 1024;
 
 // The record as its line, without the line end.
 std::string RecordLine(const UnitRecord& record);
-// "2026-03-14T10:15:00Z".
-std::string UtcIsoTime(std::chrono::system_clock::time_point time);
 
 class UnitLog {
  public:

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "util/text.h"
+
 namespace {
 
 // A JSON reader for one line: an object whose members the report reads are
@@ -222,16 +224,10 @@ std::optional<int64_t> ParseUtcTime(std::string_view text) {
 }
 
 std::string UtcText(int64_t time) {
-  using namespace std::chrono;
-  const sys_seconds at{seconds(time)};
-  const auto day = floor<days>(at);
-  const year_month_day date{day};
-  const hh_mm_ss<seconds> clock{at - day};
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()));
+  // "2026-12-08 06:27:00": the ISO form with a blank for the T, no Z.
+  std::string text = UtcIsoTime(std::chrono::sys_seconds(std::chrono::seconds(time)));
+  text[10] = ' ';
+  text.pop_back();
   return text;
 }
 

@@ -5,6 +5,7 @@
 // begin a line of its own, move a terminal's cursor, or break a JSON line.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -17,3 +18,6 @@ size_t Utf8SequenceAt(std::string_view text, size_t at);
 // For a terminal or a log: control characters (C0, DEL and C1) and invalid
 // bytes become \n, \r, \t or \xNN.
 std::string PrintableText(std::string_view text);
+
+// "2026-12-08T06:27:00Z": the moment in UTC, to the second.
+std::string UtcIsoTime(std::chrono::system_clock::time_point time);
