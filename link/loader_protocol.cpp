@@ -73,8 +73,8 @@ ExchangeEnd InStepExchange(const Dialogue& dialogue, std::span<const uint8_t> re
     if (listener != nullptr) listener->OnOutOfStep(byte);
     return ExchangeEnd::kOutOfStep;
   };
-  // After the acknowledgement, the replies still owed.
-  // The reply just taken may be an earlier attempt's, as late as it came;
+  // After the acknowledgement, the replies still owed. The reply just taken
+  // may be an earlier attempt's, as late as it came;
   // the replies owed after it may be as late again, each an attempt later.
   // So the line is given a whole reply time-out of silence for each reply
   // owed, and one more, before it is taken to be in step.
