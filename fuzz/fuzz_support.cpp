@@ -45,20 +45,41 @@ std::vector<Answer> Answers(const ScriptedLink& link) {
   // reply; any other drain takes stale input off the line (also one after
   // a reply read whole, which the exchange listens past for a late reply).
   bool listening = false;
+  // A one-byte exchange whose attempts went unanswered is still owed their
+  // replies: an ACK among the stale input before its next attempt is its
+  // own late acknowledgement.
+  const Bytes* owedRequest = nullptr;
+  size_t owed = 0;
   for (const ScriptedLink::Call& call : link.calls()) {
     if (call.kind == Kind::kWrite) {
       request = call.moved == call.asked ? &call.bytes : nullptr;
+      // A request cut short is the same exchange's attempt; another request ends it.
+      if (request != nullptr && owedRequest != nullptr && *request != *owedRequest) owed = 0;
       listening = false;
     } else if (call.kind == Kind::kRead) {
       answers.push_back({request, call.asked, call.bytes});
+      if (request != nullptr && call.asked == 1) {
+        owedRequest = request;
+        owed = call.bytes == Bytes{kAck} ? 0 : owed + (call.bytes.empty() ? 1 : 0);
+      }
       request = nullptr;
       listening = true;
     } else if (call.kind == Kind::kDrain) {
       if (listening && call.quietMs > 0 && answers.back().reply.size() < answers.back().asked) {
         Bytes& reply = answers.back().reply;
         reply.insert(reply.end(), call.bytes.begin(), call.bytes.end());
+        if (answers.back().request != nullptr && answers.back().asked == 1 && !reply.empty()) {
+          owed = reply == Bytes{kAck} ? 0 : owed - (owed > 0 ? 1 : 0);
+        }
       } else {
         listening = false;
+        for (const uint8_t byte : call.bytes) {
+          if (owed == 0) continue;
+          --owed;
+          if (byte != kAck) continue;
+          answers.push_back({owedRequest, 1, Bytes{kAck}});
+          owed = 0;
+        }
       }
     }
   }

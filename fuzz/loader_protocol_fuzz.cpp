@@ -101,8 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const LoaderStatus result = FuzzOperation(operation, model, image, *link, dialogue);
   Require(result == LoaderStatus::kDone || result == LoaderStatus::kNoReply ||
-              (operation == 4 && result == LoaderStatus::kFlashWriteError),
-          "loader operations end with 0, 16, or 22 from SendFW");
+              (operation == 4 && result == LoaderStatus::kFlashWriteError) ||
+              (operation >= 2 && result == LoaderStatus::kOutOfStep),
+          "loader operations end with 0, 16, 22 from SendFW, or out of step from a one-byte "
+          "exchange");
   const int32_t errCounter = status.now().errCounter;
   Require(errCounter >= 0 && errCounter <= kFailuresPerKind, "errCounter stays within 0..6");
   return 0;
