@@ -279,14 +279,20 @@ void Reporter::Result(const std::string& caption, const std::string& text, int e
       event += ",\"reportedCode\":" + std::to_string(*diagnosis.reportedCode);
     }
     Emit(event + "}\n");
-  } else if (settings_.board != nullptr && settings_.mode == Mode::kTerminal) {
+  } else {
+    LastWord(caption, text);
+  }
+  out_.flush();
+}
+
+void Reporter::LastWord(const std::string& caption, const std::string& text) {
+  if (settings_.board != nullptr && settings_.mode == Mode::kTerminal) {
     // The unit's line of the block keeps its last word; the summary has it whole.
     const auto width = static_cast<size_t>(std::max(settings_.columns - 1, 1));
     settings_.board->Status(settings_.unit, Fitting({caption + ": " + PrintableText(text)}, width));
   } else {
     Line(caption, text);
   }
-  out_.flush();
 }
 
 void Reporter::Explain(const Diagnosis& diagnosis) {
@@ -315,11 +321,8 @@ void Reporter::Verdict(const std::string& jsonMembers, const std::string& captio
   Explain(diagnosis);
   if (settings_.mode == Mode::kJson) {
     Emit(Event("verify") + "," + jsonMembers + "}\n");
-  } else if (settings_.board != nullptr && settings_.mode == Mode::kTerminal) {
-    const auto width = static_cast<size_t>(std::max(settings_.columns - 1, 1));
-    settings_.board->Status(settings_.unit, Fitting({caption + ": " + PrintableText(text)}, width));
   } else {
-    Line(caption, text);
+    LastWord(caption, text);
   }
   out_.flush();
 }

@@ -135,6 +135,8 @@ class Reporter {
   void Emit(const std::string& text);
   // "[unit] " before a human line of one of several units; empty otherwise.
   std::string Prefix() const;
+  // A unit's last word in text: its line of the block on a terminal, else a line.
+  void LastWord(const std::string& caption, const std::string& text);
   void Say(const char* event, const std::string& jsonMembers, const std::string& text,
            bool everySchema = false);
   void Line(const std::string& caption, const std::string& text);
